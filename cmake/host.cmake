@@ -1,0 +1,40 @@
+# The host side: the packer and its tests, then the Windows side.
+include(ExternalProject)
+
+set(ONEFILE_DEPS_DIR ${CMAKE_BINARY_DIR}/deps CACHE PATH
+    "Where scripts/install-deps.sh unpacked the third-party sources")
+set(ONEFILE_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
+set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# What the packer links against; the Windows build stages it here.
+set(ONEFILE_RUNTIME_DIR ${ONEFILE_WINDOWS_BINARY_DIR}/runtime)
+
+add_compile_options(-Wall -Wextra -Wpedantic)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+add_subdirectory(tools/onefile-pack)
+add_subdirectory(tests/host)
+
+ExternalProject_Add(windows
+  SOURCE_DIR ${CMAKE_SOURCE_DIR}
+  BINARY_DIR ${ONEFILE_WINDOWS_BINARY_DIR}
+  CMAKE_ARGS
+    -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake
+    -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+    -DONEFILE_WINEPREFIX=${ONEFILE_WINEPREFIX}
+    -DONEFILE_DEPS_DIR=${ONEFILE_DEPS_DIR}
+    -DONEFILE_PACKER=$<TARGET_FILE:onefile-pack>
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS TRUE
+  USES_TERMINAL_CONFIGURE TRUE
+  USES_TERMINAL_BUILD TRUE
+  DEPENDS onefile-pack)
+
+# One ctest run covers both builds.
+file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake
+     "subdirs(\"${ONEFILE_WINDOWS_BINARY_DIR}\")\n")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
+             ${CMAKE_BINARY_DIR}/windows-tests.cmake)

@@ -1,0 +1,13 @@
+# zstd's decompressor for Windows, from Debian's source package (unpacked by
+# scripts/install-deps.sh, never committed). Single-threaded, no assembly.
+file(GLOB ZSTD_SOURCE_DIR LIST_DIRECTORIES true "${ONEFILE_DEPS_DIR}/libzstd-*/src")
+if(NOT ZSTD_SOURCE_DIR OR NOT EXISTS "${ZSTD_SOURCE_DIR}/lib/zstd.h")
+  message(FATAL_ERROR "zstd sources not found under ${ONEFILE_DEPS_DIR}; run scripts/install-deps.sh")
+endif()
+file(GLOB ZSTD_DECODER_SOURCES
+     ${ZSTD_SOURCE_DIR}/lib/common/*.c
+     ${ZSTD_SOURCE_DIR}/lib/decompress/*.c)
+add_library(zstd_decompress STATIC ${ZSTD_DECODER_SOURCES})
+target_compile_definitions(zstd_decompress PRIVATE ZSTD_DISABLE_ASM XXH_NAMESPACE=ZSTD_)
+target_include_directories(zstd_decompress PUBLIC ${ZSTD_SOURCE_DIR}/lib)
+set_target_properties(zstd_decompress PROPERTIES OUTPUT_NAME zstd_decompress)

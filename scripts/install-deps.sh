@@ -1,0 +1,68 @@
+#!/bin/sh
+# Installs everything the build and the tests need on Debian 12 (run as root).
+# Idempotent: when all is in place it only checks and returns within a second.
+#
+#   scripts/install-deps.sh [DEPS_DIR]
+#
+# DEPS_DIR (default: build/deps) receives the third-party sources that the
+# Windows build compiles: zstd's decompressor and Lua, both taken from
+# Debian's source packages at pinned versions and never committed.
+set -eu
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+DEPS_DIR=${1:-$ROOT/build/deps}
+
+ZSTD_SOURCE_VERSION=1.5.4+dfsg2-5
+LUA_SOURCE_VERSION=5.4.4-3+deb12u1
+
+PACKAGES="cmake ninja-build make g++ pkg-config dpkg-dev
+g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick
+zstd libzstd-dev libcli11-dev googletest"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+updated=no
+if [ -n "$missing" ]; then
+    echo "install-deps: installing$missing"
+    apt-get update -qq
+    updated=yes
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi
+
+# Source packages need deb-src entries. They are derived from the machine's own
+# Debian sources, so no mirror is named here.
+if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    SRC_LIST=/etc/apt/sources.list.d/onefile-deb-src.sources
+    if [ ! -f "$SRC_LIST" ]; then
+        sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$SRC_LIST"
+        updated=no
+    fi
+elif [ ! -f /etc/apt/sources.list.d/onefile-deb-src.list ]; then
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' > /etc/apt/sources.list.d/onefile-deb-src.list
+    updated=no
+fi
+
+fetch_source() { # package version directory-inside-package
+    pkg=$1 version=$2 marker=$DEPS_DIR/$1-$2/.unpacked
+    [ -f "$marker" ] && return 0
+    if [ "$updated" = no ]; then apt-get update -qq; updated=yes; fi
+    mkdir -p "$DEPS_DIR/$pkg-$version"
+    (
+        cd "$DEPS_DIR/$pkg-$version"
+        apt-get source -qq --download-only "$pkg=$version" 2>&1 | grep -v unsandboxed || true
+        ls ./*.dsc >/dev/null
+        dsc=$(ls ./*.dsc | head -n 1)
+        rm -rf src
+        dpkg-source --no-check -x "$dsc" src >/dev/null
+        touch .unpacked
+    )
+    echo "install-deps: unpacked $pkg $version"
+}
+
+fetch_source libzstd "$ZSTD_SOURCE_VERSION"
+fetch_source lua5.4 "$LUA_SOURCE_VERSION"

@@ -1,0 +1,38 @@
+/*
+** The splash screen: a layered window showing the PNG image stored as
+** RT_RCDATA resource 28, withdrawn when the application deletes the splash
+** feedback file. Main thread only; the console handler never touches it.
+*/
+#ifndef ONEFILE_SPLASH_SCREEN_H
+#define ONEFILE_SPLASH_SCREEN_H
+
+#include <windows.h>
+
+#include "paths/paths.h"
+
+/* The window while it is up, else NULL. */
+extern HWND splash_window;
+
+/* True from the attempt to create the feedback file until the splash is gone. */
+extern bool splash_active;
+
+/* The expanded "{TEMP}\onefile_{PID}_splash_feedback.tmp". */
+extern wchar_t splash_feedback_path[ONEFILE_PATH_CAPACITY];
+
+/* Initialises COM and, when the executable carries a PNG splash image, shows
+** it centred on the primary monitor's work area and creates the feedback
+** file. Every failure before the window exists is silent. */
+void open_splash_window(void);
+
+/* Top-left corner that centres a width x height image in the work area;
+** signed arithmetic, division truncating toward zero. */
+POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height);
+
+/* Creates (or truncates) the empty feedback file and marks the splash active. */
+void create_splash_feedback_file(void);
+
+/* Returns whether the splash is still up; destroys it once the feedback file
+** is gone. */
+bool poll_splash_feedback(void);
+
+#endif

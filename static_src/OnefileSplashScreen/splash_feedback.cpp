@@ -1,0 +1,46 @@
+/*
+** The splash feedback file: an empty file whose path the application can
+** compute from the same template in the inherited environment. Deleting it
+** is the application's way to say that the splash is to go.
+*/
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
+
+bool splash_active;
+wchar_t splash_feedback_path[ONEFILE_PATH_CAPACITY];
+
+void create_splash_feedback_file(void)
+{
+    if (!expand_path_template(splash_feedback_path,
+                              L"{TEMP}\\onefile_{PID}_splash_feedback.tmp",
+                              ONEFILE_PATH_CAPACITY))
+        return;
+    HANDLE file = CreateFileW(splash_feedback_path,
+                              GENERIC_WRITE,
+                              FILE_SHARE_WRITE,
+                              NULL,           /* lpSecurityAttributes */
+                              CREATE_ALWAYS,  /* a stale file is truncated and reused */
+                              0,              /* dwFlagsAndAttributes */
+                              NULL);          /* hTemplateFile */
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    /* Also on failure: the first check then finds no file and removes the
+    ** splash once the child runs. */
+    splash_active = true;
+}
+
+bool poll_splash_feedback(void)
+{
+    if (!splash_active)
+        return false;
+    if (PathFileExistsW(splash_feedback_path))
+        return true;
+    if (splash_window != NULL) {
+        DestroyWindow(splash_window);
+        splash_window = NULL;
+    }
+    splash_active = false;
+    return false;
+}

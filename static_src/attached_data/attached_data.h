@@ -1,0 +1,41 @@
+/*
+** The attached data: a zstd-compressed stream of file entries linked into
+** the executable's read-only data, read lazily and written into the unpack
+** directory.
+**
+** Object layout: "QV", mode "Y", one zstd frame, zero fill, and an 8-byte
+** little-endian trailer holding its own offset. Decoded content: entries of
+** (UTF-16LE name, 0x0000, 64-bit size, data), ended by a lone 0x0000 unit.
+*/
+#ifndef ONEFILE_ATTACHED_DATA_H
+#define ONEFILE_ATTACHED_DATA_H
+
+#include <stddef.h>
+
+/* Provided by the object file that the packer assembles for each executable. */
+extern "C" const unsigned char onefile_attached_data[];
+extern "C" const unsigned long long onefile_attached_data_size;
+
+/* Capacity of the write buffer: the size of one file write. */
+#define ONEFILE_WRITE_CHUNK 32768
+
+/* Size of the decoder's output window. */
+#define ONEFILE_DECODE_WINDOW 131072
+
+/* Checks the header of `object` (length bytes), allocates the output window
+** and the decoder. Fatal with the header or the allocation message. */
+void payload_open(const unsigned char *object, size_t length);
+
+/* Copies exactly the next n decoded bytes to destination. Fatal with
+** "Error, couldn't decode attached data." when they cannot be had. */
+void payload_read(void *destination, size_t n);
+
+/* Frees the decoder and the output window. */
+void payload_close(void);
+
+/* Opens the linked attached data, sets the removal flag and writes every
+** entry below the unpack directory. A re-launched copy returns as soon as
+** the first entry path is known, writing nothing. */
+void extract_attached_data(bool relaunched);
+
+#endif

@@ -1,0 +1,127 @@
+/*
+** File extraction: every entry of the attached data is written below the
+** unpack directory, in stream order, in 32 KiB writes. A re-launched copy
+** only needs the first entry's path: its parent has written the files.
+*/
+#include <windows.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "attached_data/attached_data.h"
+#include "driver/driver.h"
+
+#define ENTRY_NAME_CAPACITY 1024
+
+static wchar_t entry_name[ENTRY_NAME_CAPACITY];
+static wchar_t target_path[ONEFILE_PATH_CAPACITY];
+static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
+
+/* Reads UTF-16LE units up to and including the terminating 0x0000. */
+static void read_entry_name(void)
+{
+    for (size_t i = 0;; i++) {
+        unsigned char unit[2];
+        if (i == ENTRY_NAME_CAPACITY)
+            fatal_error("Error, attached data holds a file name longer than 1023 characters.");
+        payload_read(unit, 2);
+        entry_name[i] = (wchar_t)(unit[0] | (unit[1] << 8));
+        if (entry_name[i] == L'\0')
+            return;
+    }
+}
+
+static uint64_t read_entry_size(void)
+{
+    unsigned char bytes[8];
+    payload_read(bytes, 8);
+    uint64_t size = 0;
+    for (int i = 7; i >= 0; i--)
+        size = (size << 8) | bytes[i];
+    return size;
+}
+
+static void form_target_path(void)
+{
+    size_t directory_length = wcslen(unpack_directory);
+    size_t name_length = wcslen(entry_name);
+    if (directory_length + 1 + name_length + 1 > ONEFILE_PATH_CAPACITY)
+        fatal_error("Error, attached data holds a file whose unpack path is too long.");
+    wmemcpy(target_path, unpack_directory, directory_length);
+    target_path[directory_length] = L'\\';
+    wmemcpy(target_path + directory_length + 1, entry_name, name_length + 1);
+}
+
+/* A directory that still cannot be had shows up when the file is opened. */
+static void make_parent_directory(void)
+{
+    wchar_t parent[ONEFILE_PATH_CAPACITY];
+    wcscpy(parent, target_path);
+    wchar_t *separator = NULL;
+    for (size_t i = wcslen(parent); i-- > 1;) {
+        if (parent[i] == L'\\') {
+            separator = parent + i;
+            break;
+        }
+    }
+    if (separator == NULL)
+        return;
+    *separator = L'\0';
+    if (!ensure_directory(parent)) {
+        ensure_parent_directories(parent);
+        ensure_directory(parent);
+    }
+}
+
+static void write_entry_content(uint64_t remaining)
+{
+    make_parent_directory();
+    HANDLE file = CreateFileW(target_path,
+                              GENERIC_WRITE,
+                              FILE_SHARE_WRITE,
+                              NULL,               /* lpSecurityAttributes */
+                              CREATE_ALWAYS,
+                              0,                  /* dwFlagsAndAttributes */
+                              NULL);              /* hTemplateFile */
+    if (file == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
+        exit(2);
+    }
+    while (remaining > 0) {
+        DWORD chunk = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
+        payload_read(write_buffer, chunk);
+        DWORD written = 0;
+        if (!WriteFile(file, write_buffer, chunk, &written, NULL))
+            fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
+        /* A short write would leave a truncated file behind a success. */
+        if (written != chunk)
+            fatal_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
+        remaining -= chunk;
+    }
+    CloseHandle(file);
+}
+
+void extract_attached_data(bool relaunched)
+{
+    payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
+    removal_flag = true;
+    for (;;) {
+        read_entry_name();
+        if (entry_name[0] == L'\0') {
+            payload_close();
+            return;
+        }
+        form_target_path();
+        if (first_entry_path[0] == L'\0') {
+            wcscpy(first_entry_path, target_path);
+            if (relaunched)
+                return;
+        }
+        uint64_t size = read_entry_size();
+        /* The clean-up of a console event must not delete a half-written file. */
+        begin_unpack_work();
+        write_entry_content(size);
+        end_unpack_work();
+    }
+}

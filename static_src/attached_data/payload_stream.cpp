@@ -1,0 +1,88 @@
+/*
+** The payload stream: the attached data's zstd frame decoded lazily, one
+** 128 KiB window at a time, straight from the executable's read-only data.
+** Callers read exactly n bytes at a time; a read that cannot be served is
+** fatal, so there is no end-of-stream result to check.
+*/
+#include <stdlib.h>
+#include <string.h>
+#include <zstd.h>
+
+#include "attached_data/attached_data.h"
+#include "driver/driver.h"
+
+#define HEADER_LENGTH 3
+
+static ZSTD_DCtx *decoder;
+/* The frame, the fill and the trailer; only the decoder advances pos. */
+static ZSTD_inBuffer input;
+/* Between decode calls: size = bytes decoded, pos = bytes already read. */
+static ZSTD_outBuffer window;
+static unsigned char *window_buffer;
+
+static void check_attached_data_header(const unsigned char *object, size_t length)
+{
+    if (length < HEADER_LENGTH || object[0] != 'Q' || object[1] != 'V' || object[2] != 'Y')
+        fatal_error("Error, couldn't find attached data header.");
+}
+
+void payload_open(const unsigned char *object, size_t length)
+{
+    check_attached_data_header(object, length);
+    window_buffer = (unsigned char *)malloc(ONEFILE_DECODE_WINDOW);
+    if (window_buffer == NULL)
+        fatal_error("Error, couldn't allocate memory.");
+    decoder = ZSTD_createDCtx();
+    if (decoder == NULL)
+        fatal_error("Error, couldn't allocate memory.");
+    input.src = object + HEADER_LENGTH;
+    input.size = length - HEADER_LENGTH;
+    input.pos = 0;
+    window.dst = window_buffer;
+    window.size = 0;
+    window.pos = 0;
+}
+
+/* One decode call into the emptied window; returns whether it was filled
+** completely, in which case the decoder may hold more output even when all
+** input is consumed. */
+static bool decode_into_window(void)
+{
+    window.size = ONEFILE_DECODE_WINDOW;
+    window.pos = 0;
+    size_t result = ZSTD_decompressStream(decoder, &window, &input);
+    if (ZSTD_isError(result))
+        fatal_error("Error, couldn't decode attached data.");
+    /* The result otherwise only hints at the next input size. */
+    window.size = window.pos;
+    window.pos = 0;
+    return window.size == ONEFILE_DECODE_WINDOW;
+}
+
+void payload_read(void *destination, size_t n)
+{
+    unsigned char *out = (unsigned char *)destination;
+    bool filled = false;
+    while (n > 0) {
+        size_t unread = window.size - window.pos;
+        if (unread > 0) {
+            size_t m = unread < n ? unread : n;
+            memcpy(out, window_buffer + window.pos, m);
+            window.pos += m;
+            out += m;
+            n -= m;
+            continue;
+        }
+        if (!filled && input.pos >= input.size)
+            fatal_error("Error, couldn't decode attached data.");
+        filled = decode_into_window();
+    }
+}
+
+void payload_close(void)
+{
+    ZSTD_freeDCtx(decoder);
+    decoder = NULL;
+    free(window_buffer);
+    window_buffer = NULL;
+}

@@ -1,0 +1,167 @@
+/*
+** Running the application: the fresh start starts this executable again as
+** its child with the same arguments and waits for it; the child, a
+** re-launched copy, loads the application library and calls run_code.
+*/
+#include <windows.h>
+#include <shellapi.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
+#include "driver/driver.h"
+
+#define COMMAND_LINE_CAPACITY 32768
+#define FIRST_WAIT_MS 50
+
+/* Search the library's folder, AddDllDirectory folders and System32 only. */
+#define APPLICATION_LIBRARY_SEARCH                                           \
+    (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS       \
+     | LOAD_LIBRARY_SEARCH_SYSTEM32)
+
+typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *library_path);
+
+static wchar_t own_module_path[ONEFILE_PATH_CAPACITY];
+static wchar_t child_command_line[COMMAND_LINE_CAPACITY];
+static wchar_t executable_directory[ONEFILE_PATH_CAPACITY + 1];
+
+int run_payload_library(const wchar_t *library_path)
+{
+    AddDllDirectory(unpack_directory);
+    HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
+    if (library == NULL)
+        fatal_system_error("Error, load DLL.", GetLastError());
+    run_code_function run_code =
+        (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
+    if (run_code == NULL)
+        fatal_error("Error, DLL entry point not found.");
+    return run_code(__argc, __wargv, library_path);
+}
+
+void export_child_environment(void)
+{
+    const wchar_t *executable = get_executable_path(false);
+    wcscpy(executable_directory, executable);
+    wchar_t *separator = wcsrchr(executable_directory, L'\\');
+    if (separator != NULL)
+        *separator = L'\0';
+    set_environment_value("QALVEN_ONEFILE_DIRECTORY", executable_directory);
+    set_environment_value("QALVEN_ORIGINAL_ARGV0", __wargv[0]);
+}
+
+static void append_text(wchar_t *command_line, size_t capacity, const wchar_t *text, size_t count)
+{
+    size_t length = wcslen(command_line);
+    if (length + count + 1 > capacity)
+        abort();
+    wmemcpy(command_line + length, text, count);
+    command_line[length + count] = L'\0';
+}
+
+static void append_backslashes(wchar_t *command_line, size_t capacity, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        append_text(command_line, capacity, L"\\", 1);
+}
+
+void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument)
+{
+    if (wcspbrk(argument, L" \t\n\v\"") == NULL) {
+        append_text(command_line, capacity, argument, wcslen(argument));
+        return;
+    }
+    append_text(command_line, capacity, L"\"", 1);
+    for (const wchar_t *p = argument;; p++) {
+        size_t backslashes = 0;
+        while (*p == L'\\') {
+            backslashes++;
+            p++;
+        }
+        if (*p == L'\0') {
+            /* Doubled, so that the closing quote stays a quote. */
+            append_backslashes(command_line, capacity, 2 * backslashes);
+            break;
+        }
+        if (*p == L'"') {
+            append_backslashes(command_line, capacity, 2 * backslashes + 1);
+            append_text(command_line, capacity, L"\"", 1);
+        } else {
+            append_backslashes(command_line, capacity, backslashes);
+            append_text(command_line, capacity, p, 1);
+        }
+    }
+    append_text(command_line, capacity, L"\"", 1);
+}
+
+const wchar_t *build_child_command_line(void)
+{
+    int count = 0;
+    /* Split anew rather than reuse __wargv: wildcards reach the child as
+    ** typed, and the child's runtime expands them. Never freed. */
+    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == NULL)
+        abort();
+    child_command_line[0] = L'\0';
+    if (count <= 0)
+        return child_command_line;
+    arguments[0] = own_module_path;
+    for (int i = 0; i < count; i++) {
+        if (i > 0)
+            append_text(child_command_line, COMMAND_LINE_CAPACITY, L" ", 1);
+        append_quoted_argument(child_command_line, COMMAND_LINE_CAPACITY, arguments[i]);
+    }
+    return child_command_line;
+}
+
+void launch_child(void)
+{
+    if (own_module_path[0] == L'\0'
+        && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
+        abort();
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+    build_child_command_line();
+
+    PROCESS_INFORMATION created = {};
+    begin_unpack_work();
+    if (!CreateProcessW(own_module_path,
+                        child_command_line,
+                        NULL,                  /* lpProcessAttributes */
+                        NULL,                  /* lpThreadAttributes */
+                        TRUE,                  /* bInheritHandles */
+                        NORMAL_PRIORITY_CLASS, /* same console, same process group */
+                        NULL,                  /* lpEnvironment: ours, exports included */
+                        NULL,                  /* lpCurrentDirectory: ours */
+                        &startup,
+                        &created))
+        fatal_system_error("Error, couldn't launch child", GetLastError());
+    CloseHandle(created.hThread);
+    child_process = created.hProcess;
+    end_unpack_work();
+}
+
+int wait_for_child(void)
+{
+    DWORD status = 0;
+    DWORD timeout = FIRST_WAIT_MS;
+    for (;;) {
+        DWORD waited = WaitForSingleObject(child_process, timeout);
+        if (!GetExitCodeProcess(child_process, &status)) {
+            status = 1;
+            break;
+        }
+        /* A child may end with 259 itself: the signalled handle tells. */
+        if (status != STILL_ACTIVE || waited == WAIT_OBJECT_0)
+            break;
+        if (!splash_active || !poll_splash_feedback())
+            timeout = INFINITE;
+    }
+    release_child_process();
+    return (int)status;
+}

@@ -1,0 +1,128 @@
+/*
+** The end of a fresh start: the child is ended and the unpack directory,
+** with everything the application added to it, is removed. This runs on the
+** main thread after the child has ended, or on the thread that the system
+** creates for a console control event, whichever comes first.
+**
+** The two threads are kept apart by one lock, the work lock. The main thread
+** holds it while it writes one file and while it starts the child; the
+** clean-up holds it from start to end. Once clean-up has begun the main
+** thread starts nothing new: begin_unpack_work parks it until the process
+** ends. The child's handle is the main thread's: the clean-up may wait on it
+** and terminate the child, but only the main thread closes it, after its own
+** wait has returned, so no thread ever waits on a closed handle.
+*/
+#include <windows.h>
+#include <shellapi.h>
+#include <wchar.h>
+
+#include "driver/driver.h"
+
+#define CHILD_GRACE_MS 5000
+#define DELETION_RETRIES 20
+#define DELETION_PAUSE_MS 100
+
+static SRWLOCK work_lock = SRWLOCK_INIT;
+static volatile LONG cleanup_begun;
+
+/* The process is ending on another thread; this one must do nothing more. */
+[[noreturn]] static void park_main_thread(void)
+{
+    for (;;)
+        Sleep(INFINITE);
+}
+
+void begin_unpack_work(void)
+{
+    AcquireSRWLockExclusive(&work_lock);
+    if (cleanup_begun) {
+        ReleaseSRWLockExclusive(&work_lock);
+        park_main_thread();
+    }
+}
+
+void end_unpack_work(void)
+{
+    ReleaseSRWLockExclusive(&work_lock);
+}
+
+void release_child_process(void)
+{
+    AcquireSRWLockExclusive(&work_lock);
+    CloseHandle(child_process);
+    child_process = NULL;
+    bool ending = cleanup_begun != 0;
+    ReleaseSRWLockExclusive(&work_lock);
+    if (ending)
+        park_main_thread();
+}
+
+/* One deletion call for the whole tree: no window, no question, no recycle
+** bin. The name list must end in two terminators, or the text after the
+** first would be taken for a second name to delete. */
+static void delete_unpack_directory(void)
+{
+    static wchar_t name_list[ONEFILE_PATH_CAPACITY + 1];
+    size_t length = wcsnlen(unpack_directory, ONEFILE_PATH_CAPACITY - 1);
+    wmemcpy(name_list, unpack_directory, length);
+    name_list[length] = L'\0';
+    name_list[length + 1] = L'\0';
+
+    SHFILEOPSTRUCTW request = {};
+    request.hwnd = NULL;
+    request.wFunc = FO_DELETE;
+    request.pFrom = name_list;
+    request.pTo = L"";
+    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    request.fAnyOperationsAborted = FALSE;
+    request.hNameMappings = NULL;
+    request.lpszProgressTitle = L"";
+    SHFileOperationW(&request); /* checked below by looking at the directory */
+}
+
+static bool unpack_directory_exists(void)
+{
+    DWORD attributes = GetFileAttributesW(unpack_directory);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void cleanup_before_exit(void)
+{
+    AcquireSRWLockExclusive(&work_lock);
+    if (InterlockedExchange(&cleanup_begun, 1) != 0) {
+        ReleaseSRWLockExclusive(&work_lock);
+        return;
+    }
+    /* A handle here means the main thread is still waiting for the child:
+    ** give the child time to end on its own, then end it. */
+    if (child_process != NULL && WaitForSingleObject(child_process, CHILD_GRACE_MS) != WAIT_OBJECT_0)
+        TerminateProcess(child_process, 0);
+
+    if (removal_flag && unpack_directory[0] != L'\0') {
+        /* Files may stay locked for a moment (a scanner, a child still
+        ** going away): a bounded series of further attempts. */
+        delete_unpack_directory();
+        for (int attempt = 0; attempt < DELETION_RETRIES && unpack_directory_exists(); attempt++) {
+            Sleep(DELETION_PAUSE_MS);
+            delete_unpack_directory();
+        }
+    }
+    ReleaseSRWLockExclusive(&work_lock);
+}
+
+BOOL WINAPI console_control_handler(DWORD control_type)
+{
+    switch (control_type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        cleanup_before_exit();
+        break;
+    default:
+        break;
+    }
+    /* The system's default handling ends the process. */
+    return FALSE;
+}

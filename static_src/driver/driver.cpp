@@ -1,0 +1,75 @@
+/*
+** The entry point. One executable, two roles: a fresh start unpacks the
+** attached data, starts itself again as the child and cleans up after it; a
+** re-launched copy (QALVEN_ONEFILE_PARENT names a live bootstrap of this
+** same file) loads the application library from the parent's unpack
+** directory and runs it.
+*/
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
+#include "attached_data/attached_data.h"
+#include "driver/driver.h"
+
+static const wchar_t unpack_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+/* Values inherited from an unrelated process must never name our directory. */
+static void prepare_fresh_environment(void)
+{
+    set_environment_value("QALVEN_ONEFILE_START", NULL);
+    set_environment_value("QALVEN_ONEFILE_TIME_US", NULL);
+    set_environment_value("QALVEN_ONEFILE_RANDOM", NULL);
+
+    char narrow_id[128];
+    wchar_t own_id[128];
+    snprintf(narrow_id, sizeof narrow_id, "%ld", (long)GetCurrentProcessId());
+    size_t i = 0;
+    for (; narrow_id[i] != '\0'; i++)
+        own_id[i] = (wchar_t)narrow_id[i];
+    own_id[i] = L'\0';
+    set_environment_value("QALVEN_ONEFILE_PARENT", own_id);
+}
+
+static int run_relaunched_copy(void)
+{
+    if (!expand_path_template(unpack_directory, unpack_template, ONEFILE_PATH_CAPACITY))
+        report_template_failure(unpack_template);
+    extract_attached_data(true);
+    /* Without an application there is nothing to run; going on as a fresh
+    ** start would start copy after copy for as long as the parent lives. */
+    if (first_entry_path[0] == L'\0')
+        fatal_error("Error, attached data holds no application to run.");
+    return run_payload_library(first_entry_path);
+}
+
+static int run_fresh_start(void)
+{
+    prepare_fresh_environment();
+    bool template_ok = expand_path_template(unpack_directory, unpack_template,
+                                            ONEFILE_PATH_CAPACITY);
+    open_splash_window();
+    if (!template_ok)
+        report_template_failure(unpack_template);
+    if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
+        fatal_error("Error, failed to register signal handler.");
+
+    extract_attached_data(false);
+    export_child_environment();
+    launch_child();
+    int status = wait_for_child();
+    cleanup_before_exit();
+    return status;
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
+{
+    /* Before anything loads a library on our behalf: never from the
+    ** current directory. */
+    SetDllDirectoryW(L"");
+    if (is_relaunched_copy())
+        return run_relaunched_copy();
+    return run_fresh_start();
+}

@@ -1,0 +1,11 @@
+/*
+** Process-wide state of the driver (see driver.h for who may touch what).
+*/
+#include <windows.h>
+
+#include "driver/driver.h"
+
+wchar_t unpack_directory[ONEFILE_PATH_CAPACITY];
+wchar_t first_entry_path[ONEFILE_PATH_CAPACITY];
+volatile bool removal_flag;
+HANDLE child_process;

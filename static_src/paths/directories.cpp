@@ -1,0 +1,106 @@
+/*
+** Directory creation for the unpack tree. A process-wide table remembers
+** every directory already confirmed, so that the files of one directory
+** reach the file system for it only once.
+*/
+#include <windows.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "paths/paths.h"
+
+#define KNOWN_DIRECTORIES_CAPACITY 1024
+
+/* Heap copies, never freed; the first entry is the user profile folder. */
+static wchar_t *known_directories[KNOWN_DIRECTORIES_CAPACITY];
+static int known_directory_count;
+
+static void remember_directory(const wchar_t *path)
+{
+    if (known_directory_count >= KNOWN_DIRECTORIES_CAPACITY)
+        return;
+    wchar_t *copy = _wcsdup(path);
+    if (copy == NULL)
+        abort();
+    known_directories[known_directory_count++] = copy;
+}
+
+static bool is_known_directory(const wchar_t *path)
+{
+    for (int i = 0; i < known_directory_count; i++) {
+        if (wcscmp(known_directories[i], path) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool ensure_directory(const wchar_t *path)
+{
+    if (known_directory_count == 0) {
+        static const wchar_t home_template[] = L"{HOME}";
+        wchar_t home[ONEFILE_PATH_CAPACITY];
+        if (!expand_path_template(home, home_template, ONEFILE_PATH_CAPACITY))
+            report_template_failure(home_template);
+        remember_directory(home);
+    }
+    if (is_known_directory(path))
+        return true;
+    if (wcslen(path) == 2 && path[1] == L':')
+        return true;
+    if (CreateDirectoryW(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS) {
+        remember_directory(path);
+        return true;
+    }
+    return false;
+}
+
+/* Index of the last backslash at index 1 or more, or 0 when there is none. */
+static size_t last_separator(const wchar_t *path, size_t length)
+{
+    for (size_t i = length; i-- > 1;) {
+        if (path[i] == L'\\')
+            return i;
+    }
+    return 0;
+}
+
+/*
+** Walks up from the parent of `path` until an ancestor exists or can be
+** created, then creates the levels below it on the way back down. One
+** buffer serves every level: the walk up cuts it at successive backslashes
+** and the walk down puts them back. (A recursive walk with a buffer per
+** level would need 8 KiB of stack for every component of a deep name.)
+*/
+void ensure_parent_directories(const wchar_t *path)
+{
+    wchar_t ancestor[ONEFILE_PATH_CAPACITY];
+    size_t length = wcslen(path);
+    if (length + 1 > ONEFILE_PATH_CAPACITY)
+        abort();
+    wmemcpy(ancestor, path, length + 1);
+
+    size_t cut = last_separator(ancestor, length);
+    if (cut == 0)
+        return;
+    ancestor[cut] = L'\0';
+    size_t deepest_cut = cut;
+
+    /* Up: cut until ensure_directory succeeds. A topmost level that fails
+    ** and has no backslash left gets its second attempt at once. */
+    while (!ensure_directory(ancestor)) {
+        size_t next = last_separator(ancestor, cut);
+        if (next == 0) {
+            ensure_directory(ancestor);
+            break;
+        }
+        ancestor[next] = L'\0';
+        cut = next;
+    }
+
+    /* Down: each cut level gets its second attempt, nearest the root first. */
+    while (cut != deepest_cut) {
+        ancestor[cut] = L'\\';
+        cut += wcslen(ancestor + cut);
+        ensure_directory(ancestor);
+    }
+}

@@ -1,0 +1,57 @@
+/*
+** Environment access. The system's variable names are ASCII; values are
+** UTF-16 and may be as long as the system allows.
+*/
+#include <windows.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "paths/paths.h"
+
+/* Longest name accepted, terminator included; the longest in use has 24. */
+#define NAME_CAPACITY 40
+
+/* Room for the longest value the system allows and its terminator. */
+#define VALUE_CAPACITY 32768
+
+static wchar_t environment_value[VALUE_CAPACITY];
+
+/* Widens an ASCII name byte by byte; anything but one wide character per
+** byte, or a name too long, ends the process. */
+static void widen_variable_name(wchar_t *wide_name, const char *name)
+{
+    size_t length = 0;
+    for (const char *p = name; *p; p++) {
+        char one_byte[2] = {*p, '\0'};
+        wchar_t converted[2];
+        if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= NAME_CAPACITY)
+            abort();
+        wide_name[length++] = converted[0];
+    }
+    wide_name[length] = L'\0';
+}
+
+wchar_t *get_environment_value_w(const wchar_t *name)
+{
+    DWORD length = GetEnvironmentVariableW(name, environment_value, VALUE_CAPACITY);
+    if (length == 0 || length >= VALUE_CAPACITY)
+        return NULL;
+    wchar_t *copy = _wcsdup(environment_value);
+    if (copy == NULL)
+        abort();
+    return copy;
+}
+
+wchar_t *get_environment_value(const char *name)
+{
+    wchar_t wide_name[NAME_CAPACITY];
+    widen_variable_name(wide_name, name);
+    return get_environment_value_w(wide_name);
+}
+
+bool set_environment_value(const char *name, const wchar_t *value)
+{
+    wchar_t wide_name[NAME_CAPACITY];
+    widen_variable_name(wide_name, name);
+    return SetEnvironmentVariableW(wide_name, value) != FALSE;
+}

@@ -1,0 +1,340 @@
+/*
+** Path templates: literal text with placeholders in braces, such as
+** "{TEMP}\onefile_{PID}_{TIME_US}_{RANDOM}". Values that must be the same in
+** every process of one run ({RANDOM}, {TIME_US}, {TIME}) are computed once
+** and kept in the environment, which children inherit.
+*/
+#include <windows.h>
+#include <shlobj.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "paths/paths.h"
+
+#define NAME_CAPACITY 1024
+#define RANDOM_TOKEN_LENGTH 11
+
+static const char random_alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+/* The output under construction: buffer, capacity, units used so far. */
+struct template_output {
+    wchar_t *text;
+    size_t capacity;
+    size_t length;
+};
+
+/* Appends a value; one that does not fit with its terminator ends the
+** process, since no caller can do anything sensible with half a path. */
+static void append_value(template_output *out, const wchar_t *value)
+{
+    size_t length = wcslen(value);
+    if (out->length + length + 1 > out->capacity)
+        abort();
+    wmemcpy(out->text + out->length, value, length + 1);
+    out->length += length;
+}
+
+/* Widens ASCII digits and punctuation character by character. */
+static void append_narrow_value(template_output *out, const char *value)
+{
+    wchar_t wide[128];
+    size_t length = 0;
+    for (const char *p = value; *p; p++) {
+        char one_byte[2] = {*p, '\0'};
+        wchar_t converted[2];
+        if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= 128)
+            abort();
+        wide[length++] = converted[0];
+    }
+    wide[length] = L'\0';
+    append_value(out, wide);
+}
+
+static void strip_trailing_backslashes(template_output *out)
+{
+    while (out->length > 0 && out->text[out->length - 1] == L'\\')
+        out->text[--out->length] = L'\0';
+}
+
+/* Expands a whole template into what remains of `out`. */
+static bool append_template(template_output *out, const wchar_t *path_template)
+{
+    template_output inner = {out->text + out->length, out->capacity - out->length, 0};
+    if (!expand_path_template(inner.text, path_template, inner.capacity))
+        return false;
+    out->length += wcslen(inner.text);
+    return true;
+}
+
+static bool name_is(const wchar_t *name, const char *expected)
+{
+    for (; *name && *expected; name++, expected++) {
+        wchar_t c = *name;
+        if (c >= L'a' && c <= L'z')
+            c = (wchar_t)(c - L'a' + L'A');
+        if (c != (wchar_t)*expected)
+            return false;
+    }
+    return *name == L'\0' && *expected == '\0';
+}
+
+/* 100-nanosecond intervals since 1601-01-01 UTC, as a signed count. */
+static int64_t current_file_time(void)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (int64_t)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
+}
+
+static uint32_t fold_to_32_bits(uint64_t value)
+{
+    return (uint32_t)(value >> 32) ^ (uint32_t)value;
+}
+
+/* Eleven base64url characters from eight bytes of an xorshift generator
+** seeded by the performance counter, a stack address and the process id. */
+static void make_random_token(wchar_t *token)
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint32_t state = fold_to_32_bits((uint64_t)counter.QuadPart)
+                   ^ fold_to_32_bits((uint64_t)(uintptr_t)&counter)
+                   ^ (uint32_t)GetCurrentProcessId();
+    if (state == 0)
+        state = 1;
+
+    unsigned char bytes[8];
+    for (int i = 0; i < 8; i++) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        bytes[i] = (unsigned char)(state & 0xff);
+    }
+
+    int indices[RANDOM_TOKEN_LENGTH];
+    int n = 0;
+    for (int group = 0; group < 6; group += 3) {
+        const unsigned char *b = bytes + group;
+        indices[n++] = b[0] >> 2;
+        indices[n++] = ((b[0] & 3) << 4) | (b[1] >> 4);
+        indices[n++] = ((b[1] & 15) << 2) | (b[2] >> 6);
+        indices[n++] = b[2] & 63;
+    }
+    indices[n++] = bytes[6] >> 2;
+    indices[n++] = ((bytes[6] & 3) << 4) | (bytes[7] >> 4);
+    indices[n++] = (bytes[7] & 15) << 2;
+
+    for (int i = 0; i < RANDOM_TOKEN_LENGTH; i++)
+        token[i] = (wchar_t)random_alphabet[indices[i]];
+    token[RANDOM_TOKEN_LENGTH] = L'\0';
+}
+
+/* Appends the value that an earlier expansion, here or in an ancestor
+** process, stored in the variable; false when there is none. */
+static bool append_stored_value(template_output *out, const char *variable)
+{
+    wchar_t *value = get_environment_value(variable);
+    if (value == NULL)
+        return false;
+    append_value(out, value);
+    return true;
+}
+
+/* Stores a freshly computed value for later expansions, then appends it. */
+static void store_and_append(template_output *out, const char *variable, const wchar_t *value)
+{
+    set_environment_value(variable, value);
+    append_value(out, value);
+}
+
+static void widen_ascii(wchar_t *wide, const char *narrow)
+{
+    while ((*wide++ = (wchar_t)(unsigned char)*narrow++) != L'\0')
+        ;
+}
+
+static bool append_temp(template_output *out)
+{
+    DWORD room = (DWORD)(out->capacity - out->length);
+    DWORD length = GetTempPathW(room, out->text + out->length);
+    /* Failure, or a folder that does not fit: without it the path would
+    ** land at the root of the current drive. */
+    if (length == 0 || length >= room) {
+        out->text[out->length] = L'\0';
+        return false;
+    }
+    out->length += length;
+    strip_trailing_backslashes(out);
+    return true;
+}
+
+static bool append_program(template_output *out)
+{
+    if (__argc < 1 || __wargv == NULL || __wargv[0] == NULL)
+        abort();
+    append_value(out, __wargv[0]);
+    return true;
+}
+
+static bool append_program_base(template_output *out)
+{
+    size_t start = out->length;
+    if (!append_template(out, L"{PROGRAM}"))
+        return false;
+    wchar_t *inserted = out->text + start;
+    size_t length = out->length - start;
+    if (length >= 4 && _wcsicmp(inserted + length - 4, L".exe") == 0) {
+        out->length -= 4;
+        out->text[out->length] = L'\0';
+    }
+    return true;
+}
+
+static bool append_program_dir(template_output *out)
+{
+    size_t start = out->length;
+    if (!append_template(out, L"{PROGRAM}"))
+        return false;
+    wchar_t *separator = wcsrchr(out->text + start, L'\\');
+    if (separator != NULL) {
+        *separator = L'\0';
+        out->length = (size_t)(separator - out->text);
+    }
+    return true;
+}
+
+static bool append_pid(template_output *out)
+{
+    wchar_t *parent = get_environment_value("QALVEN_ONEFILE_PARENT");
+    if (parent != NULL) {
+        for (const wchar_t *p = parent; *p; p++) {
+            if (*p < L'0' || *p > L'9')
+                abort();
+        }
+        append_value(out, parent);
+        return true;
+    }
+    char text[128];
+    snprintf(text, sizeof text, "%ld", (long)GetCurrentProcessId());
+    append_narrow_value(out, text);
+    return true;
+}
+
+static bool append_folder(template_output *out, int folder)
+{
+    wchar_t path[MAX_PATH];
+    if (SHGetFolderPathW(NULL, folder, NULL, SHGFP_TYPE_CURRENT, path) != S_OK)
+        return false;
+    append_value(out, path);
+    strip_trailing_backslashes(out);
+    return true;
+}
+
+static bool append_random(template_output *out)
+{
+    if (append_stored_value(out, "QALVEN_ONEFILE_RANDOM"))
+        return true;
+    wchar_t token[RANDOM_TOKEN_LENGTH + 1];
+    make_random_token(token);
+    store_and_append(out, "QALVEN_ONEFILE_RANDOM", token);
+    return true;
+}
+
+static bool append_time_us(template_output *out)
+{
+    if (append_stored_value(out, "QALVEN_ONEFILE_TIME_US"))
+        return true;
+    char text[32];
+    wchar_t wide[32];
+    snprintf(text, sizeof text, "%06ld", (long)((current_file_time() / 10) % 1000000));
+    widen_ascii(wide, text);
+    store_and_append(out, "QALVEN_ONEFILE_TIME_US", wide);
+    return true;
+}
+
+static bool append_time(template_output *out)
+{
+    if (append_stored_value(out, "QALVEN_ONEFILE_START"))
+        return true;
+    char text[32];
+    wchar_t wide[32];
+    snprintf(text, sizeof text, "%lld", (long long)current_file_time());
+    widen_ascii(wide, text);
+    store_and_append(out, "QALVEN_ONEFILE_START", wide);
+    return true;
+}
+
+/* Looks the name up in the placeholder table, in its fixed order. */
+static bool append_placeholder(template_output *out, const wchar_t *name)
+{
+    if (name_is(name, "TEMP"))
+        return append_temp(out);
+    if (name_is(name, "PROGRAM"))
+        return append_program(out);
+    if (name_is(name, "PROGRAM_BASE"))
+        return append_program_base(out);
+    if (name_is(name, "PROGRAM_DIR"))
+        return append_program_dir(out);
+    if (name_is(name, "PID"))
+        return append_pid(out);
+    if (name_is(name, "HOME"))
+        return append_folder(out, CSIDL_PROFILE);
+    if (name_is(name, "CACHE_DIR"))
+        return append_folder(out, CSIDL_LOCAL_APPDATA);
+    if (name_is(name, "RANDOM"))
+        return append_random(out);
+    if (name_is(name, "TIME_US"))
+        return append_time_us(out);
+    if (name_is(name, "TIME"))
+        return append_time(out);
+    return false;
+}
+
+bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity)
+{
+    if (capacity == 0)
+        abort();
+    template_output out = {output, capacity, 0};
+    output[0] = L'\0';
+
+    wchar_t name[NAME_CAPACITY];
+    size_t name_length = 0;
+    bool name_open = false;
+    bool name_too_long = false;
+
+    for (const wchar_t *p = path_template; *p; p++) {
+        wchar_t c = *p;
+        if (c == L'{') {
+            name_open = true;
+            name_length = 0;
+            name_too_long = false;
+        } else if (c == L'}') {
+            if (!name_open || name_too_long)
+                return false;
+            name[name_length] = L'\0';
+            name_open = false;
+            if (!append_placeholder(&out, name))
+                return false;
+        } else if (name_open) {
+            if (name_length + 1 < NAME_CAPACITY)
+                name[name_length++] = c;
+            else
+                name_too_long = true;
+        } else {
+            if (out.length + 2 > out.capacity)
+                return false;
+            output[out.length++] = c;
+            output[out.length] = L'\0';
+        }
+    }
+    return true;
+}
+
+void report_template_failure(const wchar_t *path_template)
+{
+    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
+    abort();
+}

@@ -1,0 +1,62 @@
+/*
+** Paths and environment: path templates, the executable's own path, the
+** process environment and the creation of directory trees.
+**
+** Everything here runs on the main thread. The process environment is the
+** only memory shared with other processes: values computed for {RANDOM},
+** {TIME_US} and {TIME} are stored there so that children expand a template
+** to the same path.
+*/
+#ifndef ONEFILE_PATHS_H
+#define ONEFILE_PATHS_H
+
+#include <stddef.h>
+#include <wchar.h>
+
+/* Capacity, in UTF-16 units with the terminator, of every path buffer. */
+#define ONEFILE_PATH_CAPACITY 4096
+
+/* Expands the placeholders of `path_template` into `output`, which holds
+** `capacity` units. Returns false for an unknown or empty placeholder name,
+** a stray '}', a literal that does not fit, {TEMP} that cannot be had or does
+** not fit, and a folder query that fails. A value that does not fit, a
+** non-digit QALVEN_ONEFILE_PARENT and a missing argv[0] end the process
+** through abort(). The output is terminated after every step. */
+bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity);
+
+/* Writes "Error, couldn't runtime expand spec '<template>'." to standard
+** error and aborts. */
+[[noreturn]] void report_template_failure(const wchar_t *path_template);
+
+/* The executable's path: the module-file query's result (resolved false) or
+** its final path with prefixes removed and the directory part in short form
+** (resolved true). Computed once; the pointer stays valid. */
+const wchar_t *get_executable_path(bool resolved);
+
+/* Rewrites the file path in `buffer` (capacity units) to its final form:
+** links followed, "\\?\" and "\\?\UNC\" removed, directory part shortened.
+** A path that cannot be opened is only shortened. */
+void resolve_final_path(wchar_t *buffer, size_t capacity);
+
+/* Rewrites the directory part of the path in `buffer` in short (8.3) form;
+** the last component keeps its name. Unchanged when the directory does not
+** exist. Overflowing `capacity` aborts. */
+void shorten_directory_part(wchar_t *buffer, size_t capacity);
+
+/* A heap copy of the variable's value, owned by the caller, or NULL when the
+** variable is absent or empty. */
+wchar_t *get_environment_value_w(const wchar_t *name);
+wchar_t *get_environment_value(const char *name);
+
+/* Sets the variable for this process and the children it starts later; a
+** NULL value removes it. Returns SetEnvironmentVariableW's result. */
+bool set_environment_value(const char *name, const wchar_t *value);
+
+/* True when the directory exists afterwards: created now, found present, a
+** bare drive such as "C:", or remembered from an earlier call. */
+bool ensure_directory(const wchar_t *path);
+
+/* Creates the missing ancestors of `path`, nearest to the root first. */
+void ensure_parent_directories(const wchar_t *path);
+
+#endif

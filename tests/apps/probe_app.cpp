@@ -1,0 +1,183 @@
+/*
+** A test application: a library exporting run_code whose behaviour the
+** tests choose through PROBE_* environment variables, so that the argument
+** vector stays exactly what the user passed.
+**
+**   PROBE_READY=<file>        created as soon as run_code is entered
+**   PROBE_IGNORE_CTRL_C=1     ignore console control events
+**   PROBE_RELAUNCH=<args>     start the executable again with these arguments
+**   PROBE_RELAUNCH_REPORT=<f> the report file of that copy
+**   PROBE_CREATE=1            add files and folders to the unpack directory
+**   PROBE_END_SPLASH=<ms>     delete the splash feedback file after ms
+**   PROBE_REPORT=<file>       write what run_code saw, one key=value a line
+**   PROBE_SLEEP_MS=<ms>       sleep before returning
+**   PROBE_WAIT_FOREVER=1      never return
+**   PROBE_EXIT=<n>            the status to return (default 0)
+*/
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <climits>
+#include <string>
+
+static std::wstring variable(const wchar_t *name)
+{
+    wchar_t value[32768];
+    DWORD length = GetEnvironmentVariableW(name, value, 32768);
+    if (length == 0 || length >= 32768)
+        return std::wstring();
+    return std::wstring(value, length);
+}
+
+static bool has_variable(const wchar_t *name)
+{
+    return GetEnvironmentVariableW(name, NULL, 0) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+static std::string utf8(const std::wstring &text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), NULL, 0, NULL, NULL);
+    std::string out(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), (int)text.size(), &out[0], size, NULL, NULL);
+    return out;
+}
+
+/* Backslash-escapes control characters so each value stays on one line. */
+static std::string escaped(const std::wstring &text)
+{
+    std::string out;
+    for (char c : utf8(text)) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\v')
+            out += "\\v";
+        else
+            out += c;
+    }
+    return out;
+}
+
+static void write_file(const std::wstring &path, const std::string &content)
+{
+    FILE *file = _wfopen(path.c_str(), L"wb");
+    if (file == NULL)
+        return;
+    fwrite(content.data(), 1, content.size(), file);
+    fclose(file);
+}
+
+static std::wstring folder_of(const std::wstring &path)
+{
+    size_t separator = path.find_last_of(L'\\');
+    return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
+}
+
+static int count_splash_windows(void)
+{
+    int count = 0;
+    HWND window = NULL;
+    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL)
+        count++;
+    return count;
+}
+
+static int relaunch(const std::wstring &arguments)
+{
+    wchar_t executable[4096];
+    GetModuleFileNameW(NULL, executable, 4096);
+    std::wstring command_line = L"\"" + std::wstring(executable) + L"\" " + arguments;
+    SetEnvironmentVariableW(L"PROBE_REPORT", variable(L"PROBE_RELAUNCH_REPORT").c_str());
+    SetEnvironmentVariableW(L"PROBE_RELAUNCH", NULL);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    if (!CreateProcessW(executable, &command_line[0], NULL, NULL, TRUE, 0, NULL, NULL,
+                        &startup, &created))
+        return -1;
+    WaitForSingleObject(created.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(created.hProcess, &status);
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return (int)status;
+}
+
+static void create_application_files(const std::wstring &unpack_directory)
+{
+    std::wstring top = unpack_directory + L"\\made_by_app";
+    CreateDirectoryW(top.c_str(), NULL);
+    CreateDirectoryW((top + L"\\sub").c_str(), NULL);
+    CreateDirectoryW((top + L"\\sub\\deeper").c_str(), NULL);
+    write_file(top + L"\\note.txt", "note\n");
+    write_file(top + L"\\sub\\deeper\\data.bin", std::string(100000, 'x'));
+    write_file(unpack_directory + L"\\app_output.txt", "output\n");
+}
+
+static void end_splash(void)
+{
+    wchar_t temp[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring folder(temp, length);
+    while (!folder.empty() && folder.back() == L'\\')
+        folder.pop_back();
+    std::wstring path = folder + L"\\onefile_" + variable(L"QALVEN_ONEFILE_PARENT")
+                      + L"_splash_feedback.tmp";
+    DeleteFileW(path.c_str());
+}
+
+static std::string report(int argc, wchar_t **argv, const wchar_t *library_path, int relaunch_status)
+{
+    static const wchar_t *const variables[] = {
+        L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_RANDOM",
+        L"QALVEN_ONEFILE_START", L"QALVEN_ONEFILE_DIRECTORY", L"QALVEN_ORIGINAL_ARGV0"};
+    std::string out = "argc=" + std::to_string(argc) + "\n";
+    for (int i = 0; i < argc; i++)
+        out += "argv." + std::to_string(i) + "=" + escaped(argv[i]) + "\n";
+    out += "library=" + escaped(library_path) + "\n";
+    wchar_t cwd[4096];
+    GetCurrentDirectoryW(4096, cwd);
+    out += "cwd=" + escaped(cwd) + "\n";
+    out += "command_line=" + escaped(GetCommandLineW()) + "\n";
+    for (const wchar_t *name : variables) {
+        out += "env." + utf8(name) + "=";
+        out += has_variable(name) ? escaped(variable(name)) : std::string("<unset>");
+        out += "\n";
+    }
+    out += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
+    out += "splash_windows=" + std::to_string(count_splash_windows()) + "\n";
+    if (relaunch_status != INT_MIN)
+        out += "relaunch_status=" + std::to_string(relaunch_status) + "\n";
+    return out;
+}
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
+{
+    if (has_variable(L"PROBE_READY"))
+        write_file(variable(L"PROBE_READY"), std::to_string(GetCurrentProcessId()));
+    if (variable(L"PROBE_IGNORE_CTRL_C") == L"1")
+        SetConsoleCtrlHandler(NULL, TRUE);
+
+    int relaunch_status = INT_MIN;
+    if (has_variable(L"PROBE_RELAUNCH"))
+        relaunch_status = relaunch(variable(L"PROBE_RELAUNCH"));
+    if (variable(L"PROBE_CREATE") == L"1")
+        create_application_files(folder_of(library_path));
+    if (has_variable(L"PROBE_END_SPLASH")) {
+        Sleep((DWORD)_wtoi(variable(L"PROBE_END_SPLASH").c_str()));
+        end_splash();
+    }
+    if (has_variable(L"PROBE_REPORT"))
+        write_file(variable(L"PROBE_REPORT"), report(argc, argv, library_path, relaunch_status));
+    if (has_variable(L"PROBE_SLEEP_MS"))
+        Sleep((DWORD)_wtoi(variable(L"PROBE_SLEEP_MS").c_str()));
+    if (variable(L"PROBE_WAIT_FOREVER") == L"1")
+        for (;;)
+            Sleep(INFINITE);
+    return _wtoi(variable(L"PROBE_EXIT").c_str());
+}

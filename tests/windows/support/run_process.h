@@ -1,0 +1,79 @@
+/*
+** Starting programs from a Windows-side test the way a user's program
+** would: an exact command line for CreateProcessW, a chosen environment, and
+** standard output and error captured in files.
+*/
+#ifndef ONEFILE_TEST_RUN_PROCESS_H
+#define ONEFILE_TEST_RUN_PROCESS_H
+
+#include <windows.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct process_options {
+    std::wstring application;           /* empty: taken from the command line */
+    std::wstring command_line;
+    /* Changes to the test's own environment: a value, or nullopt to remove. */
+    std::map<std::wstring, std::optional<std::wstring>> environment;
+    std::wstring current_directory;     /* empty: the test's */
+    DWORD timeout_ms = 120000;
+};
+
+struct process_result {
+    DWORD exit_code = 0;
+    bool timed_out = false;
+    std::string out;                    /* standard output, CR LF as written */
+    std::string err;
+};
+
+/* Runs the program to its end (or kills it after the timeout). */
+process_result run_process(const process_options &options);
+
+/* A started program that the test controls while it runs. */
+struct running_process {
+    HANDLE process = NULL;
+    DWORD id = 0;
+    std::wstring out_path;
+    std::wstring err_path;
+};
+
+running_process start_process(const process_options &options);
+process_result finish_process(running_process &running, DWORD timeout_ms);
+
+/* A fresh, empty folder for one test, below the build's scratch folder,
+** with a private temporary folder "temp" inside. */
+std::wstring make_scratch_folder(const std::wstring &name);
+
+/* The test's own scratch folder, named after the running test. */
+std::wstring test_scratch_folder();
+
+/* Environment changes that give a started program `folder` as TMP and TEMP. */
+void use_temp_folder(process_options &options, const std::wstring &folder);
+
+/* Quotes one argument the way the system's argument splitting reads it back. */
+std::wstring quote_argument(const std::wstring &argument);
+
+std::wstring utf16(const std::string &utf8);
+std::string utf8(const std::wstring &utf16);
+
+/* Files and folders. */
+bool path_exists(const std::wstring &path);
+bool is_directory(const std::wstring &path);
+std::string read_file(const std::wstring &path);
+void write_file(const std::wstring &path, const std::string &content);
+/* Relative paths of every file below folder, sorted, with '\' separators. */
+std::vector<std::wstring> list_files(const std::wstring &folder);
+/* Names of the entries directly in folder, sorted. */
+std::vector<std::wstring> list_folder(const std::wstring &folder);
+void remove_tree(const std::wstring &path);
+
+/* key=value lines written by the probe application. */
+std::map<std::string, std::string> read_report(const std::wstring &path);
+
+/* Waits until the file exists; false after timeout_ms. */
+bool wait_for_file(const std::wstring &path, DWORD timeout_ms);
+
+#endif

@@ -1,0 +1,66 @@
+#include "app_folder.h"
+
+#include "entry_encoding.h"
+#include "pack_error.h"
+
+#include <algorithm>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void check_app_dir(const fs::path &app_dir)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(app_dir, error);
+    if (!fs::exists(status))
+        throw pack_error("application folder " + quoted_path(app_dir) + " does not exist");
+    if (!fs::is_directory(status))
+        throw pack_error("application folder " + quoted_path(app_dir) + " is not a folder");
+}
+
+// Regular files below app_dir in walk order. Links are refused rather than
+// followed: what a link means on Windows after unpacking is anyone's guess.
+std::vector<app_file> walk(const fs::path &app_dir)
+{
+    std::vector<app_file> files;
+    try {
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(app_dir)) {
+            const fs::path relative = entry.path().lexically_relative(app_dir);
+            const fs::file_status status = entry.symlink_status();
+            if (fs::is_symlink(status))
+                throw pack_error(quoted_path(relative) + " in the application folder is a symbolic link; copy the file in instead");
+            if (fs::is_directory(status))
+                continue;
+            if (!fs::is_regular_file(status))
+                throw pack_error(quoted_path(relative) + " in the application folder is not a regular file (a fifo, socket or device)");
+            files.push_back({entry.path(), entry_name(relative), entry.file_size()});
+        }
+    } catch (const fs::filesystem_error &error) {
+        throw pack_error("cannot read the application folder: " + quoted_path(error.path1()) + ": " + error.code().message());
+    }
+    return files;
+}
+
+} // namespace
+
+std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string &main_name)
+{
+    check_app_dir(app_dir);
+    std::vector<app_file> files = walk(app_dir);
+    if (files.empty())
+        throw pack_error("application folder " + quoted_path(app_dir) + " holds no files");
+
+    const fs::path main_path(main_name);
+    const auto is_main = [&](const app_file &file) {
+        return file.source.lexically_relative(app_dir) == main_path;
+    };
+    const auto main_file = std::find_if(files.begin(), files.end(), is_main);
+    if (main_path.has_parent_path() || main_file == files.end())
+        throw pack_error("main DLL " + quoted_path(main_name) + " is not a file at the top of " + quoted_path(app_dir));
+
+    std::iter_swap(files.begin(), main_file);
+    std::sort(files.begin() + 1, files.end(),
+              [](const app_file &a, const app_file &b) { return a.name < b.name; });
+    return files;
+}

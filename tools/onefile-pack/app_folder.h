@@ -1,0 +1,24 @@
+// The application folder: the files that go into the attached data, in the
+// order they are stored.
+#ifndef ONEFILE_APP_FOLDER_H
+#define ONEFILE_APP_FOLDER_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct app_file {
+    std::filesystem::path source;   // where the packer reads it
+    std::u16string name;            // the stored name (entry_encoding.h)
+    std::uint64_t size;             // bytes at the time of the walk
+};
+
+// Every regular file below `app_dir`: the one named `main_name` at the top
+// first, the others sorted by stored name (UTF-16 code units), so the order
+// depends on nothing but the names. Throws pack_error for a missing or empty
+// folder, a missing main file, a symbolic link or special file anywhere, or
+// a name that cannot be stored.
+std::vector<app_file> list_app_files(const std::filesystem::path &app_dir, const std::string &main_name);
+
+#endif

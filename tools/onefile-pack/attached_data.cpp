@@ -1,0 +1,116 @@
+#include "attached_data.h"
+
+#include "entry_encoding.h"
+#include "pack_error.h"
+#include "zstd_frame_writer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr char object_header[3] = {'Q', 'V', 'Y'};
+constexpr std::size_t trailer_size = 8;
+
+using file_handle = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
+
+file_handle open_file(const std::filesystem::path &path, const char *mode)
+{
+    return file_handle(std::fopen(path.c_str(), mode), std::fclose);
+}
+
+void write_bytes(std::FILE *out, const void *data, std::size_t size)
+{
+    if (std::fwrite(data, 1, size, out) != size)
+        throw pack_error("cannot write the attached data: " + errno_text());
+}
+
+// Feeds exactly file.size bytes of the file to the frame: a file that changed
+// since the walk would make its size field lie.
+void compress_file_data(const app_file &file, zstd_frame_writer &frame, std::vector<char> &buffer,
+                        pack_progress &progress, const progress_callback &report)
+{
+    const file_handle in = open_file(file.source, "rb");
+    if (!in)
+        throw pack_error("cannot read " + quoted_path(file.source) + ": " + errno_text());
+    for (std::uint64_t left = file.size; left > 0;) {
+        const std::size_t wanted = left < buffer.size() ? static_cast<std::size_t>(left) : buffer.size();
+        const std::size_t got = std::fread(buffer.data(), 1, wanted, in.get());
+        if (got == 0) {
+            if (std::ferror(in.get()))
+                throw pack_error("cannot read " + quoted_path(file.source) + ": " + errno_text());
+            throw pack_error(quoted_path(file.source) + " got shorter while it was being packed");
+        }
+        frame.write(buffer.data(), got);
+        left -= got;
+        progress.bytes_done += got;
+        report(progress);
+    }
+    if (std::fgetc(in.get()) != EOF)
+        throw pack_error(quoted_path(file.source) + " grew while it was being packed");
+}
+
+void write_little_endian(std::FILE *out, std::uint64_t value)
+{
+    unsigned char bytes[trailer_size];
+    for (std::size_t i = 0; i < trailer_size; ++i)
+        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+    write_bytes(out, bytes, sizeof bytes);
+}
+
+} // namespace
+
+std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, const std::filesystem::path &out,
+                                  const progress_callback &report)
+{
+    const file_handle object = open_file(out, "wb");
+    if (!object)
+        throw pack_error("cannot write " + quoted_path(out) + ": " + errno_text());
+    write_bytes(object.get(), object_header, sizeof object_header);
+
+    pack_progress progress{0, files.size(), 0, 0};
+    for (const app_file &file : files)
+        progress.bytes_total += file.size;
+
+    zstd_frame_writer frame(object.get(), level);
+    std::vector<char> buffer(ZSTD_CStreamInSize());
+    for (const app_file &file : files) {
+        const std::string header = entry_header(file.name, file.size);
+        frame.write(header.data(), header.size());
+        compress_file_data(file, frame, buffer, progress, report);
+        ++progress.files_done;
+        report(progress);
+    }
+    frame.write(end_marker, sizeof end_marker);
+    const std::uint64_t frame_size = frame.finish();
+
+    const std::uint64_t unfilled = sizeof object_header + frame_size;
+    const std::uint64_t trailer_offset = (unfilled + 7) / 8 * 8;
+    const char zeros[8] = {};
+    write_bytes(object.get(), zeros, static_cast<std::size_t>(trailer_offset - unfilled));
+    write_little_endian(object.get(), trailer_offset);
+    if (std::fflush(object.get()) != 0)
+        throw pack_error("cannot write " + quoted_path(out) + ": " + errno_text());
+    return trailer_offset + trailer_size;
+}
+
+std::uint64_t check_attached_data(const std::filesystem::path &path)
+{
+    const file_handle in = open_file(path, "rb");
+    if (!in)
+        throw pack_error("cannot read " + quoted_path(path) + ": " + errno_text());
+    char header[sizeof object_header] = {};
+    unsigned char trailer[trailer_size] = {};
+    const bool read = std::fread(header, 1, sizeof header, in.get()) == sizeof header &&
+                      std::fseek(in.get(), -static_cast<long>(trailer_size), SEEK_END) == 0 &&
+                      std::fread(trailer, 1, sizeof trailer, in.get()) == sizeof trailer;
+    const long length = std::ftell(in.get());
+    std::uint64_t trailer_value = 0;
+    for (std::size_t i = 0; i < trailer_size; ++i)
+        trailer_value |= static_cast<std::uint64_t>(trailer[i]) << (8 * i);
+    if (!read || std::memcmp(header, object_header, sizeof header) != 0 ||
+        trailer_value + trailer_size != static_cast<std::uint64_t>(length))
+        throw pack_error(quoted_path(path) + " is not attached data made by onefile-pack --write-attached-data");
+    return static_cast<std::uint64_t>(length);
+}

@@ -1,0 +1,104 @@
+#include "entry_encoding.h"
+
+#include "pack_error.h"
+
+#include <cstdio>
+#include <string_view>
+
+namespace {
+
+// Appends the UTF-16 form of `text`; false if `text` is not well-formed UTF-8
+// (overlong forms and encoded surrogates included), which has no UTF-16 form.
+bool append_utf16(std::u16string &out, std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length;
+        char32_t code;
+        char32_t smallest;
+        if (lead < 0x80) {
+            length = 1, code = lead, smallest = 0;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2, code = lead & 0x1F, smallest = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, code = lead & 0x0F, smallest = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, code = lead & 0x07, smallest = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+            return false;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (code >> 10));
+            out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Throws if `component` holds a character that Windows refuses in file names.
+// A backslash matters most: Windows would read it as a folder separator.
+void check_windows_characters(const std::filesystem::path &relative, std::string_view component)
+{
+    for (unsigned char byte : component) {
+        if (byte >= 0x20 && std::string_view("<>:\"/\\|?*").find(static_cast<char>(byte)) == std::string_view::npos)
+            continue;
+        char shown[8];
+        if (byte < 0x20)
+            std::snprintf(shown, sizeof shown, "0x%02X", byte);
+        else
+            std::snprintf(shown, sizeof shown, "'%c'", byte);
+        throw pack_error(quoted_path(relative) + ": Windows does not allow the character " + shown +
+                         " in file names");
+    }
+}
+
+} // namespace
+
+std::u16string entry_name(const std::filesystem::path &relative)
+{
+    std::u16string name;
+    for (const std::filesystem::path &part : relative) {
+        const std::string &component = part.native();
+        if (component.empty() || component == "." || component == "..")
+            throw pack_error(quoted_path(relative) + ": a stored name cannot hold an empty, \".\" or \"..\" part");
+        check_windows_characters(relative, component);
+        if (!name.empty())
+            name += u'\\';
+        if (!append_utf16(name, component))
+            throw pack_error(quoted_path(relative) + ": the name is not valid UTF-8, so Windows cannot represent it");
+    }
+    if (name.empty())
+        throw pack_error("a stored name cannot be empty");
+    if (name.size() > max_name_units)
+        throw pack_error(quoted_path(relative) + ": the name is " + std::to_string(name.size()) +
+                         " UTF-16 units long, more than the " + std::to_string(max_name_units) + " allowed");
+    return name;
+}
+
+std::string entry_header(const std::u16string &name, std::uint64_t size)
+{
+    std::string header;
+    header.reserve(2 * name.size() + 2 + 8);
+    for (char16_t unit : name) {
+        header += static_cast<char>(unit & 0xFF);
+        header += static_cast<char>(unit >> 8);
+    }
+    header.append(2, '\0');
+    for (int shift = 0; shift < 64; shift += 8)
+        header += static_cast<char>((size >> shift) & 0xFF);
+    return header;
+}

@@ -1,0 +1,26 @@
+// The decoded content of the attached data: for each file its name (UTF-16LE,
+// "\" between folders, one 0x0000 unit after it), its size (64-bit
+// little-endian) and its bytes; after the last file a lone 0x0000 unit.
+#ifndef ONEFILE_ENTRY_ENCODING_H
+#define ONEFILE_ENTRY_ENCODING_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// The bootstrap's name buffer holds 1024 units including the terminator.
+constexpr std::size_t max_name_units = 1023;
+
+// The end marker: an entry with an empty name.
+constexpr char end_marker[2] = {0, 0};
+
+// The stored name of the file at `relative` (a path below the application
+// folder, made by a directory walk). Throws pack_error naming the rule the
+// path breaks: a "." or ".." component, bytes that are not UTF-8, a character
+// Windows does not allow in file names, or more than max_name_units units.
+std::u16string entry_name(const std::filesystem::path &relative);
+
+// The bytes that precede a file's data: its name, the 0x0000 unit, its size.
+std::string entry_header(const std::u16string &name, std::uint64_t size);
+
+#endif

@@ -1,0 +1,33 @@
+// The packer's work, as the command line asks for it.
+#ifndef ONEFILE_PACKER_H
+#define ONEFILE_PACKER_H
+
+#include <filesystem>
+#include <string>
+
+// Level 12 packs 256 MiB in about 20 s on a 2-core machine and comes within
+// about 13% of level 19, which takes ten times as long; unpacking is equally
+// fast at every level.
+constexpr int default_level = 12;
+
+struct packer_options {
+    std::filesystem::path app_dir;               // the folder to pack
+    std::string main_name;                       // its main DLL, stored first
+    std::filesystem::path attached_data;         // a ready-made object to link instead
+    std::filesystem::path write_attached_data;   // where to keep the object; empty: nowhere
+    std::filesystem::path output;                // the executable; empty: link nothing
+    std::filesystem::path icon;                  // empty: the runtime's icon
+    std::filesystem::path splash;                // empty: no splash screen
+    std::filesystem::path runtime_dir;           // the runtime to link with
+    int level = default_level;
+    bool quiet = false;
+};
+
+// Packs options.app_dir (or checks options.attached_data), then writes the
+// object and links the executable as asked. Every result is made under a
+// temporary name and replaces its destination only once all work succeeded.
+// Shows progress and a closing summary on standard error unless quiet.
+// Needs output, write_attached_data or both. Throws pack_error.
+void run_packer(const packer_options &options);
+
+#endif

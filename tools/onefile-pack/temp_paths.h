@@ -1,0 +1,47 @@
+// Temporary files and folders that never outlive a failed run.
+#ifndef ONEFILE_TEMP_PATHS_H
+#define ONEFILE_TEMP_PATHS_H
+
+#include <filesystem>
+
+#include <sys/types.h>
+
+// A private folder (mode 0700) under the system's temporary folder, removed
+// with everything in it when this object goes away.
+class temp_folder {
+public:
+    temp_folder();
+    ~temp_folder();
+    temp_folder(const temp_folder &) = delete;
+    temp_folder &operator=(const temp_folder &) = delete;
+
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A file written under a temporary name next to its destination, so that
+// the destination is either left as it was or replaced whole. The temporary
+// file is removed unless commit() renamed it.
+class pending_file {
+public:
+    explicit pending_file(const std::filesystem::path &destination);
+    ~pending_file();
+    pending_file(const pending_file &) = delete;
+    pending_file &operator=(const pending_file &) = delete;
+
+    // The temporary name, absolute.
+    const std::filesystem::path &path() const { return path_; }
+
+    // Sets the permissions `mode` less the umask and renames the file to
+    // its destination. Throws pack_error when either fails.
+    void commit(mode_t mode);
+
+private:
+    std::filesystem::path destination_;
+    std::filesystem::path path_;
+    bool committed_ = false;
+};
+
+#endif

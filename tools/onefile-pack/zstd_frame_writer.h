@@ -1,0 +1,35 @@
+// Streams bytes into one zstd frame, written to a file as it grows.
+#ifndef ONEFILE_ZSTD_FRAME_WRITER_H
+#define ONEFILE_ZSTD_FRAME_WRITER_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include <zstd.h>
+
+// The frame carries no content size, checksum or dictionary id and a window
+// log of exactly 27, so its header is 28 B5 2F FD 00 88. The bootstrap's
+// decoder accepts windows up to that size. Compression runs on this thread
+// only, so the same bytes in give the same frame out.
+class zstd_frame_writer {
+public:
+    zstd_frame_writer(std::FILE *out, int level);
+
+    // Compresses `size` bytes. Throws pack_error when the file cannot be written.
+    void write(const void *data, std::size_t size);
+
+    // Ends the frame and returns its length in bytes.
+    std::uint64_t finish();
+
+private:
+    void compress(ZSTD_inBuffer &input, ZSTD_EndDirective directive);
+
+    std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx *)> context_;
+    std::vector<char> buffer_;
+    std::FILE *out_;
+    std::uint64_t frame_size_ = 0;
+};
+
+#endif
