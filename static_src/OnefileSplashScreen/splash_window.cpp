@@ -1,8 +1,15 @@
 /*
-** The splash window. (Being written: only COM initialisation so far.)
+** The splash window: the PNG in RT_RCDATA resource 28, decoded from memory
+** to premultiplied BGRA and handed to a layered popup in one
+** UpdateLayeredWindow call. No message loop ever runs for it: the window
+** manager keeps showing what that call gave it.
 */
 #include <windows.h>
 #include <objbase.h>
+#include <initguid.h>
+#include <wincodec.h>
+#include <assert.h>
+#include <string.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
@@ -16,7 +23,190 @@ POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height)
     return corner;
 }
 
+/* A stream over a movable copy of the splash resource, or NULL when there
+** is none. The stream owns the copy and frees it on its last release. */
+static IStream *open_splash_resource(void)
+{
+    /* The A function wants the narrow form of RT_RCDATA. */
+    HRSRC resource = FindResourceA(NULL, MAKEINTRESOURCEA(28), MAKEINTRESOURCEA(10));
+    if (resource == NULL)
+        return NULL;
+    DWORD size = SizeofResource(NULL, resource);
+    HGLOBAL loaded = LoadResource(NULL, resource);
+    if (loaded == NULL)
+        return NULL;
+    const void *bytes = LockResource(loaded);
+    if (bytes == NULL)
+        return NULL;
+
+    /* CreateStreamOnHGlobal needs movable memory; resource memory is not. */
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (block == NULL)
+        return NULL;
+    void *copy = GlobalLock(block);
+    if (copy == NULL) {
+        GlobalFree(block);
+        return NULL;
+    }
+    memcpy(copy, bytes, size);
+    GlobalUnlock(block);
+
+    IStream *stream = NULL;
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE /* fDeleteOnRelease */, &stream))) {
+        GlobalFree(block);
+        return NULL;
+    }
+    return stream;
+}
+
+/* The single frame of the PNG in `stream` as 32bppPBGRA, or NULL. Releases
+** the stream either way. */
+static IWICBitmapSource *decode_png(IStream *stream)
+{
+    /* The PNG decoder itself rather than a factory's guess, so that nothing
+    ** but PNG data is ever accepted. */
+    IWICBitmapDecoder *decoder = NULL;
+    if (FAILED(CoCreateInstance(CLSID_WICPngDecoder,
+                                NULL,                 /* pUnkOuter */
+                                CLSCTX_INPROC_SERVER,
+                                IID_IWICBitmapDecoder,
+                                (void **)&decoder))) {
+        stream->Release();
+        return NULL;
+    }
+    UINT frame_count = 0;
+    IWICBitmapFrameDecode *frame = NULL;
+    if (FAILED(decoder->Initialize(stream, WICDecodeMetadataCacheOnLoad))
+        || FAILED(decoder->GetFrameCount(&frame_count))
+        || frame_count != 1
+        || FAILED(decoder->GetFrame(0, &frame))) {
+        decoder->Release();
+        stream->Release();
+        return NULL;
+    }
+
+    /* Only whether a source came back counts, not the result code. */
+    IWICBitmapSource *converted = NULL;
+    WICConvertBitmapSource(GUID_WICPixelFormat32bppPBGRA, frame, &converted);
+    frame->Release();
+    decoder->Release();
+    stream->Release();
+    return converted;
+}
+
+/* A top-down 32-bit DIB section holding `image`, or NULL. Releases the image
+** either way. The bitmap is never deleted: it lives as long as the process. */
+static HBITMAP make_pixel_buffer(IWICBitmapSource *image)
+{
+    UINT width = 0;
+    UINT height = 0;
+    if (FAILED(image->GetSize(&width, &height)) || width == 0 || height == 0) {
+        image->Release();
+        return NULL;
+    }
+
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = (LONG)width;
+    info.bmiHeader.biHeight = -(LONG)height; /* top-down, as WIC delivers rows */
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+
+    HDC screen = GetDC(NULL);
+    void *pixels = NULL;
+    HBITMAP bitmap = CreateDIBSection(screen,
+                                      &info,
+                                      DIB_RGB_COLORS,
+                                      &pixels,
+                                      NULL, /* hSection */
+                                      0);   /* offset */
+    ReleaseDC(NULL, screen);
+    if (bitmap == NULL) {
+        image->Release();
+        return NULL;
+    }
+
+    UINT stride = width * 4;
+    if (FAILED(image->CopyPixels(NULL, stride, stride * height, (BYTE *)pixels))) {
+        DeleteObject(bitmap);
+        image->Release();
+        return NULL;
+    }
+    image->Release();
+    return bitmap;
+}
+
+/* Positions, sizes and fills the layered window in one call, centred on the
+** primary monitor's work area whatever monitor we were started from. */
+static void paint_splash_window(HWND window, HBITMAP bitmap)
+{
+    BITMAP bitmap_size;
+    GetObjectA(bitmap, sizeof bitmap_size, &bitmap_size);
+
+    POINT origin = {0, 0};
+    HMONITOR monitor = MonitorFromPoint(origin, MONITOR_DEFAULTTOPRIMARY);
+    MONITORINFO monitor_info = {};
+    monitor_info.cbSize = sizeof monitor_info;
+    GetMonitorInfoA(monitor, &monitor_info);
+    POINT position = centre_in_work_area(&monitor_info.rcWork, bitmap_size.bmWidth,
+                                         bitmap_size.bmHeight);
+
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    SIZE size = {bitmap_size.bmWidth, bitmap_size.bmHeight};
+    POINT source = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA}; /* per-pixel, premultiplied alpha */
+    UpdateLayeredWindow(window,
+                        screen,
+                        &position,
+                        &size,
+                        memory,
+                        &source,
+                        0, /* crKey: unused with ULW_ALPHA */
+                        &blend,
+                        ULW_ALPHA);
+    SelectObject(memory, previous);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+}
+
 void open_splash_window(void)
 {
+    /* Before anything else, and whether or not there is an image. */
     CoInitialize(NULL);
+
+    IStream *stream = open_splash_resource();
+    if (stream == NULL)
+        return;
+    IWICBitmapSource *image = decode_png(stream);
+    if (image == NULL)
+        return;
+    HBITMAP bitmap = make_pixel_buffer(image);
+    if (bitmap == NULL)
+        return;
+
+    WNDCLASSA window_class = {};
+    window_class.lpfnWndProc = DefWindowProcA;
+    window_class.hCursor = LoadCursorA(NULL, MAKEINTRESOURCEA(32512) /* IDC_ARROW */);
+    window_class.lpszClassName = "Splash";
+    /* A failed registration shows up as a failed creation below. */
+    RegisterClassA(&window_class);
+
+    /* Created visible but empty: a layered window shows nothing until its
+    ** first update. */
+    splash_window = CreateWindowExA(WS_EX_LAYERED,
+                                    "Splash",
+                                    NULL,       /* lpWindowName */
+                                    0x90000080, /* WS_POPUP | WS_VISIBLE | 0x80 */
+                                    0, 0, 0, 0, /* placed and sized by the update */
+                                    NULL,       /* hWndParent */
+                                    NULL,       /* hMenu */
+                                    NULL,       /* hInstance */
+                                    NULL);      /* lpParam */
+    assert(splash_window != NULL);
+    paint_splash_window(splash_window, bitmap);
+
+    create_splash_feedback_file();
 }

@@ -3,7 +3,8 @@
 ** tests choose through PROBE_* environment variables, so that the argument
 ** vector stays exactly what the user passed.
 **
-**   PROBE_READY=<file>        created as soon as run_code is entered
+**   PROBE_READY=<file>        created as soon as run_code is entered, holding
+**                             the library path
 **   PROBE_IGNORE_CTRL_C=1     ignore console control events
 **   PROBE_RELAUNCH=<args>     start the executable again with these arguments
 **   PROBE_RELAUNCH_REPORT=<f> the report file of that copy
@@ -11,6 +12,7 @@
 **   PROBE_END_SPLASH=<ms>     delete the splash feedback file after ms
 **   PROBE_REPORT=<file>       write what run_code saw, one key=value a line
 **   PROBE_SLEEP_MS=<ms>       sleep before returning
+**   PROBE_HOLD=<file>         wait until this file exists before returning
 **   PROBE_WAIT_FOREVER=1      never return
 **   PROBE_EXIT=<n>            the status to return (default 0)
 */
@@ -63,13 +65,16 @@ static std::string escaped(const std::wstring &text)
     return out;
 }
 
+/* Written under another name first: a test that sees the file sees it whole. */
 static void write_file(const std::wstring &path, const std::string &content)
 {
-    FILE *file = _wfopen(path.c_str(), L"wb");
+    std::wstring partial = path + L".partial";
+    FILE *file = _wfopen(partial.c_str(), L"wb");
     if (file == NULL)
         return;
     fwrite(content.data(), 1, content.size(), file);
     fclose(file);
+    MoveFileExW(partial.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 static std::wstring folder_of(const std::wstring &path)
@@ -159,7 +164,7 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
 {
     if (has_variable(L"PROBE_READY"))
-        write_file(variable(L"PROBE_READY"), std::to_string(GetCurrentProcessId()));
+        write_file(variable(L"PROBE_READY"), utf8(library_path));
     if (variable(L"PROBE_IGNORE_CTRL_C") == L"1")
         SetConsoleCtrlHandler(NULL, TRUE);
 
@@ -176,6 +181,11 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         write_file(variable(L"PROBE_REPORT"), report(argc, argv, library_path, relaunch_status));
     if (has_variable(L"PROBE_SLEEP_MS"))
         Sleep((DWORD)_wtoi(variable(L"PROBE_SLEEP_MS").c_str()));
+    if (has_variable(L"PROBE_HOLD")) {
+        std::wstring hold = variable(L"PROBE_HOLD");
+        while (GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES)
+            Sleep(10);
+    }
     if (variable(L"PROBE_WAIT_FOREVER") == L"1")
         for (;;)
             Sleep(INFINITE);

@@ -13,9 +13,11 @@ constexpr int status_failed = 1;
 constexpr int status_usage = 2;
 
 const char *const description =
-    "onefile-pack " ONEFILE_PACK_VERSION
-    ": packs an application folder into one Windows x86-64 executable.\n\n"
-    "Usage: onefile-pack --main NAME.dll [--icon ICON.ico] [--splash IMAGE.png] -o OUT.exe APP_DIR";
+    "onefile-pack " ONEFILE_PACK_VERSION ": packs an application folder into one Windows x86-64 executable.\n";
+
+const char *const usage =
+    "Usage: onefile-pack --main NAME.dll [OPTIONS] -o OUT.exe APP_DIR\n"
+    "       onefile-pack --attached-data FILE [OPTIONS] -o OUT.exe\n";
 
 const char *const footer =
     "APP_DIR holds the application: at its top the main DLL named by --main, which\n"
@@ -33,37 +35,45 @@ const char *const footer =
     "\n"
     "Exit status: 0 done, 1 packing or linking failed, 2 bad command line.";
 
+// CLI11's help with our own usage lines; the options show only their
+// argument, not the parser's notes on which options exclude which.
+class help_formatter : public CLI::Formatter {
+public:
+    std::string make_usage(const CLI::App *, std::string) const override { return usage; }
+};
+
 void define_options(CLI::App &app, packer_options &options)
 {
+    app.formatter(std::make_shared<help_formatter>());
     app.footer(footer);
     app.set_version_flag("--version", "onefile-pack " ONEFILE_PACK_VERSION);
-    auto *app_dir = app.add_option("APP_DIR", options.app_dir, "The application folder to pack");
+    auto *app_dir = app.add_option("APP_DIR", options.app_dir, "The application folder to pack")->option_text(" ");
     auto *main_dll = app.add_option("--main", options.main_name, "The main DLL, a file at the top of APP_DIR")
-                         ->type_name("NAME.dll");
-    auto *output = app.add_option("-o,--output", options.output, "The executable to make")->type_name("OUT.exe");
+                         ->option_text("NAME.dll");
+    auto *output = app.add_option("-o,--output", options.output, "The executable to make")->option_text("OUT.exe");
     app.add_option("--icon", options.icon, "The executable's icon (default: the runtime's)")
-        ->type_name("ICON.ico")
+        ->option_text("ICON.ico")
         ->needs(output);
     app.add_option("--splash", options.splash, "A PNG image shown while the executable unpacks")
-        ->type_name("IMAGE.png")
+        ->option_text("IMAGE.png")
         ->needs(output);
-    auto *level = app.add_option("--level", options.level, "zstd level, 1 (fastest) to 22 (smallest)")
-                      ->type_name("N")
-                      ->check(CLI::Range(1, 22))
-                      ->capture_default_str();
-    auto *write_object =
-        app.add_option("--write-attached-data", options.write_attached_data,
-                       "Also write the packed data to FILE; without -o, only that")
-            ->type_name("FILE");
+    auto *level = app.add_option("--level", options.level,
+                                 "zstd level, 1 (fastest) to 22 (smallest); default " + std::to_string(default_level))
+                      ->option_text("N")
+                      ->check(CLI::Range(1, 22));
+    auto *write_object = app.add_option("--write-attached-data", options.write_attached_data,
+                                        "Also write the packed data to FILE; without -o, only that")
+                             ->option_text("FILE");
     app.add_option("--attached-data", options.attached_data,
                    "Link FILE, made by --write-attached-data, instead of packing APP_DIR")
-        ->type_name("FILE")
+        ->option_text("FILE")
         ->needs(output)
         ->excludes(app_dir, main_dll, level, write_object);
-    app.add_option("--runtime-dir", options.runtime_dir, "The Windows runtime to link with")
-        ->type_name("DIR")
-        ->envname("ONEFILE_RUNTIME_DIR")
-        ->capture_default_str();
+    app.add_option("--runtime-dir", options.runtime_dir,
+                   "The Windows runtime to link with; default: $ONEFILE_RUNTIME_DIR, else " +
+                       options.runtime_dir.string())
+        ->option_text("DIR")
+        ->envname("ONEFILE_RUNTIME_DIR");
     app.add_flag("-q,--quiet", options.quiet, "Print nothing unless something fails");
 }
 

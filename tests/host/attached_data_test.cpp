@@ -1,0 +1,135 @@
+// The object and the content its frame decodes to, byte for byte, as the
+// bootstrap reads them.
+#include "app_folder.h"
+#include "attached_data.h"
+#include "pack_error.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+namespace {
+
+const progress_callback no_progress = [](const pack_progress &) {};
+
+std::string pack_folder(const fs::path &app_dir, const std::string &main_name, const fs::path &object)
+{
+    write_attached_data(list_app_files(app_dir, main_name), 3, object, no_progress);
+    return read_file(object);
+}
+
+std::uint64_t little_endian_at(const std::string &bytes, std::size_t offset)
+{
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+    return value;
+}
+
+} // namespace
+
+TEST(attached_data, single_file_decodes_to_the_documented_29_bytes)
+{
+    scratch_folder scratch;
+    write_file(scratch.path() / "b.txt", "abc");
+    const fs::path object = scratch.path() / "object";
+    write_attached_data({{scratch.path() / "b.txt", u"a\\b.txt", 3}}, 19, object, no_progress);
+
+    const unsigned char expected[] = {0x61, 0x00, 0x5C, 0x00, 0x62, 0x00, 0x2E, 0x00, 0x74, 0x00,
+                                      0x78, 0x00, 0x74, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                      0x00, 0x00, 0x00, 0x00, 0x61, 0x62, 0x63, 0x00, 0x00};
+    EXPECT_EQ(decode_object(read_file(object)), std::string(std::begin(expected), std::end(expected)));
+}
+
+TEST(attached_data, header_frame_fill_and_trailer_sit_where_the_bootstrap_expects_them)
+{
+    scratch_folder scratch;
+    // Noise of growing length gives frames of every length modulo 8.
+    for (unsigned size = 0; size < 16; ++size) {
+        write_file(scratch.path() / "f", noise(size, size));
+        const fs::path object_path = scratch.path() / "object";
+        const std::uint64_t length = write_attached_data({{scratch.path() / "f", u"f", size}}, 3, object_path, no_progress);
+        const std::string object = read_file(object_path);
+        SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
+
+        ASSERT_EQ(object.size(), length);
+        EXPECT_EQ(object.substr(0, 3), "QVY");
+        // zstd magic, then no content size, checksum or dictionary id, window log 27.
+        EXPECT_EQ(object.substr(3, 6), std::string("\x28\xB5\x2F\xFD\x00\x88", 6));
+        const std::uint64_t trailer = little_endian_at(object, object.size() - 8);
+        EXPECT_EQ(trailer + 8, object.size());
+        EXPECT_EQ(trailer % 8, 0u);
+        const std::size_t frame_end = 3 + ZSTD_findFrameCompressedSize(object.data() + 3, object.size() - 3);
+        ASSERT_LE(frame_end, trailer);
+        EXPECT_LT(trailer - frame_end, 8u);
+        EXPECT_EQ(object.substr(frame_end, trailer - frame_end), std::string(trailer - frame_end, '\0'));
+        EXPECT_EQ(decode_object(object), std::string("f\0\0\0", 4) + std::string(1, static_cast<char>(size)) +
+                                             std::string(7, '\0') + noise(size, size) + std::string(2, '\0'));
+    }
+}
+
+TEST(attached_data, folder_round_trips_with_main_first_and_the_rest_sorted)
+{
+    scratch_folder scratch;
+    const fs::path app = scratch.path() / "app";
+    const std::string large = noise(300000, 7); // more than one 128 KiB read
+    write_file(app / "zz.txt", "last by name");
+    write_file(app / "main.dll", "MZ main");
+    write_file(app / "lib" / "deep" / "data.bin", large);
+    write_file(app / "empty", "");
+    write_file(app / "\xF0\x9F\x98\x80.txt", "emoji");
+    write_file(app / "Abc.txt", "upper case sorts first");
+    fs::create_directories(app / "empty folder");
+
+    const std::vector<decoded_entry> entries =
+        parse_content(decode_object(pack_folder(app, "main.dll", scratch.path() / "object")));
+
+    ASSERT_EQ(entries.size(), 6u);
+    EXPECT_EQ(entries[0].name, u"main.dll");
+    EXPECT_EQ(entries[0].data, "MZ main");
+    EXPECT_EQ(entries[1].name, u"Abc.txt");
+    EXPECT_EQ(entries[2].name, u"empty");
+    EXPECT_EQ(entries[2].data, "");
+    EXPECT_EQ(entries[3].name, u"lib\\deep\\data.bin");
+    EXPECT_EQ(entries[3].data, large);
+    EXPECT_EQ(entries[4].name, u"zz.txt");
+    EXPECT_EQ(entries[5].name, (std::u16string{0xD83D, 0xDE00, u'.', u't', u'x', u't'}));
+    EXPECT_EQ(entries[5].data, "emoji");
+}
+
+TEST(attached_data, same_files_created_in_another_order_give_identical_bytes)
+{
+    scratch_folder scratch;
+    const char *const names[] = {"b/2", "a", "main.dll", "c/1", "b/1", "B"};
+    for (const char *name : names)
+        write_file(scratch.path() / "one" / name, name);
+    for (auto name = std::rbegin(names); name != std::rend(names); ++name)
+        write_file(scratch.path() / "two" / *name, *name);
+
+    EXPECT_EQ(pack_folder(scratch.path() / "one", "main.dll", scratch.path() / "object1"),
+              pack_folder(scratch.path() / "two", "main.dll", scratch.path() / "object2"));
+}
+
+TEST(attached_data, file_that_changed_size_since_the_walk_is_refused)
+{
+    // Its size field would no longer match the bytes that follow it.
+    scratch_folder scratch;
+    write_file(scratch.path() / "f", "four");
+    EXPECT_THROW(write_attached_data({{scratch.path() / "f", u"f", 5}}, 3, scratch.path() / "o1", no_progress),
+                 pack_error);
+    EXPECT_THROW(write_attached_data({{scratch.path() / "f", u"f", 3}}, 3, scratch.path() / "o2", no_progress),
+                 pack_error);
+}
+
+TEST(attached_data, ready_made_object_is_checked_before_linking)
+{
+    scratch_folder scratch;
+    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    const std::string object = pack_folder(scratch.path() / "app", "main.dll", scratch.path() / "object");
+    EXPECT_EQ(check_attached_data(scratch.path() / "object"), object.size());
+
+    write_file(scratch.path() / "cut", object.substr(0, object.size() - 1));
+    EXPECT_THROW(check_attached_data(scratch.path() / "cut"), pack_error);
+    write_file(scratch.path() / "other", "MZ" + object.substr(2));
+    EXPECT_THROW(check_attached_data(scratch.path() / "other"), pack_error);
+}

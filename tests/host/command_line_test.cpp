@@ -1,0 +1,233 @@
+// The program as a user meets it: every refusal is one line on standard
+// error with status 1 and leaves no output and no temporary file behind.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+bool is_one_error_line(const std::string &text)
+{
+    return text.rfind("onefile-pack: error: ", 0) == 0 && text.find('\n') == text.size() - 1;
+}
+
+// A runtime folder that is read but never reached: every refusal comes first.
+fs::path unreachable_runtime(const fs::path &scratch)
+{
+    write_file(scratch / "runtime" / "runtime.txt", "cxx /bin/false\nwindres /bin/false\n");
+    return scratch / "runtime";
+}
+
+void make_socket(const fs::path &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.native().size(), sizeof address.sun_path);
+    path.native().copy(address.sun_path, sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    ::close(fd);
+}
+
+struct refusal {
+    const char *name;                                   // what is wrong, as a test name
+    std::function<void(const fs::path &app)> prepare;   // makes the application folder
+    std::string main_name;
+    std::string expected;                               // a part of the message
+    std::vector<std::string> extra_arguments;           // relative to the scratch folder
+};
+
+void with_main(const fs::path &app)
+{
+    write_file(app / "main.dll", "MZ");
+}
+
+const refusal refusals[] = {
+    {"missing_app_folder", [](const fs::path &) {}, "main.dll", "does not exist", {}},
+    {"app_folder_that_is_a_file", [](const fs::path &app) { write_file(app, "x"); }, "main.dll", "is not a folder", {}},
+    {"app_folder_without_files", [](const fs::path &app) { fs::create_directories(app / "sub"); }, "main.dll",
+     "holds no files", {}},
+    {"missing_main_dll", [](const fs::path &app) { write_file(app / "other.dll", "MZ"); }, "main.dll",
+     "is not a file at the top", {}},
+    {"main_dll_in_a_subfolder", [](const fs::path &app) { write_file(app / "sub" / "main.dll", "MZ"); },
+     "sub/main.dll", "is not a file at the top", {}},
+    {"main_dll_that_is_a_folder", [](const fs::path &app) { write_file(app / "main.dll" / "x", "MZ"); }, "main.dll",
+     "is not a file at the top", {}},
+    {"symbolic_link_to_a_file",
+     [](const fs::path &app) {
+         with_main(app);
+         fs::create_symlink("main.dll", app / "link.dll");
+     },
+     "main.dll", "symbolic link", {}},
+    {"symbolic_link_to_a_folder",
+     [](const fs::path &app) {
+         with_main(app);
+         fs::create_directories(app / "real");
+         fs::create_directory_symlink("real", app / "sub" / "link");
+     },
+     "main.dll", "symbolic link", {}},
+    {"fifo",
+     [](const fs::path &app) {
+         with_main(app);
+         ASSERT_EQ(::mkfifo((app / "pipe").c_str(), 0600), 0);
+     },
+     "main.dll", "not a regular file", {}},
+    {"socket",
+     [](const fs::path &app) {
+         with_main(app);
+         make_socket(app / "socket");
+     },
+     "main.dll", "not a regular file", {}},
+    {"backslash_in_a_name",
+     [](const fs::path &app) {
+         with_main(app);
+         write_file(app / "a\\b.txt", "x");
+     },
+     "main.dll", "'\\'", {}},
+    {"name_that_is_not_utf8",
+     [](const fs::path &app) {
+         with_main(app);
+         write_file(app / "caf\xE9.txt", "x");
+     },
+     "main.dll", "UTF-8", {}},
+    {"splash_that_is_not_png", with_main, "main.dll", "not a PNG", {"--splash", "app/main.dll"}},
+    {"missing_splash", with_main, "main.dll", "is not a file", {"--splash", "missing.png"}},
+    {"icon_that_is_not_ico", with_main, "main.dll", "not an .ico", {"--icon", "app/main.dll"}},
+};
+
+class refused_input : public testing::TestWithParam<refusal> {};
+
+} // namespace
+
+TEST_P(refused_input, gives_one_error_line_and_leaves_nothing_behind)
+{
+    const refusal &input = GetParam();
+    scratch_folder scratch;
+    const fs::path app = scratch.path() / "app";
+    const fs::path out = scratch.path() / "out";
+    const fs::path temp = scratch.path() / "temp";
+    fs::create_directories(out);
+    fs::create_directories(temp);
+    fs::create_directories(app.parent_path());
+    input.prepare(app);
+
+    std::vector<std::string> arguments{"--runtime-dir", unreachable_runtime(scratch.path()).string(), "--main",
+                                       input.main_name, "-o", (out / "app.exe").string(),
+                                       "--write-attached-data", (out / "app.bin").string()};
+    for (std::size_t i = 0; i < input.extra_arguments.size(); ++i)
+        arguments.push_back(i % 2 ? (scratch.path() / input.extra_arguments[i]).string() : input.extra_arguments[i]);
+    arguments.push_back(app.string());
+    const process_result result = run_onefile_pack(arguments, temp);
+
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    EXPECT_NE(result.error_output.find(input.expected), std::string::npos) << result.error_output;
+    EXPECT_TRUE(fs::is_empty(out));
+    EXPECT_TRUE(fs::is_empty(temp));
+}
+
+INSTANTIATE_TEST_SUITE_P(command_line, refused_input, testing::ValuesIn(refusals),
+                         [](const testing::TestParamInfo<refusal> &info) { return info.param.name; });
+
+TEST(command_line, unreadable_file_is_refused_and_leaves_nothing_behind)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
+    scratch_folder scratch;
+    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    write_file(scratch.path() / "app" / "secret", "x");
+    fs::permissions(scratch.path() / "app" / "secret", fs::perms::none);
+    fs::create_directories(scratch.path() / "out");
+
+    const process_result result = run_onefile_pack(
+        {"--main", "main.dll", "--write-attached-data", (scratch.path() / "out" / "app.bin").string(),
+         (scratch.path() / "app").string()},
+        scratch.path() / "out");
+
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    EXPECT_TRUE(fs::is_empty(scratch.path() / "out"));
+}
+
+TEST(command_line, object_that_was_not_made_by_the_packer_is_refused)
+{
+    scratch_folder scratch;
+    write_file(scratch.path() / "object", "QVY not really");
+    fs::create_directories(scratch.path() / "out");
+
+    const process_result result =
+        run_onefile_pack({"--runtime-dir", unreachable_runtime(scratch.path()).string(), "--attached-data",
+                          (scratch.path() / "object").string(), "-o", (scratch.path() / "out" / "app.exe").string()},
+                         scratch.path());
+
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    EXPECT_TRUE(fs::is_empty(scratch.path() / "out"));
+}
+
+TEST(command_line, missing_runtime_says_how_to_name_one)
+{
+    scratch_folder scratch;
+    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    const process_result result =
+        run_onefile_pack({"--runtime-dir", (scratch.path() / "nowhere").string(), "--main", "main.dll", "-o",
+                          (scratch.path() / "app.exe").string(), (scratch.path() / "app").string()},
+                         scratch.path());
+
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    EXPECT_NE(result.error_output.find("--runtime-dir"), std::string::npos) << result.error_output;
+}
+
+TEST(command_line, bad_command_lines_exit_with_status_2_and_one_line)
+{
+    scratch_folder scratch;
+    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    const std::string app = (scratch.path() / "app").string();
+    const std::string object = (scratch.path() / "app.bin").string();
+    const std::vector<std::vector<std::string>> command_lines = {
+        {"--main", "main.dll", "--level", "0", "--write-attached-data", object, app},
+        {"--main", "main.dll", "--level", "23", "--write-attached-data", object, app},
+        {"--main", "main.dll", app},
+        {"--write-attached-data", object, app},
+        {"--main", "main.dll", "--splash", "s.png", "--write-attached-data", object, app},
+        {"--attached-data", object, "--main", "main.dll", "-o", "app.exe"},
+        {"--main", "main.dll", "--no-such-option", "--write-attached-data", object, app},
+    };
+    for (const std::vector<std::string> &arguments : command_lines) {
+        const process_result result = run_onefile_pack(arguments, scratch.path());
+        EXPECT_EQ(result.status, 2) << result.error_output;
+        EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    }
+    EXPECT_FALSE(fs::exists(object));
+}
+
+TEST(command_line, success_prints_one_summary_line_and_leaves_only_the_output)
+{
+    scratch_folder scratch;
+    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    write_file(scratch.path() / "app" / "data" / "x.txt", noise(1000, 1));
+    fs::create_directories(scratch.path() / "out");
+    fs::create_directories(scratch.path() / "temp");
+    const std::vector<std::string> arguments{"--main", "main.dll", "--write-attached-data",
+                                             (scratch.path() / "out" / "app.bin").string(),
+                                             (scratch.path() / "app").string()};
+
+    const process_result result = run_onefile_pack(arguments, scratch.path() / "temp");
+    EXPECT_EQ(result.status, 0) << result.error_output;
+    EXPECT_EQ(result.error_output.rfind("onefile-pack: packed 2 files, ", 0), 0u) << result.error_output;
+    EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << "progress went to a non-terminal";
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path() / "out"), {}), 1);
+    EXPECT_TRUE(fs::is_empty(scratch.path() / "temp"));
+
+    std::vector<std::string> quiet = arguments;
+    quiet.insert(quiet.begin(), "--quiet");
+    EXPECT_EQ(run_onefile_pack(quiet, scratch.path() / "temp").error_output, "");
+}

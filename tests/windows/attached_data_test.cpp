@@ -1,0 +1,240 @@
+/*
+** The attached data through the real bootstrap: objects made here are
+** written into a copy of the patchable bootstrap, which is then started as
+** a user would start a packed executable.
+*/
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "attached_data_builder.h"
+#include "run_process.h"
+
+namespace {
+
+std::string random_bytes(size_t length, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string out(length, '\0');
+    for (char &c : out)
+        c = (char)(random() % 7 == 0 ? random() : 'a' + random() % 3);
+    return out;
+}
+
+class AttachedData : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = test_scratch_folder();
+        temp = folder + L"\\temp";
+        executable = folder + L"\\app.exe";
+    }
+
+    process_options options(const std::wstring &arguments = L"")
+    {
+        process_options run;
+        run.command_line = quote_argument(executable) + (arguments.empty() ? L"" : L" " + arguments);
+        use_temp_folder(run, temp);
+        run.environment[L"PROBE_REPORT"] = folder + L"\\report.txt";
+        return run;
+    }
+
+    /* Runs the bootstrap carrying `object`; while the application holds,
+    ** records the unpack directory's files and contents. */
+    process_result run_and_capture(const std::string &object)
+    {
+        write_patched_bootstrap(executable, object);
+        process_options run = options();
+        std::wstring ready = folder + L"\\ready.txt";
+        std::wstring hold = folder + L"\\release.txt";
+        run.environment[L"PROBE_READY"] = ready;
+        run.environment[L"PROBE_HOLD"] = hold;
+        running_process started = start_process(run);
+        if (wait_for_file(ready, 60000)) {
+            std::wstring library = utf16(read_file(ready));
+            unpack_directory = library.substr(0, library.rfind(L'\\'));
+            for (const std::wstring &name : list_files(unpack_directory))
+                unpacked[name] = read_file(unpack_directory + L"\\" + name);
+        }
+        write_file(hold, "");
+        return finish_process(started, 60000);
+    }
+
+    std::wstring folder, temp, executable, unpack_directory;
+    std::map<std::wstring, std::string> unpacked;
+};
+
+TEST_F(AttachedData, every_file_of_a_tree_is_written_byte_for_byte)
+{
+    file_entries entries = {
+        {L"probe_app.dll", probe_library()},
+        {L"a\\b.txt", "abc"},
+        {L"empty.txt", ""},
+        {L"deep\\er\\still\\large.bin", random_bytes(300000, 1)},
+        {L"\u00fcn\u00efc\u00f6d\u00e9\\\u65e5\u672c\u8a9e \U0001F600.txt", "unicode"},
+        {L"after_empty\\empty_too.txt", ""},
+    };
+    for (int i = 0; i < 150; i++)
+        entries.push_back({L"many\\f" + std::to_wstring(i) + L".txt", std::string(i, (char)('A' + i % 26))});
+
+    process_result result = run_and_capture(make_object(entries));
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    std::map<std::wstring, std::string> expected(entries.begin(), entries.end());
+    EXPECT_TRUE(unpacked == expected) << unpacked.size() << " files unpacked, "
+                                      << expected.size() << " expected";
+    EXPECT_FALSE(path_exists(unpack_directory)) << "removed after the run";
+    EXPECT_TRUE(list_folder(temp).empty()) << "nothing left in TEMP";
+}
+
+TEST_F(AttachedData, a_name_written_twice_keeps_the_later_content_and_other_files)
+{
+    file_entries entries = {
+        {L"probe_app.dll", probe_library()},
+        {L"twice.txt", "first version, longer"},
+        {L"other.txt", "other"},
+        {L"twice.txt", "second"},
+    };
+    process_result result = run_and_capture(make_object(entries));
+    ASSERT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(unpacked[L"twice.txt"], "second");
+    EXPECT_EQ(unpacked[L"other.txt"], "other");
+}
+
+TEST_F(AttachedData, frames_made_other_ways_decode_alike)
+{
+    std::string content = encode_entries({{L"probe_app.dll", probe_library()},
+                                          {L"data\\x.bin", random_bytes(200000, 2)}});
+    frame_options with_checksum;
+    with_checksum.checksum = true;
+    frame_options with_size;
+    with_size.content_size = true;
+    size_t half = content.size() / 2;
+    const std::pair<const char *, std::string> objects[] = {
+        {"content checksum", wrap_object(compress_frame(content, with_checksum))},
+        {"content size", wrap_object(compress_frame(content, with_size))},
+        {"two frames", wrap_object(compress_frame(content.substr(0, half))
+                                   + compress_frame(content.substr(half)))},
+        {"skippable frame first", wrap_object(skippable_frame(100) + compress_frame(content))},
+    };
+    for (const auto &object : objects) {
+        process_options run = options();
+        run.environment[L"PROBE_EXIT"] = L"5";
+        write_patched_bootstrap(executable, object.second);
+        process_result result = run_process(run);
+        EXPECT_EQ(result.exit_code, 5u) << object.first << ": " << result.out << result.err;
+    }
+}
+
+TEST_F(AttachedData, damaged_or_oversized_frames_fail_with_the_decode_message)
+{
+    std::string content = encode_entries({{L"probe_app.dll", probe_library()},
+                                          {L"x.bin", random_bytes(50000, 3)}});
+    std::string frame = compress_frame(content);
+    frame_options wide_window;
+    wide_window.window_log = 28;
+    std::string reserved_block = frame;
+    reserved_block[6] = (char)(reserved_block[6] | 0x06);
+    std::string checked = compress_frame(content, {3, 27, true, false});
+    checked[checked.size() - 1] ^= 0x01;
+
+    const std::pair<const char *, std::string> objects[] = {
+        {"window log 28", wrap_object(compress_frame(content, wide_window))},
+        {"reserved block type", wrap_object(reserved_block)},
+        {"wrong checksum", wrap_object(checked)},
+        {"truncated frame", wrap_object(frame.substr(0, frame.size() / 2))},
+        {"content without end marker",
+         wrap_object(compress_frame(content.substr(0, content.size() - 2)))},
+        {"no frame at all", wrap_object("")},
+    };
+    for (const auto &object : objects) {
+        write_patched_bootstrap(executable, object.second);
+        process_result result = run_process(options());
+        EXPECT_EQ(result.exit_code, 2u) << object.first;
+        EXPECT_EQ(result.out, "Error, couldn't decode attached data.\r\n") << object.first;
+        EXPECT_EQ(result.err, "") << object.first;
+    }
+}
+
+TEST_F(AttachedData, a_wrong_header_is_reported_on_standard_output_before_anything_is_written)
+{
+    std::string good = make_object({{L"probe_app.dll", probe_library()}});
+    for (std::string bad : {"QX" + good.substr(2), "QVZ" + good.substr(3), "QVN" + good.substr(3)}) {
+        write_patched_bootstrap(executable, bad);
+        process_result result = run_process(options());
+        EXPECT_EQ(result.exit_code, 2u);
+        EXPECT_EQ(result.out, "Error, couldn't find attached data header.\r\n");
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(list_folder(temp).empty());
+    }
+}
+
+TEST_F(AttachedData, an_end_marker_alone_unpacks_nothing_and_runs_nothing)
+{
+    write_patched_bootstrap(executable, make_object({}));
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, attached data holds no application to run.\r\n")
+        << "the child must not start yet another copy";
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(AttachedData, a_target_that_cannot_be_opened_stops_the_run_and_keeps_earlier_files)
+{
+    /* "d" is written as a file, so "d\x.txt" cannot be created. */
+    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
+                                                     {L"d", "a file"},
+                                                     {L"d\\x.txt", "never written"},
+                                                     {L"later.txt", "never written"}}));
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    std::vector<std::wstring> left = list_folder(temp);
+    ASSERT_EQ(left.size(), 1u) << "the unpack directory stays for inspection";
+    std::wstring unpack = temp + L"\\" + left[0];
+    EXPECT_EQ(result.err, "Error, failed to open '" + utf8(unpack) + "\\d\\x.txt' for writing.\r\n");
+    EXPECT_EQ(list_files(unpack), (std::vector<std::wstring>{L"d", L"probe_app.dll"}));
+}
+
+TEST_F(AttachedData, a_target_held_open_by_another_process_is_named_in_the_open_message)
+{
+    /* The bootstrap joins names unchecked (the packer refuses ".."), which
+    ** lets this test aim at a file it holds open without sharing. */
+    std::wstring held = temp + L"\\held.txt";
+    write_file(held, "keep");
+    HANDLE holder = CreateFileW(held.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
+                                                     {L"..\\held.txt", "overwritten"}}));
+    process_result result = run_process(options());
+    CloseHandle(holder);
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.err.rfind("Error, failed to open '", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("\\..\\held.txt' for writing.\r\n"), std::string::npos) << result.err;
+    EXPECT_EQ(read_file(held), "keep");
+}
+
+/* A name of `length` units in components short enough for any file system. */
+std::wstring long_name(size_t length)
+{
+    std::wstring name;
+    while (name.size() < length)
+        name += (name.size() % 100 == 99) ? L'\\' : L'n';
+    if (name.back() == L'\\')
+        name.back() = L'n';
+    return name;
+}
+
+TEST_F(AttachedData, an_overlong_name_stops_the_run_before_it_is_written)
+{
+    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
+                                                     {long_name(1023), "fits"}}));
+    EXPECT_EQ(run_process(options()).exit_code, 0u) << "1023 units is the longest name";
+
+    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
+                                                     {long_name(1024), "too long"}}));
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, attached data holds a file name longer than 1023 characters.\r\n");
+}
+
+} // namespace

@@ -1,0 +1,16 @@
+# Attached data for a bootstrap whose data the tests replace after linking:
+# a marker that they search for in the executable file, the length, and room
+# for an object of up to 2 MiB. The region lies in .rdata, which the file
+# holds byte for byte.
+    .section .rdata,"dr"
+    .p2align 4
+    .globl onefile_test_patch_marker
+onefile_test_patch_marker:
+    .ascii "ONEFILE-PATCH-ME"
+    .globl onefile_attached_data_size
+onefile_attached_data_size:
+    .quad 0
+    .p2align 4
+    .globl onefile_attached_data
+onefile_attached_data:
+    .fill 2097152, 1, 0

@@ -1,0 +1,43 @@
+/*
+** Making attached data inside a test: decoded content from file entries,
+** zstd frames with chosen parameters, the object around them, and a copy of
+** the patchable bootstrap that carries a given object.
+*/
+#ifndef ONEFILE_TEST_ATTACHED_DATA_BUILDER_H
+#define ONEFILE_TEST_ATTACHED_DATA_BUILDER_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+typedef std::vector<std::pair<std::wstring, std::string>> file_entries;
+
+/* Names as UTF-16LE with a terminator, 64-bit sizes, data; the end marker. */
+std::string encode_entries(const file_entries &entries);
+
+struct frame_options {
+    int level = 3;
+    int window_log = 27;
+    bool checksum = false;
+    bool content_size = false;
+};
+
+/* One zstd frame of content, fed in pieces without a pledged size. */
+std::string compress_frame(const std::string &content, const frame_options &options = {});
+
+/* A skippable frame holding `length` bytes. */
+std::string skippable_frame(size_t length);
+
+/* "QV", "Y", the frames, zero fill to a multiple of 8, the trailer. */
+std::string wrap_object(const std::string &frames);
+
+/* Everything at once, for the common case. */
+std::string make_object(const file_entries &entries);
+
+/* The probe application library's bytes, the usual first entry. */
+std::string probe_library();
+
+/* Writes a copy of the patchable bootstrap carrying `object` to `path`. */
+void write_patched_bootstrap(const std::wstring &path, const std::string &object);
+
+#endif
