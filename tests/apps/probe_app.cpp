@@ -97,13 +97,18 @@ static int relaunch(const std::wstring &arguments)
     wchar_t executable[4096];
     GetModuleFileNameW(NULL, executable, 4096);
     std::wstring command_line = L"\"" + std::wstring(executable) + L"\" " + arguments;
+    /* The copy inherits the environment: give it its own report and no
+    ** relaunch of its own, then put ours back. */
+    std::wstring report = variable(L"PROBE_REPORT");
     SetEnvironmentVariableW(L"PROBE_REPORT", variable(L"PROBE_RELAUNCH_REPORT").c_str());
     SetEnvironmentVariableW(L"PROBE_RELAUNCH", NULL);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessW(executable, &command_line[0], NULL, NULL, TRUE, 0, NULL, NULL,
-                        &startup, &created))
+    BOOL started = CreateProcessW(executable, &command_line[0], NULL, NULL, TRUE, 0, NULL, NULL,
+                                  &startup, &created);
+    SetEnvironmentVariableW(L"PROBE_REPORT", report.c_str());
+    if (!started)
         return -1;
     WaitForSingleObject(created.hProcess, INFINITE);
     DWORD status = 0;

@@ -70,7 +70,8 @@ const refusal refusals[] = {
      [](const fs::path &app) {
          with_main(app);
          fs::create_directories(app / "real");
-         fs::create_directory_symlink("real", app / "sub" / "link");
+         fs::create_directories(app / "sub");
+         fs::create_directory_symlink("../real", app / "sub" / "link");
      },
      "main.dll", "symbolic link", {}},
     {"fifo",

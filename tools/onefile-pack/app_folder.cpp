@@ -29,7 +29,7 @@ std::vector<app_file> walk(const fs::path &app_dir)
             const fs::path relative = entry.path().lexically_relative(app_dir);
             const fs::file_status status = entry.symlink_status();
             if (fs::is_symlink(status))
-                throw pack_error(quoted_path(relative) + " in the application folder is a symbolic link; copy the file in instead");
+                throw pack_error(quoted_path(relative) + " in the application folder is a symbolic link; put a copy of what it points to there instead");
             if (fs::is_directory(status))
                 continue;
             if (!fs::is_regular_file(status))

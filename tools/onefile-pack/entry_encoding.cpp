@@ -49,6 +49,19 @@ bool append_utf16(std::u16string &out, std::string_view text)
     return true;
 }
 
+// `path` with every byte outside printable ASCII as \xNN, for a name whose
+// bytes cannot be shown as text.
+std::string escaped_bytes(const std::filesystem::path &path)
+{
+    std::string text = "'";
+    for (unsigned char byte : path.native()) {
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        text += byte >= 0x20 && byte < 0x7F ? std::string(1, static_cast<char>(byte)) : escaped;
+    }
+    return text + "'";
+}
+
 // Throws if `component` holds a character that Windows refuses in file names.
 // A backslash matters most: Windows would read it as a folder separator.
 void check_windows_characters(const std::filesystem::path &relative, std::string_view component)
@@ -79,7 +92,7 @@ std::u16string entry_name(const std::filesystem::path &relative)
         if (!name.empty())
             name += u'\\';
         if (!append_utf16(name, component))
-            throw pack_error(quoted_path(relative) + ": the name is not valid UTF-8, so Windows cannot represent it");
+            throw pack_error(escaped_bytes(relative) + ": the name is not valid UTF-8, so Windows cannot represent it");
     }
     if (name.empty())
         throw pack_error("a stored name cannot be empty");

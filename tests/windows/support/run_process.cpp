@@ -261,8 +261,18 @@ std::map<std::string, std::string> read_report(const std::wstring &path)
     std::string line;
     while (std::getline(lines, line)) {
         size_t equals = line.find('=');
-        if (equals != std::string::npos)
-            report[line.substr(0, equals)] = line.substr(equals + 1);
+        if (equals == std::string::npos)
+            continue;
+        std::string value;
+        for (size_t i = equals + 1; i < line.size(); i++) {
+            if (line[i] != '\\' || i + 1 == line.size()) {
+                value += line[i];
+                continue;
+            }
+            char c = line[++i];
+            value += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c == 'v' ? '\v' : c;
+        }
+        report[line.substr(0, equals)] = value;
     }
     return report;
 }

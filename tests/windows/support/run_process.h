@@ -70,7 +70,7 @@ std::vector<std::wstring> list_files(const std::wstring &folder);
 std::vector<std::wstring> list_folder(const std::wstring &folder);
 void remove_tree(const std::wstring &path);
 
-/* key=value lines written by the probe application. */
+/* key=value lines written by the probe application, escapes undone. */
 std::map<std::string, std::string> read_report(const std::wstring &path);
 
 /* Waits until the file exists; false after timeout_ms. */

@@ -1,0 +1,181 @@
+/*
+** Running the application: arguments, environment and exit statuses pass
+** through the parent and the re-launched copy; the unpack directory is gone
+** afterwards; a copy started by the application reuses it.
+*/
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "attached_data_builder.h"
+#include "run_process.h"
+
+namespace {
+
+class Run : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = test_scratch_folder();
+        temp = folder + L"\\temp";
+        executable = folder + L"\\app.exe";
+        report_path = folder + L"\\report.txt";
+        write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
+                                                         {L"data\\value.txt", "42"}}));
+    }
+
+    process_options options(const std::wstring &arguments = L"")
+    {
+        process_options run;
+        run.command_line = quote_argument(executable) + (arguments.empty() ? L"" : L" " + arguments);
+        use_temp_folder(run, temp);
+        run.environment[L"PROBE_REPORT"] = report_path;
+        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
+                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
+            run.environment[name] = std::nullopt;
+        return run;
+    }
+
+    std::map<std::string, std::string> report() { return read_report(report_path); }
+
+    std::wstring folder, temp, executable, report_path;
+};
+
+TEST_F(Run, arguments_arrive_in_run_code_exactly)
+{
+    std::wstring cwd = folder + L"\\cwd";
+    CreateDirectoryW(cwd.c_str(), NULL);
+    write_file(cwd + L"\\one.txt", "");
+    write_file(cwd + L"\\two.txt", "");
+    process_options run = options(L"\"a b\" \"C:\\My Dir\\\\\" \"say \\\"hi\\\"\" \"tab\there\" "
+                                  L"\u00fcn\u00ef\u65e5\u672c \"\" *.txt last");
+    run.current_directory = cwd;
+    process_result result = run_process(run);
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+
+    std::map<std::string, std::string> seen = report();
+    EXPECT_EQ(seen["argv.0"], utf8(executable)) << "the child is started by its full path";
+    EXPECT_EQ(seen["argv.1"], "a b");
+    EXPECT_EQ(seen["argv.2"], "C:\\My Dir\\") << "trailing backslash kept";
+    EXPECT_EQ(seen["argv.3"], "say \"hi\"");
+    EXPECT_EQ(seen["argv.4"], "tab\there");
+    EXPECT_EQ(seen["argv.5"], "\xc3\xbcn\xc3\xaf\xe6\x97\xa5\xe6\x9c\xac");
+    EXPECT_EQ(seen["argv.6"], "one.txt") << "the empty argument is dropped, *.txt expanded";
+    EXPECT_EQ(seen["argv.7"], "two.txt");
+    EXPECT_EQ(seen["argv.8"], "last");
+    EXPECT_EQ(seen["argc"], "9");
+    EXPECT_NE(seen["command_line"].find(" *.txt last"), std::string::npos)
+        << "the child receives the wildcard unexpanded: " << seen["command_line"];
+    EXPECT_EQ(seen["cwd"], utf8(cwd)) << "the caller's current folder";
+}
+
+TEST_F(Run, exit_statuses_pass_through_the_parent)
+{
+    for (const wchar_t *status : {L"0", L"3", L"7", L"259"}) {
+        process_options run = options();
+        run.environment[L"PROBE_EXIT"] = status;
+        process_result result = run_process(run);
+        EXPECT_EQ(std::to_wstring(result.exit_code), status);
+        EXPECT_TRUE(list_folder(temp).empty()) << "removed after status " << utf8(status);
+    }
+}
+
+TEST_F(Run, the_application_sees_the_handed_over_environment)
+{
+    /* Started as a user would in the executable's folder: by a bare name. */
+    process_options run = options();
+    run.application = executable;
+    run.command_line = L"app first";
+    run.current_directory = folder;
+    run.environment[L"QALVEN_ONEFILE_START"] = L"123";
+    run.environment[L"QALVEN_ONEFILE_RANDOM"] = L"staleRandom";
+    run.environment[L"QALVEN_ONEFILE_TIME_US"] = L"999999";
+    running_process started = start_process(run);
+    DWORD parent_id = started.id;
+    process_result result = finish_process(started, 60000);
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+
+    std::map<std::string, std::string> seen = report();
+    EXPECT_EQ(seen["env.QALVEN_ORIGINAL_ARGV0"], "app");
+    EXPECT_EQ(seen["argv.0"], utf8(executable));
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_DIRECTORY"], utf8(folder));
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_START"], "<unset>");
+    std::string random = seen["env.QALVEN_ONEFILE_RANDOM"];
+    std::string micros = seen["env.QALVEN_ONEFILE_TIME_US"];
+    EXPECT_EQ(random.size(), 11u);
+    EXPECT_NE(random, "staleRandom");
+    EXPECT_EQ(micros.size(), 6u);
+    EXPECT_EQ(seen["library"], utf8(temp) + "\\onefile_" + std::to_string(parent_id) + "_"
+                                   + micros + "_" + random + "\\probe_app.dll");
+}
+
+TEST_F(Run, a_stale_parent_variable_means_a_fresh_start)
+{
+    running_process ended = start_process(options());
+    DWORD dead_id = ended.id;
+    finish_process(ended, 60000);
+    for (DWORD stale : {dead_id, GetCurrentProcessId()}) {
+        process_options run = options();
+        run.environment[L"QALVEN_ONEFILE_PARENT"] = std::to_wstring(stale);
+        running_process started = start_process(run);
+        DWORD parent_id = started.id;
+        process_result result = finish_process(started, 60000);
+        EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+        EXPECT_EQ(report()["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
+        EXPECT_TRUE(list_folder(temp).empty());
+    }
+}
+
+TEST_F(Run, a_copy_started_by_the_application_runs_from_the_same_directory)
+{
+    process_options run = options();
+    std::wstring nested_report = folder + L"\\nested.txt";
+    run.environment[L"PROBE_RELAUNCH"] = L"x \"y z\"";
+    run.environment[L"PROBE_RELAUNCH_REPORT"] = nested_report;
+    run.environment[L"PROBE_EXIT"] = L"4";
+    process_result result = run_process(run);
+    EXPECT_EQ(result.exit_code, 4u) << result.out << result.err;
+
+    std::map<std::string, std::string> outer = report();
+    std::map<std::string, std::string> nested = read_report(nested_report);
+    EXPECT_EQ(outer["relaunch_status"], "4");
+    EXPECT_EQ(nested["library"], outer["library"]);
+    EXPECT_EQ(nested["env.QALVEN_ONEFILE_PARENT"], outer["env.QALVEN_ONEFILE_PARENT"]);
+    EXPECT_EQ(nested["argc"], "3");
+    EXPECT_EQ(nested["argv.2"], "y z");
+    EXPECT_TRUE(list_folder(temp).empty()) << "nothing unpacked a second time, nothing left";
+}
+
+TEST_F(Run, everything_the_application_adds_is_removed_with_the_directory)
+{
+    process_options run = options();
+    run.environment[L"PROBE_CREATE"] = L"1";
+    process_result result = run_process(run);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(Run, a_first_entry_that_is_no_library_fails_in_both_processes_and_is_cleaned_up)
+{
+    write_patched_bootstrap(executable, make_object({{L"app.dll", "just text"}}));
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.rfind("Error, load DLL. ([Error ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_TRUE(list_folder(temp).empty()) << "the parent still removes the directory";
+}
+
+TEST_F(Run, a_library_without_run_code_is_reported_on_standard_output)
+{
+    std::string library = read_file(std::wstring(ONEFILE_TEST_APPS_DIR) + L"\\no_entry_app.dll");
+    write_patched_bootstrap(executable, make_object({{L"app.dll", library}}));
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, DLL entry point not found.\r\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+} // namespace
