@@ -20,11 +20,6 @@ stop_wine_session() {
 }
 
 start_wine_session() {
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-        echo "wine-session: creating the Wine prefix $WINEPREFIX"
-        wineboot -i </dev/null >/dev/null 2>&1
-        wineserver -w
-    fi
     if [ -z "${DISPLAY:-}" ]; then
         display=99
         while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
@@ -39,6 +34,14 @@ start_wine_session() {
         done
     fi
     trap stop_wine_session EXIT INT TERM
+    # A wineserver that was started without a display tells every program
+    # that the screen is 1024x768: start ours only now.
+    wineserver -k 2>/dev/null || true
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "wine-session: creating the Wine prefix $WINEPREFIX"
+        wineboot -i </dev/null >/dev/null 2>&1
+        wineserver -w
+    fi
     wineserver -p
     # Warm the prefix before any test starts: Wine's background services must
     # not inherit a test's output pipe.

@@ -48,7 +48,8 @@ TEST(attached_data, header_frame_fill_and_trailer_sit_where_the_bootstrap_expect
     for (unsigned size = 0; size < 16; ++size) {
         write_file(scratch.path() / "f", noise(size, size));
         const fs::path object_path = scratch.path() / "object";
-        const std::uint64_t length = write_attached_data({{scratch.path() / "f", u"f", size}}, 3, object_path, no_progress);
+        const std::uint64_t length =
+            write_attached_data({{scratch.path() / "f", u"f", size}}, 3, object_path, no_progress);
         const std::string object = read_file(object_path);
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
 

@@ -91,10 +91,11 @@ TEST_F(linking, executable_carries_the_object_its_size_and_the_chosen_icon_and_s
     write_file(scratch.path() / "splash.png", splash);
 
     const process_result result = run_onefile_pack(
-        {"--runtime-dir", runtime_->path().string(), "--main", "main.dll", "--icon", (scratch.path() / "mine.ico").string(),
-         "--splash", (scratch.path() / "splash.png").string(), "--write-attached-data",
-         (scratch.path() / "app.bin").string(), "-o", (scratch.path() / "app.exe").string(),
-         (scratch.path() / "app").string()},
+        {"--runtime-dir", runtime_->path().string(), "--main", "main.dll",
+         "--icon", (scratch.path() / "mine.ico").string(),
+         "--splash", (scratch.path() / "splash.png").string(),
+         "--write-attached-data", (scratch.path() / "app.bin").string(),
+         "-o", (scratch.path() / "app.exe").string(), (scratch.path() / "app").string()},
         scratch.path());
     ASSERT_EQ(result.status, 0) << result.error_output;
 

@@ -20,7 +20,8 @@ void check_app_dir(const fs::path &app_dir)
 }
 
 // Regular files below app_dir in walk order. Links are refused rather than
-// followed: what a link means on Windows after unpacking is anyone's guess.
+// followed: the stored entries cannot express them, and following one could
+// pull in files from outside the folder.
 std::vector<app_file> walk(const fs::path &app_dir)
 {
     std::vector<app_file> files;
@@ -29,15 +30,18 @@ std::vector<app_file> walk(const fs::path &app_dir)
             const fs::path relative = entry.path().lexically_relative(app_dir);
             const fs::file_status status = entry.symlink_status();
             if (fs::is_symlink(status))
-                throw pack_error(quoted_path(relative) + " in the application folder is a symbolic link; put a copy of what it points to there instead");
+                throw pack_error(quoted_path(relative) + " in the application folder is a symbolic link; " +
+                                 "put a copy of its target there instead");
             if (fs::is_directory(status))
                 continue;
             if (!fs::is_regular_file(status))
-                throw pack_error(quoted_path(relative) + " in the application folder is not a regular file (a fifo, socket or device)");
+                throw pack_error(quoted_path(relative) +
+                                 " in the application folder is not a regular file (a fifo, socket or device)");
             files.push_back({entry.path(), entry_name(relative), entry.file_size()});
         }
     } catch (const fs::filesystem_error &error) {
-        throw pack_error("cannot read the application folder: " + quoted_path(error.path1()) + ": " + error.code().message());
+        throw pack_error("cannot read the application folder: " + quoted_path(error.path1()) + ": " +
+                         error.code().message());
     }
     return files;
 }

@@ -36,6 +36,7 @@ void check_ico(const std::filesystem::path &path)
 {
     const std::string what = "icon";
     const std::string header = leading_bytes(path, 6, what);
-    if (header.size() < 6 || header.compare(0, 4, std::string("\0\0\1\0", 4)) != 0 || (header[4] == 0 && header[5] == 0))
+    const bool has_images = header.size() == 6 && (header[4] != 0 || header[5] != 0);
+    if (!has_images || header.compare(0, 4, std::string("\0\0\1\0", 4)) != 0)
         throw pack_error(what + " " + quoted_path(path) + " is not an .ico file");
 }

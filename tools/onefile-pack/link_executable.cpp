@@ -69,9 +69,9 @@ void assemble_attached_data(const runtime_description &runtime, const fs::path &
              {runtime.cxx, "-c", "-x", "assembler", "attached_data.s", "-o", "attached_data.o"}, work);
 }
 
-// windres looks for the files named in a script first in its working folder,
-// then along -I in order: the work folder holds none of them, and a folder
-// holding the user's icon comes before the runtime's default one.
+// windres looks for a file named in a script in its working folder, then
+// along -I in order, then beside the script. The work folder holds none of
+// those names, and the folder with the user's icon comes before the runtime.
 void compile_resources(const runtime_description &runtime, const fs::path &icon, const fs::path &work)
 {
     std::vector<std::string> command{runtime.windres};

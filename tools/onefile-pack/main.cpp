@@ -1,5 +1,4 @@
 // onefile-pack: the command line. The work itself is in packer.cpp.
-#include "pack_error.h"
 #include "packer.h"
 
 #include <CLI/CLI.hpp>

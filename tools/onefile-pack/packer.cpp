@@ -17,16 +17,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct packed_object {
-    fs::path path;
-    std::uint64_t size;
-};
-
-packed_object pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
+// Writes the object with a progress line; returns its length.
+std::uint64_t pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
 {
     progress_line line(!options.quiet);
     const auto show = [&line](const pack_progress &progress) { line.show(progress); };
-    return {object, write_attached_data(files, options.level, object, show)};
+    return write_attached_data(files, options.level, object, show);
 }
 
 std::string elapsed_since(std::chrono::steady_clock::time_point start)
@@ -55,7 +51,8 @@ std::string packing_summary(const std::vector<app_file> &files, std::uint64_t ob
                        format_size(content) + " -> " + format_size(object_size);
     if (content > 0) {
         char ratio[32];
-        std::snprintf(ratio, sizeof ratio, " (%.1f%%)", 100.0 * static_cast<double>(object_size) / static_cast<double>(content));
+        const double percent = 100.0 * static_cast<double>(object_size) / static_cast<double>(content);
+        std::snprintf(ratio, sizeof ratio, " (%.1f%%)", percent);
         text += ratio;
     }
     return text;
@@ -95,11 +92,12 @@ void run_packer(const packer_options &options)
     if (!options.write_attached_data.empty())
         kept_object.emplace(options.write_attached_data);
 
-    const packed_object object =
-        packing ? pack(files, options, kept_object ? kept_object->path() : work->path() / "attached_data.bin")
-                : packed_object{fs::absolute(options.attached_data), ready_made_size};
+    const fs::path object = !packing    ? fs::absolute(options.attached_data)
+                            : kept_object ? kept_object->path()
+                                          : work->path() / "attached_data.bin";
+    const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
     if (linking)
-        link_executable(*runtime, {object.path, options.icon, options.splash, executable->path()}, work->path());
+        link_executable(*runtime, {object, options.icon, options.splash, executable->path()}, work->path());
 
     if (kept_object)
         kept_object->commit(0666);
@@ -107,8 +105,9 @@ void run_packer(const packer_options &options)
         executable->commit(0777);
     if (options.quiet)
         return;
-    const std::string what = packing ? packing_summary(files, object.size)
-                                     : "linked " + options.attached_data.string() + " (" + format_size(object.size) + ")";
+    const std::string what =
+        packing ? packing_summary(files, object_size)
+                : "linked " + options.attached_data.string() + " (" + format_size(object_size) + ")";
     std::fprintf(stderr, "onefile-pack: %s in %s -> %s\n", what.c_str(), elapsed_since(start).c_str(),
                  destinations(options).c_str());
 }

@@ -11,8 +11,8 @@ runtime_description read_runtime_description(const std::filesystem::path &folder
     const std::filesystem::path file = runtime.folder / "runtime.txt";
     std::ifstream in(file);
     if (!in)
-        throw pack_error("no runtime in " + quoted_path(folder) + " (cannot read runtime.txt): build the Windows side " +
-                         "first, or name a runtime folder with --runtime-dir or ONEFILE_RUNTIME_DIR");
+        throw pack_error("no runtime in " + quoted_path(folder) + " (cannot read runtime.txt): build the Windows " +
+                         "side first, or name a runtime folder with --runtime-dir or ONEFILE_RUNTIME_DIR");
 
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -35,6 +35,6 @@ runtime_description read_runtime_description(const std::filesystem::path &folder
             throw pack_error(quoted_path(file) + " line " + std::to_string(number) + ": not understood: " + line);
     }
     if (runtime.cxx.empty() || runtime.windres.empty())
-        throw pack_error(quoted_path(file) + " does not name both the compiler (cxx) and the resource compiler (windres)");
+        throw pack_error(quoted_path(file) + " must name the compiler (cxx) and the resource compiler (windres)");
     return runtime;
 }

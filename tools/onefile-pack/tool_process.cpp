@@ -86,5 +86,6 @@ void run_tool(const std::string &step, const std::vector<std::string> &arguments
         output.pop_back();
     const std::string how = WIFEXITED(status) ? "exited with status " + std::to_string(WEXITSTATUS(status))
                                               : "was ended by signal " + std::to_string(WTERMSIG(status));
-    throw pack_error(step + " failed: " + quoted_path(arguments[0]) + " " + how + (output.empty() ? "" : ":\n" + output));
+    throw pack_error(step + " failed: " + quoted_path(arguments[0]) + " " + how +
+                     (output.empty() ? "" : ":\n" + output));
 }

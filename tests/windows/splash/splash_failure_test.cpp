@@ -1,0 +1,28 @@
+/*
+** A splash window that cannot be created is an internal error. Wine cannot
+** create windows without an X display, and the programs a test starts take
+** the display from the test's own Unix environment, not from the
+** environment block: so this test has a ctest entry that runs it without
+** DISPLAY.
+*/
+#include <gtest/gtest.h>
+
+#include "run_process.h"
+#include "splash_probes.h"
+
+namespace {
+
+TEST(SplashFailure, a_splash_window_that_cannot_be_created_stops_the_process_before_anything_is_unpacked)
+{
+    ASSERT_EQ(GetEnvironmentVariableW(L"DISPLAY", NULL, 0), 0u) << "must run without DISPLAY";
+    std::wstring temp = test_scratch_folder() + L"\\temp";
+    process_options options = fresh_run(packed(L"example"), temp);
+    options.environment[L"PROBE_EXIT"] = L"5";
+
+    process_result result = run_process(options);
+    EXPECT_EQ(result.exit_code, 3u) << "the runtime's abort() after the failed assertion";
+    EXPECT_EQ(list_folder(temp), std::vector<std::wstring>())
+        << "neither an unpack directory nor a feedback file";
+}
+
+} // namespace

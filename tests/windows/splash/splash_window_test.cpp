@@ -1,0 +1,465 @@
+/*
+** The splash seen from outside, as a user and the application see it:
+** packed probe applications run while the test finds their splash window,
+** reads the screen under it and watches the feedback file in a private
+** temporary folder. The probe announces itself through PROBE_READY once
+** run_code runs, which is after the bootstrap has shown its splash, and
+** waits for PROBE_HOLD, so everything is looked at while it certainly runs.
+**
+** The expected places assume Xvfb's 1920x1080 screen, whose work area under
+** Wine is the whole screen.
+*/
+#include <gtest/gtest.h>
+
+#include "run_process.h"
+#include "splash_probes.h"
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <list>
+
+namespace {
+
+std::wstring image(const std::wstring &name)
+{
+    return std::wstring(ONEFILE_SPLASH_TEST_DIR) + L"\\images\\" + name;
+}
+
+/* The bootstrap looks at the feedback file every 50 ms; this leaves room
+** for a loaded machine without letting a much slower poll pass. */
+const DWORD withdraw_limit_ms = 500;
+
+const DWORD start_timeout_ms = 30000;
+
+bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms)
+{
+    for (DWORD waited = 0; waited < timeout_ms; waited += 5) {
+        if (condition())
+            return true;
+        Sleep(5);
+    }
+    return condition();
+}
+
+/* The "Splash" window that process_id owns; NULL when it has none. */
+HWND splash_of(DWORD process_id)
+{
+    HWND window = NULL;
+    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process_id)
+            return window;
+    }
+    return NULL;
+}
+
+std::wstring feedback_file(const std::wstring &temp, DWORD bootstrap_id)
+{
+    return temp + L"\\onefile_" + std::to_wstring(bootstrap_id) + L"_splash_feedback.tmp";
+}
+
+bool has_feedback_file(const std::wstring &temp)
+{
+    for (const std::wstring &name : list_folder(temp))
+        if (name.find(L"_splash_feedback.tmp") != std::wstring::npos)
+            return true;
+    return false;
+}
+
+COLORREF screen_pixel(int x, int y)
+{
+    HDC screen = GetDC(NULL);
+    COLORREF colour = GetPixel(screen, x, y);
+    ReleaseDC(NULL, screen);
+    return colour;
+}
+
+std::string rgb(COLORREF colour)
+{
+    char text[32];
+    snprintf(text, sizeof text, "rgb(%u,%u,%u)", (unsigned)GetRValue(colour),
+             (unsigned)GetGValue(colour), (unsigned)GetBValue(colour));
+    return text;
+}
+
+struct pixel {
+    int x;
+    int y;
+    COLORREF colour;
+};
+
+struct screen_rect {
+    LONG left, top, right, bottom;
+    bool operator==(const screen_rect &other) const
+    {
+        return left == other.left && top == other.top && right == other.right
+            && bottom == other.bottom;
+    }
+};
+
+std::ostream &operator<<(std::ostream &out, const screen_rect &rect)
+{
+    return out << "(" << rect.left << "," << rect.top << ")-(" << rect.right << "," << rect.bottom
+               << ")";
+}
+
+screen_rect rect_of(HWND window)
+{
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+
+/* Every test runs its probes with a private TEMP and ends them, released
+** or killed, even when it fails half-way. */
+class splash_test : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (GetEnvironmentVariableW(L"DISPLAY", NULL, 0) == 0)
+            GTEST_SKIP() << "needs an X display in DISPLAY (scripts/test.sh starts Xvfb)";
+        MONITORINFO primary = {};
+        primary.cbSize = sizeof primary;
+        GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &primary);
+        screen_rect work_area = {primary.rcWork.left, primary.rcWork.top, primary.rcWork.right,
+                                 primary.rcWork.bottom};
+        ASSERT_EQ(work_area, (screen_rect{0, 0, 1920, 1080}))
+            << "expects Xvfb's 1920x1080 screen; a wineserver started before DISPLAY was set "
+               "reports 1024x768";
+        folder = test_scratch_folder();
+        temp = folder + L"\\temp";
+        ready = folder + L"\\ready";
+        release = folder + L"\\release";
+    }
+
+    void TearDown() override
+    {
+        if (started.empty())
+            return;
+        write_file(release, "");
+        for (running_process &running : started)
+            if (running.process != NULL)
+                finish_process(running, 30000);
+    }
+
+    /* A run of `executable` that reports ready and then holds until released. */
+    process_options held_run(const std::wstring &executable)
+    {
+        process_options options = fresh_run(executable, temp);
+        options.environment[L"PROBE_READY"] = ready;
+        options.environment[L"PROBE_HOLD"] = release;
+        return options;
+    }
+
+    running_process &start(const process_options &options)
+    {
+        started.push_back(start_process(options));
+        return started.back();
+    }
+
+    /* Starts a held run and waits until its application is running. */
+    running_process &start_held(const std::wstring &executable)
+    {
+        running_process &running = start(held_run(executable));
+        EXPECT_TRUE(wait_for_file(ready, start_timeout_ms)) << "the application never started";
+        return running;
+    }
+
+    process_result finish(running_process &running)
+    {
+        write_file(release, "");
+        return finish_process(running, 60000);
+    }
+
+    std::wstring folder;
+    std::wstring temp;
+    std::wstring ready;
+    std::wstring release;
+    std::list<running_process> started; /* stable references */
+};
+
+/* Checks the screen at each point. The window was updated before the
+** application started, but X draws asynchronously: the first point gets a
+** moment to show up. */
+void expect_pixels(const std::vector<pixel> &pixels)
+{
+    wait_until([&] { return screen_pixel(pixels[0].x, pixels[0].y) == pixels[0].colour; }, 2000);
+    for (const pixel &p : pixels)
+        EXPECT_EQ(rgb(screen_pixel(p.x, p.y)), rgb(p.colour)) << "at screen (" << p.x << ","
+                                                               << p.y << ")";
+}
+
+using SplashWindow = splash_test;
+using SplashFeedback = splash_test;
+using SplashResource = splash_test;
+using SplashRelaunch = splash_test;
+
+TEST_F(SplashWindow, is_a_captionless_layered_popup_of_the_bootstrap_centred_on_the_work_area)
+{
+    running_process &bootstrap = start_held(packed(L"example"));
+
+    HWND window = FindWindowA("Splash", NULL);
+    ASSERT_NE(window, nullptr) << "no top-level window of class Splash";
+    EXPECT_EQ(window, splash_of(bootstrap.id)) << "the splash belongs to the bootstrap process";
+
+    DWORD style = (DWORD)GetWindowLongA(window, GWL_STYLE);
+    EXPECT_EQ(style & 0x90000080u, 0x90000080u) << std::hex << style;
+    EXPECT_EQ(style & (WS_CHILD | WS_CAPTION | WS_THICKFRAME | WS_SYSMENU), 0u) << std::hex << style;
+    DWORD extended = (DWORD)GetWindowLongA(window, GWL_EXSTYLE);
+    EXPECT_TRUE(extended & WS_EX_LAYERED) << std::hex << extended;
+    EXPECT_FALSE(extended & WS_EX_TOPMOST) << std::hex << extended;
+    EXPECT_EQ(GetWindow(window, GW_OWNER), nullptr);
+    wchar_t title[32];
+    EXPECT_EQ(InternalGetWindowText(window, title, 32), 0) << "the splash has no caption text";
+
+    EXPECT_EQ(rect_of(window), (screen_rect{510, 240, 1410, 840}))
+        << "900x600 centred on 1920x1080";
+
+    process_result result = finish(bootstrap);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(splash_of(bootstrap.id), nullptr);
+}
+
+TEST_F(SplashWindow, paints_the_image_pixel_exact_top_down_and_in_rgb_order)
+{
+    /* The screen around the window, before there is one. */
+    std::vector<pixel> outside = {{509, 240, 0}, {510, 239, 0}, {1410, 839, 0}, {1409, 840, 0}};
+    for (pixel &p : outside)
+        p.colour = screen_pixel(p.x, p.y);
+
+    running_process &bootstrap = start_held(packed(L"marked"));
+    ASSERT_NE(splash_of(bootstrap.id), nullptr);
+
+    /* The image: red, green / blue, yellow quadrants split at (450, 300),
+    ** magenta at its top-left and cyan at its bottom-right pixel. */
+    expect_pixels({{510, 240, RGB(255, 0, 255)},
+                   {1409, 839, RGB(0, 255, 255)},
+                   {610, 340, RGB(255, 0, 0)},
+                   {1310, 340, RGB(0, 255, 0)},
+                   {610, 740, RGB(0, 0, 255)},
+                   {1310, 740, RGB(255, 255, 0)},
+                   {959, 539, RGB(255, 0, 0)},
+                   {960, 539, RGB(0, 255, 0)},
+                   {959, 540, RGB(0, 0, 255)},
+                   {960, 540, RGB(255, 255, 0)}});
+    for (const pixel &p : outside)
+        EXPECT_EQ(rgb(screen_pixel(p.x, p.y)), rgb(p.colour))
+            << "just outside the window at (" << p.x << "," << p.y << ")";
+
+    EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+}
+
+TEST_F(SplashWindow, shows_the_opaque_parts_of_an_alpha_image_and_the_desktop_through_its_transparent_parts)
+{
+    /* 400x300 centred: (760, 390)-(1160, 690). Half-transparent pixels are
+    ** not looked at: without a compositor Wine does not blend them. */
+    COLORREF desktop = screen_pixel(800, 540);
+
+    running_process &bootstrap = start_held(packed(L"alpha"));
+    HWND window = splash_of(bootstrap.id);
+    ASSERT_NE(window, nullptr) << "a PNG with an alpha channel is accepted";
+    EXPECT_EQ(rect_of(window), (screen_rect{760, 390, 1160, 690}));
+
+    expect_pixels({{1100, 540, RGB(0, 128, 255)},
+                   {1027, 390, RGB(0, 128, 255)},
+                   {1159, 689, RGB(0, 128, 255)},
+                   {800, 540, desktop},
+                   {760, 390, desktop}});
+
+    EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+}
+
+TEST_F(SplashWindow, lets_an_image_larger_than_the_screen_overhang_both_edges_by_the_same_amount)
+{
+    running_process &bootstrap = start_held(packed(L"oversized"));
+    HWND window = splash_of(bootstrap.id);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(rect_of(window), (screen_rect{-40, -60, 1961, 1141}))
+        << "2001x1201 on 1920x1080: the odd leftover truncates toward zero";
+    EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+}
+
+TEST_F(SplashFeedback, an_application_that_leaves_the_file_alone_keeps_the_splash_and_the_empty_file_stays)
+{
+    process_options options = held_run(packed(L"example"));
+    options.environment[L"PROBE_EXIT"] = L"7";
+    running_process &bootstrap = start(options);
+    ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+
+    std::wstring feedback = feedback_file(temp, bootstrap.id);
+    ASSERT_TRUE(path_exists(feedback)) << "named after the bootstrap's process id, in its TEMP";
+    EXPECT_FALSE(is_directory(feedback));
+    EXPECT_EQ(read_file(feedback), "");
+    ASSERT_NE(splash_of(bootstrap.id), nullptr);
+
+    Sleep(8 * 50); /* eight wait cycles of the bootstrap */
+    EXPECT_NE(splash_of(bootstrap.id), nullptr) << "withdrawn although the file is still there";
+
+    process_result result = finish(bootstrap);
+    EXPECT_EQ(result.exit_code, 7u) << "the application's status passes through";
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(splash_of(bootstrap.id), nullptr) << "gone with the bootstrap";
+    EXPECT_TRUE(path_exists(feedback)) << "the bootstrap never deletes the file itself";
+    EXPECT_EQ(read_file(feedback), "");
+}
+
+TEST_F(SplashFeedback, the_splash_goes_within_a_few_wait_cycles_of_the_application_deleting_the_file)
+{
+    process_options options = held_run(packed(L"example"));
+    options.environment[L"PROBE_END_SPLASH"] = L"300";
+    running_process &bootstrap = start(options);
+    ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+    std::wstring feedback = feedback_file(temp, bootstrap.id);
+    HWND window = splash_of(bootstrap.id);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(path_exists(feedback));
+
+    ASSERT_TRUE(wait_until([&] { return !path_exists(feedback); }, 10000))
+        << "the application did not delete the file";
+    auto deleted = std::chrono::steady_clock::now();
+    /* Hidden at once; without a window manager Wine then waits 2 s for one
+    ** to confirm the unmapping before the window is gone from the list. */
+    ASSERT_TRUE(wait_until([&] { return !IsWindowVisible(window); }, 10000))
+        << "the splash stayed after the file was deleted";
+    auto hidden = std::chrono::steady_clock::now();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(hidden - deleted).count(),
+              withdraw_limit_ms);
+    EXPECT_TRUE(wait_until([&] { return splash_of(bootstrap.id) == NULL; }, 10000))
+        << "hidden but never destroyed";
+    EXPECT_EQ(WaitForSingleObject(bootstrap.process, 0), (DWORD)WAIT_TIMEOUT)
+        << "the splash must go while the application still runs";
+
+    process_result result = finish(bootstrap);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_FALSE(path_exists(feedback)) << "the deleted file is not made again";
+}
+
+TEST_F(SplashResource, an_executable_without_a_splash_image_shows_no_window_and_makes_no_feedback_file)
+{
+    process_options options = held_run(packed(L"none"));
+    options.environment[L"PROBE_EXIT"] = L"5";
+    running_process &bootstrap = start(options);
+    ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+    EXPECT_EQ(FindWindowA("Splash", NULL), nullptr);
+    EXPECT_FALSE(has_feedback_file(temp));
+
+    process_result result = finish(bootstrap);
+    EXPECT_EQ(result.exit_code, 5u);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(has_feedback_file(temp));
+}
+
+/* A copy of the executable without a splash image that carries `content` as
+** RT_RCDATA resource 28 instead. */
+void write_with_splash_resource(const std::wstring &copy, const std::string &content)
+{
+    ASSERT_TRUE(CopyFileW(packed(L"none").c_str(), copy.c_str(), FALSE));
+    HANDLE update = BeginUpdateResourceW(copy.c_str(), FALSE /* bDeleteExistingResources */);
+    ASSERT_NE(update, nullptr);
+    ASSERT_TRUE(UpdateResourceW(update,
+                                MAKEINTRESOURCEW(10), /* RT_RCDATA */
+                                MAKEINTRESOURCEW(28),
+                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
+                                (void *)content.data(),
+                                (DWORD)content.size()));
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE /* fDiscard */));
+}
+
+TEST_F(SplashResource, resource_data_that_is_not_a_png_image_is_ignored_without_a_word)
+{
+    std::string png = read_file(image(L"alpha.png"));
+    std::string jpeg = read_file(image(L"photo.jpg"));
+    ASSERT_GT(png.size(), 100u);
+    ASSERT_EQ(jpeg.substr(0, 3), "\xFF\xD8\xFF");
+
+    struct variant {
+        const wchar_t *name;
+        std::string content;
+        bool shown;
+    };
+    /* The PNG proves that a resource put in this way is found at all. */
+    const variant variants[] = {{L"png", png, true},
+                                {L"jpeg", jpeg, false},
+                                {L"truncated_png", png.substr(0, png.size() / 2), false},
+                                {L"text", "not an image at all\n", false}};
+    for (const variant &v : variants) {
+        SCOPED_TRACE(utf8(v.name));
+        std::wstring executable = folder + L"\\" + v.name + L".exe";
+        write_with_splash_resource(executable, v.content);
+        if (HasFatalFailure())
+            return;
+        remove_tree(temp);
+        CreateDirectoryW(temp.c_str(), NULL);
+        DeleteFileW(ready.c_str());
+        DeleteFileW(release.c_str());
+
+        process_options options = held_run(executable);
+        options.environment[L"PROBE_EXIT"] = L"5";
+        running_process &bootstrap = start(options);
+        ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+        EXPECT_EQ(splash_of(bootstrap.id) != NULL, v.shown);
+        EXPECT_EQ(has_feedback_file(temp), v.shown);
+
+        process_result result = finish(bootstrap);
+        EXPECT_EQ(result.exit_code, 5u);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST_F(SplashRelaunch, a_copy_that_the_application_starts_opens_no_second_splash)
+{
+    process_options options = fresh_run(packed(L"example"), temp);
+    options.environment[L"PROBE_REPORT"] = folder + L"\\first.txt";
+    options.environment[L"PROBE_RELAUNCH"] = L"again";
+    options.environment[L"PROBE_RELAUNCH_REPORT"] = folder + L"\\copy.txt";
+    process_result result = run_process(options);
+    ASSERT_EQ(result.exit_code, 0u) << result.err;
+
+    std::map<std::string, std::string> first = read_report(folder + L"\\first.txt");
+    std::map<std::string, std::string> copy = read_report(folder + L"\\copy.txt");
+    EXPECT_EQ(first["relaunch_status"], "0");
+    EXPECT_EQ(copy["argv.1"], "again") << "the report is the re-launched copy's";
+    EXPECT_EQ(first["splash_windows"], "1") << "only the bootstrap's own splash";
+    EXPECT_EQ(copy["splash_windows"], "1") << "only the bootstrap's own splash";
+}
+
+TEST_F(SplashRelaunch, a_copy_started_after_the_splash_went_shows_none_and_makes_no_feedback_file)
+{
+    /* A bootstrap whose application has ended the splash and keeps running. */
+    process_options options = held_run(packed(L"example"));
+    options.environment[L"PROBE_END_SPLASH"] = L"0";
+    options.environment[L"PROBE_REPORT"] = folder + L"\\bootstrap.txt";
+    running_process &bootstrap = start(options);
+    ASSERT_TRUE(wait_for_file(folder + L"\\bootstrap.txt", start_timeout_ms));
+    ASSERT_TRUE(wait_until([&] { return splash_of(bootstrap.id) == NULL; }, 10000));
+    std::wstring feedback = feedback_file(temp, bootstrap.id);
+    ASSERT_FALSE(path_exists(feedback));
+
+    /* Another start of the same file from within that application: the
+    ** inherited variables name the live bootstrap and its unpack directory. */
+    std::map<std::string, std::string> inherited = read_report(folder + L"\\bootstrap.txt");
+    process_options copy_options = fresh_run(packed(L"example"), temp);
+    for (const char *name :
+         {"QALVEN_ONEFILE_PARENT", "QALVEN_ONEFILE_TIME_US", "QALVEN_ONEFILE_RANDOM"})
+        copy_options.environment[utf16(name)] = utf16(inherited["env." + std::string(name)]);
+    copy_options.environment[L"PROBE_REPORT"] = folder + L"\\copy.txt";
+    process_result copy_result = run_process(copy_options);
+    ASSERT_EQ(copy_result.exit_code, 0u) << copy_result.err;
+    EXPECT_EQ(copy_result.out, "");
+    EXPECT_EQ(copy_result.err, "");
+
+    std::map<std::string, std::string> copy = read_report(folder + L"\\copy.txt");
+    ASSERT_EQ(copy["env.QALVEN_ONEFILE_PARENT"], std::to_string(bootstrap.id))
+        << "the copy ran as a re-launched copy";
+    EXPECT_EQ(copy["splash_windows"], "0");
+    EXPECT_FALSE(path_exists(feedback)) << "the copy made the feedback file again";
+
+    EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+}
+
+} // namespace
