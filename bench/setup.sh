@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs what the benchmark needs beyond the project's own dependencies
+# (run as root; idempotent, a second run only checks):
+#   nsis        the peer self-extracting launcher (makensis)
+#   wine32      NSIS stubs are 32-bit programs: Wine needs its i386 part
+#   linux-perf, valgrind   profiling of the extraction loop (optional)
+set -eu
+
+installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+missing=""
+for p in nsis zstd libzstd-dev valgrind time; do
+    installed "$p" || missing="$missing $p"
+done
+if ! installed wine32:i386; then
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    missing="$missing wine32:i386"
+fi
+if [ -n "$missing" ]; then
+    echo "bench/setup: installing$missing"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi

@@ -1,0 +1,209 @@
+/*
+** The limits on the Windows side, measured inside one process under Wine so
+** that process start-up is not counted. Prints key=value pairs, seconds.
+**
+**   bench_limits.exe write MANIFEST DIR [shell|plain]
+**       Writes the files that MANIFEST lists ("<size> <relative/path>" a
+**       line) below DIR the way the bootstrap does: the parent folder made
+**       when new, CreateFileW(GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS),
+**       WriteFile in 32768-byte chunks, CloseHandle. Then removes DIR with
+**       one SHFileOperationW call, as the bootstrap's clean-up does, or
+**       with "plain" by a walk of FindFirstFileW, DeleteFileW and
+**       RemoveDirectoryW. Prints write_s, delete_s, files, bytes.
+**   bench_limits.exe decode OBJECT
+**       Reads an object made by onefile-pack --write-attached-data into
+**       memory, then walks it with the bootstrap's own payload reader as the
+**       extraction does, writing nothing. Prints decode_s, files, bytes.
+*/
+#include <windows.h>
+#include <shellapi.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+#include <set>
+
+#include "walk.h"
+
+[[noreturn]] void fatal_error(const char *message)
+{
+    printf("%s\n", message);
+    exit(2);
+}
+
+static double seconds_since(LARGE_INTEGER start)
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (double)(now.QuadPart - start.QuadPart) / (double)frequency.QuadPart;
+}
+
+static std::wstring widen(const std::string &text)
+{
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), (int)text.size(), NULL, 0);
+    std::wstring out(size, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), (int)text.size(), &out[0], size);
+    return out;
+}
+
+struct manifest_entry {
+    std::wstring name;
+    unsigned long long size;
+};
+
+static std::vector<manifest_entry> read_manifest(const wchar_t *path)
+{
+    std::vector<manifest_entry> entries;
+    FILE *file = _wfopen(path, L"rb");
+    if (file == NULL)
+        fatal_error("cannot read the manifest");
+    char line[8192];
+    while (fgets(line, sizeof line, file) != NULL) {
+        char *end = NULL;
+        unsigned long long size = strtoull(line, &end, 10);
+        if (end == line || *end != ' ')
+            continue;
+        std::string name(end + 1);
+        while (!name.empty() && (name.back() == '\n' || name.back() == '\r'))
+            name.pop_back();
+        for (char &c : name)
+            if (c == '/')
+                c = '\\';
+        entries.push_back({widen(name), size});
+    }
+    fclose(file);
+    return entries;
+}
+
+/* The folder step of the extraction: known folders are not asked for again. */
+static std::set<std::wstring> known_folders;
+
+static void make_folder_tree(const std::wstring &folder)
+{
+    if (known_folders.count(folder))
+        return;
+    if (!CreateDirectoryW(folder.c_str(), NULL) && GetLastError() == ERROR_PATH_NOT_FOUND) {
+        size_t separator = folder.find_last_of(L'\\');
+        if (separator != std::wstring::npos)
+            make_folder_tree(folder.substr(0, separator));
+        CreateDirectoryW(folder.c_str(), NULL);
+    }
+    known_folders.insert(folder);
+}
+
+/* Removes a folder tree with the plain file API, depth first. */
+static void delete_tree(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            std::wstring path = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                delete_tree(path);
+            else
+                DeleteFileW(path.c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+/* One SHFileOperationW call for the whole tree, as the bootstrap's clean-up. */
+static void delete_tree_with_shell(const std::wstring &folder)
+{
+    std::wstring name_list = folder + L'\0' + L'\0';
+    SHFILEOPSTRUCTW request = {};
+    request.wFunc = FO_DELETE;
+    request.pFrom = name_list.c_str();
+    request.pTo = L"";
+    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
+    SHFileOperationW(&request);
+}
+
+static int write_files(const wchar_t *manifest, const wchar_t *directory, bool plain_delete)
+{
+    std::vector<manifest_entry> entries = read_manifest(manifest);
+    static unsigned char chunk[ONEFILE_WRITE_CHUNK];
+    unsigned int state = 12345;
+    for (unsigned char &byte : chunk) {
+        state = state * 1103515245u + 12345u;
+        byte = (unsigned char)(state >> 24);
+    }
+    std::wstring root(directory);
+    unsigned long long bytes = 0;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    for (const manifest_entry &entry : entries) {
+        std::wstring path = root + L"\\" + entry.name;
+        make_folder_tree(path.substr(0, path.find_last_of(L'\\')));
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            fatal_error("cannot create a file");
+        for (unsigned long long remaining = entry.size; remaining > 0;) {
+            DWORD n = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
+            DWORD written = 0;
+            if (!WriteFile(file, chunk, n, &written, NULL) || written != n)
+                fatal_error("cannot write a file");
+            remaining -= n;
+        }
+        CloseHandle(file);
+        bytes += entry.size;
+    }
+    double write_seconds = seconds_since(start);
+
+    QueryPerformanceCounter(&start);
+    if (plain_delete)
+        delete_tree(root);
+    else
+        delete_tree_with_shell(root);
+    double delete_seconds = seconds_since(start);
+    printf("write_s=%.6f delete_s=%.6f files=%zu bytes=%llu\n", write_seconds, delete_seconds, entries.size(),
+           bytes);
+    return 0;
+}
+
+struct discarding_sink {
+    void open(const char16_t *, uint64_t) {}
+    void write(const unsigned char *, size_t) {}
+    void close() {}
+};
+
+static int decode_object(const wchar_t *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        fatal_error("cannot open the object");
+    LARGE_INTEGER size;
+    GetFileSizeEx(file, &size);
+    std::vector<unsigned char> object((size_t)size.QuadPart);
+    for (size_t done = 0; done < object.size();) {
+        DWORD want = (DWORD)std::min<size_t>(object.size() - done, 1 << 30), got = 0;
+        if (!ReadFile(file, object.data() + done, want, &got, NULL) || got == 0)
+            fatal_error("cannot read the object");
+        done += got;
+    }
+    CloseHandle(file);
+    discarding_sink sink;
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    walk_totals totals = walk_payload(object.data(), object.size(), sink);
+    double seconds = seconds_since(start);
+    printf("decode_s=%.6f files=%llu bytes=%llu\n", seconds, (unsigned long long)totals.files,
+           (unsigned long long)totals.bytes);
+    return 0;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"write") == 0)
+        return write_files(argv[2], argv[3], argc == 5 && wcscmp(argv[4], L"plain") == 0);
+    if (argc == 3 && wcscmp(argv[1], L"decode") == 0)
+        return decode_object(argv[2]);
+    fprintf(stderr, "usage: bench_limits.exe write MANIFEST DIR [shell|plain] | decode OBJECT\n");
+    return 2;
+}
