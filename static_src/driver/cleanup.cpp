@@ -13,8 +13,6 @@
 ** wait has returned, so no thread ever waits on a closed handle.
 */
 #include <windows.h>
-#include <shellapi.h>
-#include <wchar.h>
 
 #include "driver/driver.h"
 
@@ -57,29 +55,6 @@ void release_child_process(void)
         park_main_thread();
 }
 
-/* One deletion call for the whole tree: no window, no question, no recycle
-** bin. The name list must end in two terminators, or the text after the
-** first would be taken for a second name to delete. */
-static void delete_unpack_directory(void)
-{
-    static wchar_t name_list[ONEFILE_PATH_CAPACITY + 1];
-    size_t length = wcsnlen(unpack_directory, ONEFILE_PATH_CAPACITY - 1);
-    wmemcpy(name_list, unpack_directory, length);
-    name_list[length] = L'\0';
-    name_list[length + 1] = L'\0';
-
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = NULL;
-    request.wFunc = FO_DELETE;
-    request.pFrom = name_list;
-    request.pTo = L"";
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = NULL;
-    request.lpszProgressTitle = L"";
-    SHFileOperationW(&request); /* checked below by looking at the directory */
-}
-
 static bool unpack_directory_exists(void)
 {
     DWORD attributes = GetFileAttributesW(unpack_directory);
@@ -101,10 +76,10 @@ void cleanup_before_exit(void)
     if (removal_flag && unpack_directory[0] != L'\0') {
         /* Files may stay locked for a moment (a scanner, a child still
         ** going away): a bounded series of further attempts. */
-        delete_unpack_directory();
+        remove_directory_tree(unpack_directory);
         for (int attempt = 0; attempt < DELETION_RETRIES && unpack_directory_exists(); attempt++) {
             Sleep(DELETION_PAUSE_MS);
-            delete_unpack_directory();
+            remove_directory_tree(unpack_directory);
         }
     }
     ReleaseSRWLockExclusive(&work_lock);

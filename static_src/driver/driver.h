@@ -13,8 +13,7 @@
 
 #include "paths/paths.h"
 
-/* The expanded unpack template. Zero-filled at start and written once, so
-** the path is followed by a second terminator, as SHFileOperationW wants. */
+/* The expanded unpack template; zero-filled at start and written once. */
 extern wchar_t unpack_directory[ONEFILE_PATH_CAPACITY];
 
 /* Target path of the attached data's first entry: the application library. */

@@ -59,4 +59,10 @@ bool ensure_directory(const wchar_t *path);
 /* Creates the missing ancestors of `path`, nearest to the root first. */
 void ensure_parent_directories(const wchar_t *path);
 
+/* Removes the directory with everything below it, whatever the length of
+** the paths inside; links are removed, never followed. Entries that cannot
+** be removed (held open, no rights) are passed over. Returns whether the
+** path is gone afterwards. */
+bool remove_directory_tree(const wchar_t *directory);
+
 #endif
