@@ -284,6 +284,9 @@ TEST(DirectoryRemoval, links_in_the_tree_are_never_followed)
     remove_directory_tree(tree.c_str());
     EXPECT_FALSE(path_exists(tree + L"\\plain.txt"));
     EXPECT_EQ(read_file(target + L"\\precious.txt"), "precious");
+
+    link.command_line = L"Z:\\bin\\sh -c \"rm -f '" + utf16(unix_folder) + L"/tree/link'\"";
+    run_process(link);
 }
 
 std::wstring resolved(const std::wstring &path, size_t capacity = ONEFILE_PATH_CAPACITY)

@@ -222,10 +222,12 @@ void remove_tree(const std::wstring &path)
     DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         for (const std::wstring &name : list_folder(path))
             remove_tree(path + L"\\" + name);
         RemoveDirectoryW(path.c_str());
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveDirectoryW(path.c_str()); /* a link: never followed */
     } else {
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(path.c_str());
