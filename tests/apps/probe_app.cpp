@@ -14,6 +14,7 @@
 **   PROBE_SLEEP_MS=<ms>       sleep before returning
 **   PROBE_HOLD=<file>         wait until this file exists before returning
 **   PROBE_WAIT_FOREVER=1      never return
+**   PROBE_DONE=<file>         created just before returning
 **   PROBE_EXIT=<n>            the status to return (default 0)
 */
 #include <windows.h>
@@ -194,5 +195,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     if (variable(L"PROBE_WAIT_FOREVER") == L"1")
         for (;;)
             Sleep(INFINITE);
+    if (has_variable(L"PROBE_DONE"))
+        write_file(variable(L"PROBE_DONE"), "done");
     return _wtoi(variable(L"PROBE_EXIT").c_str());
 }

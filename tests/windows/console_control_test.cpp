@@ -1,0 +1,116 @@
+/*
+** Console control events: the fresh start removes the unpack directory when
+** Ctrl+C arrives while it unpacks and while the child runs, gives the child
+** time to end on its own, and ends a child that ignores the event.
+**
+** Wine turns SIGINT to the Unix process that runs a Windows program into
+** CTRL_C_EVENT for that program alone, so the event reaches the bootstrap
+** but not its child, which a real console would also interrupt.
+*/
+#include <gtest/gtest.h>
+
+#include "attached_data_builder.h"
+#include "run_process.h"
+
+namespace {
+
+/* Finds the earliest started Unix process whose command line holds $1 and
+** sends it SIGINT. */
+const char interrupt_script[] =
+    "best=; best_start=\n"
+    "for d in /proc/[0-9]*; do\n"
+    "  [ \"${d#/proc/}\" = \"$$\" ] && continue\n"
+    "  tr '\\000' ' ' < \"$d/cmdline\" 2>/dev/null | grep -qF \"$1\" || continue\n"
+    "  start=$(awk '{print $22}' \"$d/stat\" 2>/dev/null) || continue\n"
+    "  if [ -z \"$best\" ] || [ \"$start\" -lt \"$best_start\" ]; then best=${d#/proc/}; best_start=$start; fi\n"
+    "done\n"
+    "[ -n \"$best\" ] && kill -INT \"$best\"\n";
+
+class ConsoleControl : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = test_scratch_folder();
+        temp = folder + L"\\temp";
+        const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+        executable = folder + L"\\" + utf16(test->name()) + L".exe";
+        ready = folder + L"\\ready.txt";
+        done = folder + L"\\done.txt";
+        write_file(folder + L"\\interrupt.sh", interrupt_script);
+    }
+
+    process_options options()
+    {
+        process_options run;
+        run.command_line = quote_argument(executable);
+        run.current_directory = folder;
+        use_temp_folder(run, temp);
+        run.environment[L"PROBE_READY"] = ready;
+        run.environment[L"PROBE_DONE"] = done;
+        return run;
+    }
+
+    /* Wine runs Unix programs without waiting for them. */
+    void interrupt_bootstrap()
+    {
+        std::string unix_folder = utf8(folder.substr(2));
+        for (char &c : unix_folder)
+            c = c == '\\' ? '/' : c;
+        process_options run;
+        run.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh "
+                         + executable.substr(executable.rfind(L'\\') + 1);
+        run_process(run);
+    }
+
+    std::wstring folder, temp, executable, ready, done;
+};
+
+TEST_F(ConsoleControl, a_child_that_ends_within_its_grace_time_is_not_terminated)
+{
+    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()}}));
+    process_options run = options();
+    run.environment[L"PROBE_SLEEP_MS"] = L"1500";
+    running_process started = start_process(run);
+    ASSERT_TRUE(wait_for_file(ready, 30000));
+    interrupt_bootstrap();
+    process_result result = finish_process(started, 30000);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_TRUE(path_exists(done)) << "the child ran to its end";
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+TEST_F(ConsoleControl, a_child_that_ignores_the_event_is_ended_after_its_grace_time)
+{
+    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()}}));
+    process_options run = options();
+    run.environment[L"PROBE_WAIT_FOREVER"] = L"1";
+    running_process started = start_process(run);
+    ASSERT_TRUE(wait_for_file(ready, 30000));
+    DWORD sent = GetTickCount();
+    interrupt_bootstrap();
+    process_result result = finish_process(started, 30000);
+    DWORD took = GetTickCount() - sent;
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_GE(took, 4500u) << "the child gets 5000 ms before it is ended";
+    EXPECT_FALSE(path_exists(done));
+    EXPECT_TRUE(list_folder(temp).empty()) << "removed once the child is gone";
+}
+
+TEST_F(ConsoleControl, an_event_during_extraction_removes_what_was_written_and_starts_no_child)
+{
+    file_entries entries = {{L"probe_app.dll", probe_library()}};
+    for (int i = 0; i < 20000; i++)
+        entries.push_back({L"f\\" + std::to_wstring(i % 50) + L"\\" + std::to_wstring(i), "x"});
+    write_patched_bootstrap(executable, make_object(entries));
+    running_process started = start_process(options());
+    for (int i = 0; i < 3000 && list_folder(temp).empty(); i++)
+        Sleep(1);
+    ASSERT_FALSE(list_folder(temp).empty()) << "extraction did not begin";
+    interrupt_bootstrap();
+    process_result result = finish_process(started, 120000);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_FALSE(path_exists(ready)) << "no child may start once clean-up has begun";
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+} // namespace
