@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <set>
+#include <stdexcept>
+
 #include <cstdlib>
 
 namespace {
@@ -170,4 +174,74 @@ TEST(built_runtime, same_input_links_to_identical_executables)
         executables[run] = read_file(output);
     }
     EXPECT_EQ(executables[0], executables[1]);
+}
+
+// The subsystem and the imported DLL names of a PE32+ image, read from its
+// headers; an empty subsystem marks an image that is not PE32+.
+struct pe_summary {
+    int subsystem = -1;
+    std::vector<std::string> imports;
+};
+
+static std::uint32_t little_endian(const std::string &image, std::size_t at, int bytes)
+{
+    std::uint32_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(image.at(at + i));
+    return value;
+}
+
+static pe_summary summarise_pe(const std::string &image)
+{
+    pe_summary summary;
+    const std::size_t pe = little_endian(image, 0x3c, 4);
+    const std::size_t sections = little_endian(image, pe + 6, 2);
+    const std::size_t optional = pe + 24;
+    if (little_endian(image, optional, 2) != 0x20b)
+        return summary;
+    summary.subsystem = static_cast<int>(little_endian(image, optional + 68, 2));
+    const std::uint32_t import_rva = little_endian(image, optional + 112 + 8, 4);
+    const std::size_t section_table = optional + little_endian(image, pe + 20, 2);
+    auto file_offset = [&](std::uint32_t rva) -> std::size_t {
+        for (std::size_t i = 0; i < sections; ++i) {
+            const std::size_t header = section_table + 40 * i;
+            const std::uint32_t start = little_endian(image, header + 12, 4);
+            const std::uint32_t size = little_endian(image, header + 8, 4);
+            if (rva >= start && rva < start + size)
+                return rva - start + little_endian(image, header + 20, 4);
+        }
+        throw std::runtime_error("RVA outside every section");
+    };
+    for (std::size_t descriptor = file_offset(import_rva);; descriptor += 20) {
+        const std::uint32_t name_rva = little_endian(image, descriptor + 12, 4);
+        if (name_rva == 0)
+            break;
+        summary.imports.push_back(image.c_str() + file_offset(name_rva));
+    }
+    return summary;
+}
+
+TEST(built_runtime, packed_executable_is_a_gui_program_that_imports_only_system_dlls)
+{
+    const char *const from_environment = std::getenv("ONEFILE_RUNTIME_DIR");
+    const fs::path runtime = from_environment ? from_environment : ONEFILE_BUILT_RUNTIME_DIR;
+    if (!fs::exists(runtime / "libonefile_bootstrap.a"))
+        GTEST_SKIP() << "the Windows runtime has not been built in " << runtime;
+    scratch_folder scratch;
+    make_app(scratch.path() / "app");
+    const fs::path output = scratch.path() / "app.exe";
+    const process_result result = run_onefile_pack(
+        {"--runtime-dir", runtime.string(), "--main", "main.dll", "-o", output.string(),
+         (scratch.path() / "app").string()},
+        scratch.path());
+    ASSERT_EQ(result.status, 0) << result.error_output;
+
+    const pe_summary summary = summarise_pe(read_file(output));
+    EXPECT_EQ(summary.subsystem, 2) << "IMAGE_SUBSYSTEM_WINDOWS_GUI in a PE32+ image";
+    const std::set<std::string> system_dlls = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "GDI32.dll",
+                                               "SHELL32.dll", "SHLWAPI.dll", "ole32.dll",
+                                               "WindowsCodecs.dll", "ADVAPI32.dll"};
+    EXPECT_FALSE(summary.imports.empty());
+    for (const std::string &dll : summary.imports)
+        EXPECT_TRUE(system_dlls.count(dll)) << dll << " is not a system DLL";
 }
