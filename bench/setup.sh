@@ -3,7 +3,7 @@
 # (run as root; idempotent, a second run only checks):
 #   nsis        the peer self-extracting launcher (makensis)
 #   wine32      NSIS stubs are 32-bit programs: Wine needs its i386 part
-#   linux-perf, valgrind   profiling of the extraction loop (optional)
+#   linux-perf, valgrind   the profile and the instruction counts
 set -eu
 
 installed() {
@@ -11,7 +11,7 @@ installed() {
 }
 
 missing=""
-for p in nsis zstd libzstd-dev valgrind time; do
+for p in nsis zstd libzstd-dev valgrind linux-perf; do
     installed "$p" || missing="$missing $p"
 done
 if ! installed wine32:i386; then

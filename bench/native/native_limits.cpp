@@ -49,10 +49,14 @@ double seconds_since(clock_type::time_point start)
 
 std::vector<unsigned char> read_whole(const char *path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in)
         fatal_error("cannot read the object");
-    return std::vector<unsigned char>(std::istreambuf_iterator<char>(in), {});
+    std::vector<unsigned char> content(static_cast<size_t>(in.tellg()));
+    in.seekg(0);
+    if (!in.read(reinterpret_cast<char *>(content.data()), static_cast<std::streamsize>(content.size())))
+        fatal_error("cannot read the object");
+    return content;
 }
 
 int copy_frame(const char *object_path, const char *out_path)

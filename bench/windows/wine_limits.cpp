@@ -10,6 +10,8 @@
 **       one SHFileOperationW call, as the bootstrap's clean-up does, or
 **       with "plain" by a walk of FindFirstFileW, DeleteFileW and
 **       RemoveDirectoryW. Prints write_s, delete_s, files, bytes.
+**   bench_limits.exe delete DIR [shell|plain]
+**       Only the removal of DIR, timed. Prints delete_s.
 **   bench_limits.exe decode OBJECT
 **       Reads an object made by onefile-pack --write-attached-data into
 **       memory, then walks it with the bootstrap's own payload reader as the
@@ -198,12 +200,26 @@ static int decode_object(const wchar_t *path)
     return 0;
 }
 
+static int delete_only(const wchar_t *directory, bool plain_delete)
+{
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    if (plain_delete)
+        delete_tree(directory);
+    else
+        delete_tree_with_shell(directory);
+    printf("delete_s=%.6f\n", seconds_since(start));
+    return 0;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"write") == 0)
         return write_files(argv[2], argv[3], argc == 5 && wcscmp(argv[4], L"plain") == 0);
+    if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"delete") == 0)
+        return delete_only(argv[2], argc == 4 && wcscmp(argv[3], L"plain") == 0);
     if (argc == 3 && wcscmp(argv[1], L"decode") == 0)
         return decode_object(argv[2]);
-    fprintf(stderr, "usage: bench_limits.exe write MANIFEST DIR [shell|plain] | decode OBJECT\n");
+    fprintf(stderr, "usage: bench_limits.exe write MANIFEST DIR [shell|plain] | delete DIR [shell|plain] | decode OBJECT\n");
     return 2;
 }
