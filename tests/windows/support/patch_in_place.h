@@ -1,0 +1,20 @@
+/*
+** One copy of the patchable bootstrap reused for many objects: the object
+** and its length are rewritten in place instead of writing the whole
+** executable again for every run.
+*/
+#ifndef ONEFILE_TEST_PATCH_IN_PLACE_H
+#define ONEFILE_TEST_PATCH_IN_PLACE_H
+
+#include <string>
+
+/* Writes a copy of the patchable bootstrap carrying an empty object. */
+void write_patchable_copy(const std::wstring &path);
+
+/* Replaces the object of a copy made by write_patchable_copy and sets its
+** length; the bytes of a longer previous object are zeroed, so the file is
+** the same as one written afresh. False when the file cannot be written,
+** for instance while a process still runs it. */
+bool patch_in_place(const std::wstring &path, const std::string &object);
+
+#endif

@@ -1,0 +1,73 @@
+#include "process_tree.h"
+
+#include <tlhelp32.h>
+
+static ULONGLONG creation_time(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime;
+}
+
+std::vector<DWORD> child_process_ids(DWORD parent)
+{
+    std::vector<DWORD> children;
+    HANDLE parent_handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent);
+    if (parent_handle == NULL)
+        return children;
+    ULONGLONG parent_created = creation_time(parent_handle);
+    CloseHandle(parent_handle);
+
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return children;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID != parent || entry.th32ProcessID == parent)
+            continue;
+        /* A parent id can be a recycled one: a real child is younger. */
+        HANDLE child = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+        if (child == NULL)
+            continue;
+        if (creation_time(child) >= parent_created)
+            children.push_back(entry.th32ProcessID);
+        CloseHandle(child);
+    }
+    CloseHandle(snapshot);
+    return children;
+}
+
+DWORD wait_for_child_process(DWORD parent, DWORD timeout_ms)
+{
+    for (DWORD waited = 0;; waited += 10) {
+        std::vector<DWORD> children = child_process_ids(parent);
+        if (!children.empty())
+            return children[0];
+        if (waited >= timeout_ms)
+            return 0;
+        Sleep(10);
+    }
+}
+
+bool terminate_process_id(DWORD id, UINT exit_code)
+{
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (process == NULL)
+        return false;
+    bool ok = TerminateProcess(process, exit_code) != 0;
+    ok = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 && ok;
+    CloseHandle(process);
+    return ok;
+}
+
+bool process_is_running(DWORD id)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+    if (process == NULL)
+        return false;
+    bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}

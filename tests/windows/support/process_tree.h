@@ -1,0 +1,24 @@
+/*
+** Processes seen from outside: the children of a process, found through a
+** snapshot of all processes, and ending a process by its id.
+*/
+#ifndef ONEFILE_TEST_PROCESS_TREE_H
+#define ONEFILE_TEST_PROCESS_TREE_H
+
+#include <windows.h>
+
+#include <vector>
+
+/* Ids of the running processes whose parent id is `parent`. */
+std::vector<DWORD> child_process_ids(DWORD parent);
+
+/* Waits up to timeout_ms for a child of `parent` to appear; 0 if none did. */
+DWORD wait_for_child_process(DWORD parent, DWORD timeout_ms);
+
+/* Ends the process with `exit_code` and waits for it to be gone. */
+bool terminate_process_id(DWORD id, UINT exit_code);
+
+/* Whether the process still runs. */
+bool process_is_running(DWORD id);
+
+#endif
