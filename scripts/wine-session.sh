@@ -46,4 +46,7 @@ start_wine_session() {
     # Warm the prefix before any test starts: Wine's background services must
     # not inherit a test's output pipe.
     wine wineboot </dev/null >/dev/null 2>&1
+    # A crashing program must end, not wait for someone to close a dialog.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+        </dev/null >/dev/null 2>&1
 }

@@ -51,8 +51,15 @@ protected:
         run.environment[L"PROBE_HOLD"] = hold;
         running_process started = start_process(run);
         if (wait_for_file(ready, 60000)) {
-            std::wstring library = utf16(read_file(ready));
+            /* Right after the rename Wine may still refuse to share the file. */
+            std::wstring library;
+            for (int i = 0; i < 500 && library.empty(); i++, Sleep(10))
+                library = utf16(read_file(ready));
             unpack_directory = library.substr(0, library.rfind(L'\\'));
+        }
+        if (unpack_directory.empty()) {
+            ADD_FAILURE() << "no unpack directory reported";
+        } else {
             for (const std::wstring &name : list_files(unpack_directory))
                 unpacked[name] = read_file(unpack_directory + L"\\" + name);
         }

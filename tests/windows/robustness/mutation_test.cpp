@@ -570,7 +570,10 @@ protected:
                 break;
             }
         }
-        std::cout << "[ seed " << seed << " ] " << family << ": " << total << " cases in "
+        int run = 0;
+        for (const auto &kind : tally)
+            run += kind.second;
+        std::cout << "[ seed " << seed << " ] " << family << ": " << run << " cases in "
                   << (GetTickCount() - started) / 1000.0 << " s;";
         for (const auto &kind : tally)
             std::cout << " " << kind.first << " " << kind.second << ";";
