@@ -155,10 +155,16 @@ TEST_F(linking, failed_link_shows_the_linker_output_and_leaves_nothing_behind)
     EXPECT_TRUE(fs::is_empty(scratch.path() / "temp"));
 }
 
-TEST(built_runtime, same_input_links_to_identical_executables)
+// The Windows build's runtime, or the one ONEFILE_RUNTIME_DIR names.
+static fs::path built_runtime_dir()
 {
     const char *const from_environment = std::getenv("ONEFILE_RUNTIME_DIR");
-    const fs::path runtime = from_environment ? from_environment : ONEFILE_BUILT_RUNTIME_DIR;
+    return from_environment ? from_environment : ONEFILE_BUILT_RUNTIME_DIR;
+}
+
+TEST(built_runtime, same_input_links_to_identical_executables)
+{
+    const fs::path runtime = built_runtime_dir();
     if (!fs::exists(runtime / "libonefile_bootstrap.a"))
         GTEST_SKIP() << "the Windows runtime has not been built in " << runtime;
     scratch_folder scratch;
@@ -223,8 +229,7 @@ static pe_summary summarise_pe(const std::string &image)
 
 TEST(built_runtime, packed_executable_is_a_gui_program_that_imports_only_system_dlls)
 {
-    const char *const from_environment = std::getenv("ONEFILE_RUNTIME_DIR");
-    const fs::path runtime = from_environment ? from_environment : ONEFILE_BUILT_RUNTIME_DIR;
+    const fs::path runtime = built_runtime_dir();
     if (!fs::exists(runtime / "libonefile_bootstrap.a"))
         GTEST_SKIP() << "the Windows runtime has not been built in " << runtime;
     scratch_folder scratch;
