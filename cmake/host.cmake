@@ -15,6 +15,7 @@ pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+add_subdirectory(tools/pe)
 add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
 
