@@ -102,6 +102,9 @@ std::vector<resource_entry> executable_resources(const resource_options &options
     resources.push_back({resource_type::manifest, manifest_resource_id, language_en_us, manifest(options)});
     if (!options.splash.empty())
         resources.push_back({resource_type::rcdata, splash_resource_id, language_en_us, splash(options.splash)});
+    if (!options.program.empty())
+        resources.push_back({resource_type::rcdata, program_resource_id, language_en_us,
+                             utf16le_bytes(options.program)});
     if (options.version.any())
         resources.push_back({resource_type::version, version_resource_id, language_en_us,
                              version_resource(version(options.version, options.file_name))});

@@ -13,6 +13,10 @@
 // The splash image's resource id (RT_RCDATA), which the bootstrap looks up.
 constexpr std::uint16_t splash_resource_id = 28;
 
+// The resource (RT_RCDATA) that tells the launcher which program to start:
+// its path below the unpack directory, UTF-16LE without a terminator.
+constexpr std::uint16_t program_resource_id = 29;
+
 struct version_options {
     std::string product_name;
     std::string company_name;
@@ -31,6 +35,7 @@ struct resource_options {
     bool utf8 = false;                  // UTF-8 as the process code page
     version_options version;
     std::string file_name;              // the executable's name, for the version block
+    std::u16string program;             // the program the launcher starts; empty: none
 };
 
 // Every resource of the executable. Throws pack_error with one line for an

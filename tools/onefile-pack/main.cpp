@@ -18,13 +18,16 @@ const char *const description =
     "onefile-pack " ONEFILE_PACK_VERSION ": packs an application folder into one Windows x86-64 executable.\n";
 
 const char *const usage =
-    "Usage: onefile-pack --main NAME.dll [OPTIONS] -o OUT.exe APP_DIR\n"
+    "Usage: onefile-pack --main NAME.dll|PROGRAM.exe [OPTIONS] -o OUT.exe APP_DIR\n"
     "       onefile-pack --attached-data FILE [OPTIONS] -o OUT.exe\n";
 
 const char *const footer =
     "APP_DIR holds the application: at its top the main DLL named by --main, which\n"
     "exports run_code, and every file the application needs, in subfolders as\n"
-    "needed. The main DLL is stored first and the other files follow sorted by name\n"
+    "needed. Or --main names a program (.exe) anywhere in APP_DIR: our launcher is\n"
+    "then stored first, and at run time it starts the program with the arguments,\n"
+    "standard handles and console of the executable, and hands its exit status on.\n"
+    "The first file is stored first and the other files follow sorted by name\n"
     "(UTF-16 code units, '\\' between folders), so the same folder and options always\n"
     "give the same executable, on Linux and on Windows. Symbolic links, special files\n"
     "and names that Windows cannot hold are refused; empty folders are not kept.\n"
@@ -40,6 +43,7 @@ const char *const footer =
     "Examples:\n"
     "  onefile-pack --main app.dll -o App.exe build/app\n"
     "  onefile-pack --main app.dll --icon app.ico --splash splash.png -o App.exe build/app\n"
+    "  onefile-pack --main bin/viewer.exe -o Viewer.exe dist/viewer\n"
     "  onefile-pack --main tool.dll --console --utf8 -o tool.exe build/tool\n"
     "  onefile-pack --main app.dll --product-name Viewer --company-name \"Acme Ltd\" \\\n"
     "               --file-version 1.4.2 --copyright \"(c) 2026 Acme Ltd\" -o Viewer.exe build/app\n"
@@ -66,8 +70,9 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
     app.footer(footer);
     app.set_version_flag("--version", "onefile-pack " ONEFILE_PACK_VERSION);
     auto *app_dir = app.add_option("APP_DIR", given.app_dir, "The application folder to pack")->option_text(" ");
-    auto *main_dll = app.add_option("--main", given.main_name, "The main DLL, a file at the top of APP_DIR")
-                         ->option_text("NAME.dll");
+    auto *main_dll = app.add_option("--main", given.main_name,
+                                    "The main DLL at the top of APP_DIR, or the program to start")
+                         ->option_text("NAME.dll|PROGRAM.exe");
     auto *output = app.add_option("-o,--output", given.output, "The executable to make")->option_text("OUT.exe");
     app.add_option("--icon", given.icon, "The executable's icon (default: ours)")
         ->option_text("ICON.ico")

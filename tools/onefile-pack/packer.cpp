@@ -2,6 +2,7 @@
 
 #include "app_folder.h"
 #include "attached_data.h"
+#include "entry_encoding.h"
 #include "executable_writer.h"
 #include "file_io.h"
 #include "pack_error.h"
@@ -77,6 +78,8 @@ pe_image read_template(const packer_options &options)
 resource_options resources_asked(const packer_options &options)
 {
     resource_options resources;
+    if (options.attached_data.empty() && is_program(options.main_name))
+        resources.program = entry_name(fs::u8path(options.main_name));
     resources.manifest = options.runtime_dir / "onefile.manifest";
     resources.icon = options.icon.empty() ? options.runtime_dir / "onefile.ico" : options.icon;
     resources.splash = options.splash;
@@ -106,6 +109,15 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
 
 } // namespace
 
+bool is_program(const std::string &main_name)
+{
+    const std::size_t dot = main_name.rfind('.');
+    std::string extension = dot == std::string::npos ? "" : main_name.substr(dot);
+    for (char &c : extension)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return extension == ".exe";
+}
+
 fs::path installed_runtime_dir()
 {
     return own_program_folder().parent_path() / "share" / "onefile-pack";
@@ -126,7 +138,10 @@ void run_packer(const packer_options &options)
     const bool packing = options.attached_data.empty();
     std::vector<app_file> files;
     std::uint64_t ready_made_size = 0;
-    if (packing)
+    if (packing && is_program(options.main_name))
+        files = list_program_files(options.app_dir, options.main_name, options.runtime_dir / launcher_name,
+                                   launcher_name);
+    else if (packing)
         files = list_app_files(options.app_dir, options.main_name);
     else
         ready_made_size = check_attached_data(options.attached_data);

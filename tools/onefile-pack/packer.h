@@ -14,7 +14,7 @@ constexpr int default_level = 12;
 
 struct packer_options {
     std::filesystem::path app_dir;               // the folder to pack
-    std::string main_name;                       // its main DLL, stored first
+    std::string main_name;                       // its main DLL, stored first, or its program
     std::filesystem::path attached_data;         // a ready-made object to use instead
     std::filesystem::path write_attached_data;   // where to keep the object; empty: nowhere
     std::filesystem::path output;                // the executable; empty: write none
@@ -27,6 +27,13 @@ struct packer_options {
     int level = default_level;
     bool quiet = false;
 };
+
+// The library that starts a program packed with --main NAME.exe; it lies
+// in the runtime folder and is stored first under this name.
+constexpr const char *launcher_name = "onefile-launcher.dll";
+
+// Whether `main_name` names a program rather than a library.
+bool is_program(const std::string &main_name);
 
 // The runtime folder of an installed packer: share/onefile-pack beside the
 // bin/ folder that holds the program.
