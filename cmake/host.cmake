@@ -18,6 +18,7 @@ include(GoogleTest)
 add_subdirectory(tools/pe)
 add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
+add_subdirectory(tests/signing)
 
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
