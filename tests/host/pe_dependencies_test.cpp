@@ -142,11 +142,17 @@ TEST(missing_dlls, imports_and_delay_loads_are_followed_through_the_folder_once_
     // main.dll needs A.DLL (beside it, other case), whose needs are followed
     // too, and b.dll (nowhere) both ways; c.dll lies only in a subfolder,
     // which the loader does not search. A.DLL's cycle back to main.dll ends.
+    // d.dll and the 32-bit e.dll are found but not followed: the loader
+    // refuses them on its own.
     write_file(app.path() / "main.dll",
                synthetic_dll({"KERNEL32.dll", "a.dll", "b.dll", "api-ms-win-crt-heap-l1-1-0.dll"},
                              {"b.dll", "c.dll"}));
-    write_file(app.path() / "A.DLL", synthetic_dll({"libstdc++-6.dll", "MAIN.dll"}, {"B.dll", "d.dll"}));
-    write_file(app.path() / "d.dll", "not an image: not followed, found all the same");
+    write_file(app.path() / "A.DLL",
+               synthetic_dll({"libstdc++-6.dll", "MAIN.dll", "e.dll"}, {"B.dll", "d.dll"}));
+    write_file(app.path() / "d.dll", "not an image");
+    std::string pe32 = synthetic_dll({"f.dll"}, {});
+    write_u16(pe32, parse_pe_image(pe32).optional_offset + pe::optional_magic, 0x10b);
+    write_file(app.path() / "e.dll", pe32);
     write_file(app.path() / "sub/c.dll", synthetic_dll({}, {}));
 
     EXPECT_EQ(missing_in(app.path(), "main.dll"), (dll_pairs{{"b.dll", "main.dll"},

@@ -51,6 +51,15 @@ bool is_mangled_run_code(const std::string &name)
            name.rfind("?run_code@", 0) == 0;
 }
 
+// The image's data directory `which`. Throws pe_error for a 32-bit image,
+// whose directories parse_pe_image does not read.
+pe_data_directory directory_of(const pe_image &image, pe::directory which)
+{
+    if (image.directories.empty())
+        throw pe_error("it is not a 64-bit (PE32+) image");
+    return image.directories[which];
+}
+
 // Appends the DLL names of a table of descriptors, `size` bytes each with
 // the name's RVA at `name_at`, that ends with a descriptor naming nothing.
 // In the delay-load table the name is an RVA whatever the attributes say:
@@ -59,7 +68,7 @@ bool is_mangled_run_code(const std::string &name)
 void append_dll_names(const pe_image &image, pe::directory directory, std::size_t size, std::size_t name_at,
                       std::vector<std::string> &names)
 {
-    const std::uint32_t start = image.directories[directory].rva;
+    const std::uint32_t start = directory_of(image, directory).rva;
     if (start == 0)
         return;
     for (std::uint32_t rva = start;; rva += static_cast<std::uint32_t>(size)) {
@@ -121,7 +130,7 @@ void check_main_file(const std::string &bytes, main_file_kind kind)
 
 std::vector<std::string> exported_names(const pe_image &image)
 {
-    const pe_data_directory directory = image.directories[pe::export_directory];
+    const pe_data_directory directory = directory_of(image, pe::export_directory);
     if (directory.rva == 0)
         return {};
     const std::size_t header = image.offset_of(directory.rva, export_directory_size);

@@ -19,12 +19,13 @@ enum class main_file_kind { dll, executable };
 void check_main_file(const std::string &bytes, main_file_kind kind);
 
 // The names the image exports by name, in the order of its name table.
-// Throws pe_error when the export directory leaves the image's sections.
+// Throws pe_error for a 32-bit image or when the export directory leaves
+// the image's sections.
 std::vector<std::string> exported_names(const pe_image &image);
 
 // The DLLs the image imports: the import directory's, then the delay-load
 // directory's, each in table order, as the image spells them. Throws
-// pe_error when a table leaves the image's sections.
+// pe_error for a 32-bit image or when a table leaves the image's sections.
 std::vector<std::string> imported_dlls(const pe_image &image);
 
 struct missing_dll {
