@@ -108,10 +108,14 @@ TEST(main_file_check, refuses_each_wrong_main_file_with_a_line_naming_the_fault)
     EXPECT_EQ(refusal(read_file(cpp_entry_app), main_file_kind::dll),
               "it exports run_code only under its C++ name _Z8run_codeiPPwPKw; declare run_code extern \"C\"");
 
-    std::string x86 = read_file(probe_app);
-    const pe_image image = parse_pe_image(x86);
+    const std::string probe = read_file(probe_app);
+    const pe_image image = parse_pe_image(probe);
+    std::string x86 = probe;
     write_u16(x86, image.coff_offset + pe::coff_machine, 0x014c);
     EXPECT_EQ(refusal(x86, main_file_kind::dll), "it is built for 32-bit x86, not for x86-64");
+    std::string pe32 = probe;
+    write_u16(pe32, image.optional_offset + pe::optional_magic, 0x10b);
+    EXPECT_EQ(refusal(pe32, main_file_kind::dll), "it is not a 64-bit (PE32+) image");
 }
 
 TEST(system_dlls, are_known_by_name_in_any_case_and_api_sets_by_prefix)
