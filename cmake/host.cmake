@@ -21,6 +21,7 @@ add_subdirectory(tools/pe)
 add_subdirectory(tools/resources)
 add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
+add_subdirectory(tests/signing)
 
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}

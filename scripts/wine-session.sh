@@ -12,6 +12,19 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 onefile_xvfb_pid=""
 
+# What the prefix was made for: the Wine version and every installed Wine
+# package with its architecture and version. A prefix made for another
+# installation may start no program at all: one made before Wine's 32-bit
+# part (wine32:i386) came fails every start with "could not load
+# kernel32.dll, status c0000135".
+wine_installation_stamp() {
+    wine --version 2>/dev/null || true
+    if command -v dpkg-query >/dev/null 2>&1; then
+        dpkg-query -W -f='${db:Status-Status} ${Package}:${Architecture} ${Version}\n' \
+            'wine*' 'libwine*' 2>/dev/null | grep '^installed ' | sort || true
+    fi
+}
+
 stop_wine_session() {
     wineserver -k 2>/dev/null || true
     if [ -n "$onefile_xvfb_pid" ]; then
@@ -37,10 +50,17 @@ start_wine_session() {
     # A wineserver that was started without a display tells every program
     # that the screen is 1024x768: start ours only now.
     wineserver -k 2>/dev/null || true
+    stamp_file="$WINEPREFIX/onefile-wine-installation"
+    stamp=$(wine_installation_stamp)
+    if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$stamp_file" 2>/dev/null)" != "$stamp" ]; then
+        echo "wine-session: $WINEPREFIX was made for another Wine installation; making it again"
+        rm -rf "$WINEPREFIX"
+    fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-session: creating the Wine prefix $WINEPREFIX"
         wineboot -i </dev/null >/dev/null 2>&1
         wineserver -w
+        printf '%s\n' "$stamp" >"$stamp_file"
     fi
     wineserver -p
     # Warm the prefix before any test starts: Wine's background services must

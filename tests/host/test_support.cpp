@@ -103,7 +103,8 @@ std::vector<decoded_entry> parse_content(const std::string &content)
     return entries;
 }
 
-process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp)
+process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
+                                const std::vector<std::string> &environment)
 {
     std::vector<char *> argv{const_cast<char *>(ONEFILE_PACK_BINARY)};
     for (const std::string &argument : arguments)
@@ -120,6 +121,8 @@ process_result run_onefile_pack(const std::vector<std::string> &arguments, const
         ::close(pipe_ends[1]);
         ::setenv("TMPDIR", temp.c_str(), 1);
         ::unsetenv("ONEFILE_RUNTIME_DIR");
+        for (const std::string &variable : environment)
+            ::putenv(const_cast<char *>(variable.c_str()));
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

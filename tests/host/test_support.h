@@ -49,7 +49,9 @@ struct process_result {
     std::string error_output;   // everything it wrote to standard error
 };
 
-// Runs the built onefile-pack with `arguments` and TMPDIR set to `temp`.
-process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp);
+// Runs the built onefile-pack with `arguments` and TMPDIR set to `temp`,
+// and with the variables of `environment` ("NAME=value") set.
+process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
+                                const std::vector<std::string> &environment = {});
 
 #endif

@@ -14,8 +14,9 @@
 
 namespace {
 
-/* Finds the earliest started Unix process whose command line holds $1 and
-** sends it SIGINT. */
+/* Finds the earliest started Unix process whose command line holds $1, the
+** executable's full path (a test of the same name in another build may be
+** running too), and sends it SIGINT. */
 const char interrupt_script[] =
     "best=; best_start=\n"
     "for d in /proc/[0-9]*; do\n"
@@ -57,8 +58,7 @@ protected:
         for (char &c : unix_folder)
             c = c == '\\' ? '/' : c;
         process_options run;
-        run.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh "
-                         + executable.substr(executable.rfind(L'\\') + 1);
+        run.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh " + executable;
         run_process(run);
     }
 

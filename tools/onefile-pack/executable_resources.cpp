@@ -77,11 +77,13 @@ version_info version(const version_options &options, const std::string &file_nam
         if (parse_version_numbers(numbers, parsed))
             info.product_version = parsed;
     }
+    const std::string &product_version = options.product_version.empty() ? options.file_version
+                                                                         : options.product_version;
     const std::pair<const char *, const std::string *> strings[] = {
         {"CompanyName", &options.company_name},       {"FileDescription", &options.file_description},
         {"FileVersion", &options.file_version},       {"LegalCopyright", &options.copyright},
         {"OriginalFilename", &file_name},             {"ProductName", &options.product_name},
-        {"ProductVersion", &options.product_version}};
+        {"ProductVersion", &product_version}};
     for (const auto &[key, value] : strings)
         if (!value->empty())
             info.strings.emplace_back(key, *value);

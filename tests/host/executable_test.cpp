@@ -1,0 +1,221 @@
+// The executables that onefile-pack writes, read back by other tools than
+// ours: binutils' objdump for the headers and sections, icoutils' wrestool
+// for the resources. The application is a real DLL of the Windows build.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <regex>
+#include <set>
+
+namespace {
+
+const fs::path probe_dll = fs::path(ONEFILE_WINDOWS_BUILD_DIR) / "tests" / "apps" / "probe_app.dll";
+
+// Standard output of a shell command; fails the test unless it succeeds.
+std::string command_output(const std::string &command)
+{
+    std::string output;
+    std::FILE *pipe = ::popen(command.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t got; pipe != nullptr && (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, got);
+    EXPECT_TRUE(pipe != nullptr && ::pclose(pipe) == 0) << command;
+    return output;
+}
+
+std::string quoted(const fs::path &path)
+{
+    return "'" + path.string() + "'";
+}
+
+std::uint64_t little_endian(const std::string &bytes, std::size_t at, int width)
+{
+    std::uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+    return value;
+}
+
+// The PE checksum as the format defines it, written out once more here.
+std::uint32_t pe_checksum_of(std::string image, std::size_t checksum_at)
+{
+    image.replace(checksum_at, 4, std::string(4, '\0'));
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < image.size(); i += 2) {
+        sum += little_endian(image + '\0', i, 2);
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return static_cast<std::uint32_t>((sum & 0xffff) + (sum >> 16) + image.size());
+}
+
+struct section {
+    std::uint64_t size, address, file_offset;
+};
+
+// objdump's section table: name -> size, address, file offset.
+std::map<std::string, section> sections_of(const fs::path &executable)
+{
+    std::map<std::string, section> sections;
+    const std::string table = command_output("x86_64-w64-mingw32-objdump -h " + quoted(executable));
+    const std::regex row(R"(\n\s*\d+\s+(\S+)\s+([0-9a-f]+)\s+([0-9a-f]+)\s+[0-9a-f]+\s+([0-9a-f]+))");
+    for (std::sregex_iterator it(table.begin(), table.end(), row), end; it != end; ++it)
+        sections[(*it)[1]] = {std::stoull((*it)[2], nullptr, 16), std::stoull((*it)[3], nullptr, 16),
+                              std::stoull((*it)[4], nullptr, 16)};
+    return sections;
+}
+
+std::string header_field(const std::string &headers, const std::string &name)
+{
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(headers, match, std::regex("\n" + name + R"(\s+([0-9a-fA-F]+))"))) << name;
+    return match.size() > 1 ? match[1].str() : "";
+}
+
+std::string utf16(const std::string &ascii)
+{
+    std::string out;
+    for (char c : ascii)
+        out += std::string(1, c) + '\0';
+    return out;
+}
+
+class written_executable : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        app_ = scratch_.path() / "app";
+        fs::create_directories(app_);
+        fs::copy_file(probe_dll, app_ / "probe_app.dll");
+        write_file(app_ / "data" / "values.bin", noise(70000, 4));
+    }
+
+    // Packs the application with `options`; returns the executable's path.
+    fs::path pack(const std::string &name, std::vector<std::string> options,
+                  const std::vector<std::string> &environment = {})
+    {
+        const fs::path output = scratch_.path() / name;
+        options.insert(options.end(), {"--main", "probe_app.dll", "-o", output.string(), app_.string()});
+        const process_result result = run_onefile_pack(options, scratch_.path(), environment);
+        EXPECT_EQ(result.status, 0) << result.error_output;
+        return output;
+    }
+
+    scratch_folder scratch_;
+    fs::path app_;
+};
+
+} // namespace
+
+TEST_F(written_executable, is_a_pe32_plus_with_the_asked_subsystem_a_valid_checksum_and_system_imports)
+{
+    for (const bool console : {false, true}) {
+        const fs::path executable = pack("app.exe", console ? std::vector<std::string>{"--console"}
+                                                            : std::vector<std::string>{});
+        const std::string headers = command_output("x86_64-w64-mingw32-objdump -p " + quoted(executable));
+        EXPECT_NE(headers.find("file format pei-x86-64"), std::string::npos);
+        EXPECT_EQ(header_field(headers, "Subsystem"), console ? "00000003" : "00000002");
+
+        const std::string image = read_file(executable);
+        const std::size_t optional_header = little_endian(image, 0x3c, 4) + 24;
+        EXPECT_EQ(std::stoul(header_field(headers, "CheckSum"), nullptr, 16),
+                  pe_checksum_of(image, optional_header + 64));
+
+        std::uint64_t image_end = 0;
+        for (const auto &[name, s] : sections_of(executable))
+            image_end = std::max(image_end, s.address - 0x140000000 + s.size);
+        EXPECT_GE(std::stoull(header_field(headers, "SizeOfImage"), nullptr, 16), image_end);
+
+        const std::set<std::string> system_dlls = {"KERNEL32.dll", "msvcrt.dll", "USER32.dll", "GDI32.dll",
+                                                   "SHELL32.dll",  "SHLWAPI.dll", "ole32.dll", "ADVAPI32.dll",
+                                                   "WindowsCodecs.dll"};
+        const std::regex import("DLL Name: (\\S+)");
+        int imports = 0;
+        for (std::sregex_iterator it(headers.begin(), headers.end(), import), end; it != end; ++it, ++imports)
+            EXPECT_TRUE(system_dlls.count((*it)[1])) << (*it)[1] << " is not a system DLL";
+        EXPECT_GT(imports, 0);
+    }
+}
+
+TEST_F(written_executable, holds_the_object_in_its_last_data_section_and_its_length_in_the_settings)
+{
+    const fs::path object = scratch_.path() / "app.qvd";
+    const fs::path executable = pack("app.exe", {"--write-attached-data", object.string()});
+    const std::string data = read_file(object);
+    const std::string image = read_file(executable);
+    const std::map<std::string, section> sections = sections_of(executable);
+
+    ASSERT_TRUE(sections.count(".qvdata") && sections.count(".qvconf") && sections.count(".rsrc"));
+    const section &attached = sections.at(".qvdata");
+    EXPECT_EQ(attached.size, data.size());
+    EXPECT_EQ(image.substr(attached.file_offset, attached.size), data);
+    EXPECT_EQ(little_endian(image, sections.at(".qvconf").file_offset, 8), data.size());
+    EXPECT_GT(sections.at(".rsrc").address, attached.address) << "resources come after the attached data";
+    EXPECT_EQ(attached.file_offset % 4096, 0u) << "raw data is page-aligned, so the image can be mapped";
+}
+
+TEST_F(written_executable, resources_read_back_with_wrestool)
+{
+    // A two-image icon laid out as icon files are: directory, then images.
+    std::string icon = std::string("\0\0\1\0\2\0", 6);
+    const std::string images[] = {noise(300, 1), noise(700, 2)};
+    std::uint32_t offset = 6 + 2 * 16;
+    for (int i = 0; i < 2; ++i) {
+        const unsigned char size = i == 0 ? 16 : 32;
+        icon += std::string{static_cast<char>(size), static_cast<char>(size), 0, 0, 1, 0, 32, 0};
+        for (std::uint32_t field : {static_cast<std::uint32_t>(images[i].size()), offset})
+            for (int b = 0; b < 4; ++b)
+                icon += static_cast<char>(field >> (8 * b));
+        offset += static_cast<std::uint32_t>(images[i].size());
+    }
+    icon += images[0] + images[1];
+    write_file(scratch_.path() / "app.ico", icon);
+    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + noise(2000, 3);
+    write_file(scratch_.path() / "splash.png", png);
+
+    const fs::path executable =
+        pack("Viewer.exe", {"--icon", (scratch_.path() / "app.ico").string(), "--splash",
+                            (scratch_.path() / "splash.png").string(), "--utf8", "--product-name", "Viewer",
+                            "--company-name", "Acme Ltd", "--file-version", "1.4.2", "--copyright", "(c) Acme"});
+    const std::string wrestool = "wrestool -x " + quoted(executable);
+    std::string group = icon.substr(0, 6);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(command_output(wrestool + " --raw -t 3 -n " + std::to_string(i + 1)), images[i]);
+        group += icon.substr(6 + 16 * i, 12) + std::string{static_cast<char>(i + 1), 0};
+    }
+    EXPECT_EQ(command_output(wrestool + " --raw -t 14 -n 1"), group);
+    EXPECT_EQ(command_output(wrestool + " --raw -t 10 -n 28"), png);
+    EXPECT_NE(command_output(wrestool + " --raw -t 24").find(">UTF-8</activeCodePage>"), std::string::npos);
+
+    const std::string version = command_output(wrestool + " --raw -t 16");
+    for (const auto &[key, value] : std::map<std::string, std::string>{{"ProductName", "Viewer"},
+                                                                         {"CompanyName", "Acme Ltd"},
+                                                                         {"FileVersion", "1.4.2"},
+                                                                         {"ProductVersion", "1.4.2"},
+                                                                         {"LegalCopyright", "(c) Acme"},
+                                                                         {"OriginalFilename", "Viewer.exe"}})
+        // The key's terminator and the padding to 4 bytes, then the value.
+        EXPECT_TRUE(version.find(utf16(key) + std::string(2, '\0') + utf16(value) + std::string(2, '\0')) !=
+                        std::string::npos ||
+                    version.find(utf16(key) + std::string(4, '\0') + utf16(value) + std::string(2, '\0')) !=
+                        std::string::npos)
+            << key << " is not " << value;
+    const std::size_t fixed = version.find("\xBD\x04\xEF\xFE");
+    ASSERT_NE(fixed, std::string::npos);
+    EXPECT_EQ(little_endian(version, fixed + 8, 4), 0x00010004u) << "file version 1.4";
+    EXPECT_EQ(little_endian(version, fixed + 12, 4), 0x00020000u) << "file version .2.0";
+    EXPECT_NE(version.find(utf16("Translation") + std::string("\0\0\0\0\x09\x04\xB0\x04", 8)), std::string::npos);
+
+    // Without version options there is no version resource.
+    EXPECT_EQ(command_output("wrestool -l " + quoted(pack("plain.exe", {}))).find("type=16"), std::string::npos);
+}
+
+TEST_F(written_executable, same_input_gives_the_same_bytes_with_no_other_program_on_the_path)
+{
+    const std::string first = read_file(pack("one.exe", {"--console"}, {"PATH="}));
+    const std::string second = read_file(pack("two.exe", {"--console"}, {"PATH="}));
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(first, second);
+}
