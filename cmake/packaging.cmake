@@ -8,8 +8,13 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR onefile)
 set(CPACK_PACKAGE_CONTACT ${ONEFILE_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Packs a Windows application folder into one executable")
-set(CPACK_PACKAGE_DESCRIPTION
-    "onefile-pack packs a folder that holds a Windows x86-64 application (a main DLL that exports run_code, or a program) into one executable. At run time the executable unpacks the folder into a temporary folder, runs the application and removes the folder again. The packer writes the executable itself from prebuilt templates: it needs no compiler.")
+# Lines as Debian wants them, shorter than 80 columns.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "onefile-pack packs a folder that holds a Windows x86-64 application (a main"
+  "DLL that exports run_code, or a program) into one executable. At run time"
+  "the executable unpacks the folder into a temporary folder, runs the"
+  "application and removes the folder again. The packer writes the executable"
+  "itself from prebuilt templates: it needs no compiler.")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
