@@ -7,7 +7,7 @@
 #          packer, with nothing on PATH, packs the example, which runs.
 # windows  the same for onefile-pack.exe under Wine: it imports system DLLs
 #          only, writes the bytes the Linux packer writes from the same folder
-#          and options, and what it writes runs.
+#          and options, what it writes runs, and it refuses a linked folder.
 # deb      `cpack -G DEB`: the package holds the packer and every staged
 #          template and depends on no MinGW or Wine package.
 set -eu
@@ -69,6 +69,17 @@ windows)
     cmp "$work/linux/app.exe" "$work/windows/app.exe" ||
         fail "onefile-pack.exe wrote other bytes than onefile-pack"
     run_example "$work/windows/app.exe"
+    # libstdc++ on Windows takes no reparse point for a link and would pack
+    # the linked folder's files. Wine shows a Unix link to a folder as a
+    # reparse point; on Windows so are symbolic links and junctions.
+    cp -r "$app_folder" "$work/linked"
+    ln -s "$work/windows" "$work/linked/elsewhere"
+    status=0
+    wine "$packer" --quiet --main lua_host.dll -o "$(windows_path "$work/linked.exe")" \
+        "$(windows_path "$work/linked")" </dev/null 2>"$work/error" || status=$?
+    [ "$status" -eq 1 ] && grep -q "'elsewhere' in the application folder is a symbolic link" "$work/error" ||
+        fail "onefile-pack.exe did not refuse a linked folder (status $status): $(cat "$work/error")"
+    [ ! -e "$work/linked.exe" ] || fail "onefile-pack.exe left linked.exe behind"
     ;;
 deb)
     cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null
