@@ -14,6 +14,9 @@ target_compile_definitions(zstd_decompress PRIVATE ZSTD_DISABLE_ASM XXH_NAMESPAC
 target_include_directories(zstd_decompress PUBLIC ${ZSTD_SOURCE_DIR}/lib)
 set_target_properties(zstd_decompress PROPERTIES OUTPUT_NAME zstd_decompress)
 
+# onefile-pack.exe writes the same bytes as the Linux packer only while this
+# is the version of the host's libzstd (both Debian's, pinned in
+# scripts/install-deps.sh): compressed frames differ between zstd versions.
 file(GLOB ZSTD_COMPRESSOR_SOURCES ${ZSTD_SOURCE_DIR}/lib/compress/*.c)
 add_library(zstd_compress STATIC ${ZSTD_COMPRESSOR_SOURCES})
 target_compile_definitions(zstd_compress PRIVATE ZSTD_DISABLE_ASM XXH_NAMESPACE=ZSTD_)
