@@ -14,6 +14,9 @@ add_compile_options(-Wall -Wextra -Wpedantic)
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
+# The compressor under the name the Windows build gives its own.
+add_library(zstd_compress INTERFACE)
+target_link_libraries(zstd_compress INTERFACE PkgConfig::ZSTD)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
@@ -22,6 +25,7 @@ add_subdirectory(tools/resources)
 add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
 add_subdirectory(tests/signing)
+add_subdirectory(tests/install)
 
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -44,3 +48,10 @@ file(WRITE ${CMAKE_BINARY_DIR}/windows-tests.cmake
      "subdirs(\"${ONEFILE_WINDOWS_BINARY_DIR}\")\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
              ${CMAKE_BINARY_DIR}/windows-tests.cmake)
+
+# `cmake --install` and the Debian package: the packer and the templates
+# that the Windows build staged, in the layout the packer looks for beside
+# itself.
+install(TARGETS onefile-pack RUNTIME DESTINATION bin)
+install(DIRECTORY ${ONEFILE_RUNTIME_DIR}/ DESTINATION share/onefile-pack)
+include(cmake/packaging.cmake)

@@ -15,7 +15,7 @@ DEPS_DIR=${1:-$ROOT/build/deps}
 ZSTD_SOURCE_VERSION=1.5.4+dfsg2-5
 LUA_SOURCE_VERSION=5.4.4-3+deb12u1
 
-PACKAGES="cmake ninja-build make g++ pkg-config dpkg-dev
+PACKAGES="cmake ninja-build make g++ pkg-config dpkg-dev file
 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick
 zstd libzstd-dev libcli11-dev googletest icoutils openssl osslsigncode"
 

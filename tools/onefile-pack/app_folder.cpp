@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -19,6 +23,18 @@ void check_app_dir(const fs::path &app_dir)
         throw pack_error("application folder " + quoted_path(app_dir) + " is not a folder");
 }
 
+// Whether the entry is a link of any kind. On Windows libstdc++ reports no
+// reparse point (symbolic link, junction) as a link and follows it instead.
+bool is_link(const fs::directory_entry &entry)
+{
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesW(entry.path().c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+    return fs::is_symlink(entry.symlink_status());
+#endif
+}
+
 // Regular files below app_dir in walk order. Links are refused rather than
 // followed: the stored entries cannot express them, and following one could
 // pull in files from outside the folder.
@@ -28,10 +44,10 @@ std::vector<app_file> walk(const fs::path &app_dir)
     try {
         for (const fs::directory_entry &entry : fs::recursive_directory_iterator(app_dir)) {
             const fs::path relative = entry.path().lexically_relative(app_dir);
-            const fs::file_status status = entry.symlink_status();
-            if (fs::is_symlink(status))
+            if (is_link(entry))
                 throw pack_error(quoted_path(relative) + " in the application folder is a symbolic link; " +
                                  "put a copy of its target there instead");
+            const fs::file_status status = entry.symlink_status();
             if (fs::is_directory(status))
                 continue;
             if (!fs::is_regular_file(status))

@@ -3,7 +3,30 @@
 #include <cstdio>
 #include <iterator>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
+
+namespace {
+
+// Whether standard error shows the line as meant: a terminal that takes the
+// escape sequence clearing the rest of the line.
+bool stderr_is_terminal()
+{
+#ifdef _WIN32
+    // _isatty holds for NUL as well, and a console only takes escape
+    // sequences once asked (Windows 10 and later; older ones refuse).
+    const HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) && SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+#else
+    return ::isatty(STDERR_FILENO);
+#endif
+}
+
+} // namespace
 
 std::string format_size(std::uint64_t bytes)
 {
@@ -21,7 +44,7 @@ std::string format_size(std::uint64_t bytes)
     return text;
 }
 
-progress_line::progress_line(bool wanted) : enabled_(wanted && ::isatty(STDERR_FILENO))
+progress_line::progress_line(bool wanted) : enabled_(wanted && stderr_is_terminal())
 {
 }
 

@@ -5,32 +5,109 @@
 #include <cstdio>
 #include <string>
 
+#ifdef _WIN32
+#include <cwchar>
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 
-pending_file::pending_file(const fs::path &destination) : destination_(fs::absolute(destination))
+namespace {
+
+// Each function below returns false or an empty path on failure, and
+// error_text() then says why.
+#ifdef _WIN32
+std::string error_text()
 {
-    std::string pattern = destination_.string() + ".tmp-XXXXXX";
+    return std::system_category().message(static_cast<int>(GetLastError()));
+}
+
+// An empty new file named `destination` plus a suffix that no file has yet.
+fs::path create_unique_file(const fs::path &destination)
+{
+    // The process id keeps concurrent packers apart; a name left behind by
+    // an earlier process with the same id only costs another try.
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        wchar_t suffix[40];
+        std::swprintf(suffix, 40, L".tmp-%lu-%u", GetCurrentProcessId(), attempt);
+        const fs::path path = destination.native() + suffix;
+        const HANDLE file = CreateFileW(path.c_str(),
+                                        GENERIC_WRITE,
+                                        0,                     // dwShareMode
+                                        nullptr,               // lpSecurityAttributes
+                                        CREATE_NEW,            // fails if the name exists
+                                        FILE_ATTRIBUTE_NORMAL,
+                                        nullptr);              // hTemplateFile
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return path;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    return {};
+}
+
+void remove_file(const fs::path &path)
+{
+    DeleteFileW(path.c_str());
+}
+
+// Windows files have no permission bits: the new file gets its folder's.
+bool replace_file(const fs::path &from, const fs::path &to, mode_t)
+{
+    return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+#else
+std::string error_text()
+{
+    return errno_text();
+}
+
+fs::path create_unique_file(const fs::path &destination)
+{
+    std::string pattern = destination.string() + ".tmp-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
-        throw pack_error("cannot write next to " + quoted_path(destination) + ": " + errno_text());
+        return {};
     ::close(fd);
-    path_ = pattern;
+    return pattern;
+}
+
+void remove_file(const fs::path &path)
+{
+    ::unlink(path.c_str());
+}
+
+bool replace_file(const fs::path &from, const fs::path &to, mode_t mode)
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return ::chmod(from.c_str(), mode & ~mask) == 0 && std::rename(from.c_str(), to.c_str()) == 0;
+}
+#endif
+
+} // namespace
+
+pending_file::pending_file(const fs::path &destination)
+    : destination_(fs::absolute(destination)), path_(create_unique_file(destination_))
+{
+    if (path_.empty())
+        throw pack_error("cannot write next to " + quoted_path(destination) + ": " + error_text());
 }
 
 pending_file::~pending_file()
 {
     if (!committed_)
-        ::unlink(path_.c_str()); // may be gone already: a failed link removes its output
+        remove_file(path_); // may be gone already: a failed link removes its output
 }
 
 void pending_file::commit(mode_t mode)
 {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    if (::chmod(path_.c_str(), mode & ~mask) != 0 || std::rename(path_.c_str(), destination_.c_str()) != 0)
-        throw pack_error("cannot write " + quoted_path(destination_) + ": " + errno_text());
+    if (!replace_file(path_, destination_, mode))
+        throw pack_error("cannot write " + quoted_path(destination_) + ": " + error_text());
     committed_ = true;
 }
