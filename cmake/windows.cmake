@@ -13,6 +13,7 @@ include(cmake/lua.cmake)
 include(cmake/windows-helpers.cmake)
 
 add_subdirectory(static_src)
+add_subdirectory(runtime/launcher)
 add_subdirectory(tests/apps)
 add_subdirectory(tests/windows)
 add_subdirectory(examples)
