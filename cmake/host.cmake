@@ -5,8 +5,10 @@ set(ONEFILE_DEPS_DIR ${CMAKE_BINARY_DIR}/deps CACHE PATH
     "Where scripts/install-deps.sh unpacked the third-party sources")
 set(ONEFILE_WINDOWS_BINARY_DIR ${CMAKE_BINARY_DIR}/windows)
 set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-# What the packer links against; the Windows build stages it here.
-set(ONEFILE_RUNTIME_DIR ${ONEFILE_WINDOWS_BINARY_DIR}/runtime)
+# The build tree has the installed layout: the packer in bin/, and in
+# share/onefile-pack/ the templates that the Windows build stages there.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(ONEFILE_RUNTIME_DIR ${CMAKE_BINARY_DIR}/share/onefile-pack)
 
 add_compile_options(-Wall -Wextra -Wpedantic)
 
@@ -15,6 +17,8 @@ pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+add_subdirectory(tools/pe)
+add_subdirectory(tools/resources)
 add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
 
@@ -27,6 +31,7 @@ ExternalProject_Add(windows
     -DONEFILE_WINEPREFIX=${ONEFILE_WINEPREFIX}
     -DONEFILE_DEPS_DIR=${ONEFILE_DEPS_DIR}
     -DONEFILE_PACKER=$<TARGET_FILE:onefile-pack>
+    -DONEFILE_RUNTIME_DIR=${ONEFILE_RUNTIME_DIR}
   INSTALL_COMMAND ""
   BUILD_ALWAYS TRUE
   USES_TERMINAL_CONFIGURE TRUE

@@ -42,13 +42,14 @@ function(onefile_app_folder name)
   add_custom_target(${name} DEPENDS ${ARG_FOLDER}.stamp)
 endfunction()
 
-# onefile_pack(<target> OUTPUT <exe> [FOLDER <dir> MAIN <dll name>]
-#              [ATTACHED_DATA <object file>] [SPLASH <png>] [DEPENDS ...])
+# onefile_pack(<target> OUTPUT <exe> [FOLDER <dir> MAIN <main file>]
+#              [ATTACHED_DATA <object file>] [SPLASH <png>] [CONSOLE]
+#              [OPTIONS <packer options>...] [DEPENDS ...])
+# The packer finds the templates in share/onefile-pack beside its bin/.
 function(onefile_pack name)
-  cmake_parse_arguments(ARG "" "OUTPUT;FOLDER;MAIN;ATTACHED_DATA;SPLASH" "DEPENDS" ${ARGN})
-  set(arguments --quiet -o ${ARG_OUTPUT})
-  set(depends onefile_runtime ${ONEFILE_RUNTIME_FILES} ${ONEFILE_RUNTIME_DESCRIPTION_FILE}
-              ${ARG_DEPENDS})
+  cmake_parse_arguments(ARG "CONSOLE" "OUTPUT;FOLDER;MAIN;ATTACHED_DATA;SPLASH" "OPTIONS;DEPENDS" ${ARGN})
+  set(arguments --quiet -o ${ARG_OUTPUT} ${ARG_OPTIONS})
+  set(depends onefile_runtime ${ONEFILE_RUNTIME_FILES} ${ARG_DEPENDS})
   if(ARG_ATTACHED_DATA)
     list(APPEND arguments --attached-data ${ARG_ATTACHED_DATA})
     list(APPEND depends ${ARG_ATTACHED_DATA})
@@ -60,8 +61,11 @@ function(onefile_pack name)
     list(APPEND arguments --splash ${ARG_SPLASH})
     list(APPEND depends ${ARG_SPLASH})
   endif()
+  if(ARG_CONSOLE)
+    list(APPEND arguments --console)
+  endif()
   add_custom_command(OUTPUT ${ARG_OUTPUT}
-                     COMMAND ${ONEFILE_PACKER} --runtime-dir ${ONEFILE_RUNTIME_DIR} ${arguments}
+                     COMMAND ${ONEFILE_PACKER} ${arguments}
                      DEPENDS ${depends} ${ONEFILE_PACKER}
                      COMMENT "Packing ${ARG_OUTPUT}" VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${ARG_OUTPUT})

@@ -1,8 +1,9 @@
-# The Windows side: the bootstrap library, zstd's decoder, the staged runtime
-# that the packer links, test applications, packed executables and tests.
+# The Windows side: the bootstrap library, zstd's decoder, the templates and
+# files that the packer reads, test applications, packed executables and tests.
 set(ONEFILE_DEPS_DIR "" CACHE PATH "Third-party sources (scripts/install-deps.sh)")
 set(ONEFILE_PACKER "" CACHE FILEPATH "The host-side onefile-pack")
-set(ONEFILE_RUNTIME_DIR ${CMAKE_BINARY_DIR}/runtime)
+set(ONEFILE_RUNTIME_DIR ${CMAKE_BINARY_DIR}/share/onefile-pack CACHE PATH
+    "Where the packer's templates are staged: share/onefile-pack beside its bin/")
 
 # The bootstrap asserts; keep assertions in every build type.
 string(REPLACE "-DNDEBUG" "" CMAKE_C_FLAGS_RELEASE "${CMAKE_C_FLAGS_RELEASE}")
@@ -13,6 +14,7 @@ include(cmake/lua.cmake)
 include(cmake/windows-helpers.cmake)
 
 add_subdirectory(static_src)
+add_subdirectory(runtime)
 add_subdirectory(runtime/launcher)
 add_subdirectory(tests/apps)
 add_subdirectory(tests/windows)

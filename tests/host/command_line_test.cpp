@@ -18,11 +18,10 @@ bool is_one_error_line(const std::string &text)
     return text.rfind("onefile-pack: error: ", 0) == 0 && text.find('\n') == text.size() - 1;
 }
 
-// A runtime folder that is read but never reached: every refusal comes first.
-fs::path unreachable_runtime(const fs::path &scratch)
+// The templates the Windows build made.
+fs::path built_runtime()
 {
-    write_file(scratch / "runtime" / "runtime.txt", "cxx /bin/false\nwindres /bin/false\n");
-    return scratch / "runtime";
+    return ONEFILE_BUILT_RUNTIME_DIR;
 }
 
 void make_socket(const fs::path &path)
@@ -123,7 +122,7 @@ TEST_P(refused_input, gives_one_error_line_and_leaves_nothing_behind)
     fs::create_directories(app.parent_path());
     input.prepare(app);
 
-    std::vector<std::string> arguments{"--runtime-dir", unreachable_runtime(scratch.path()).string(), "--main",
+    std::vector<std::string> arguments{"--runtime-dir", built_runtime().string(), "--main",
                                        input.main_name, "-o", (out / "app.exe").string(),
                                        "--write-attached-data", (out / "app.bin").string()};
     for (std::size_t i = 0; i < input.extra_arguments.size(); ++i)
@@ -168,7 +167,7 @@ TEST(command_line, object_that_was_not_made_by_the_packer_is_refused)
     fs::create_directories(scratch.path() / "out");
 
     const process_result result =
-        run_onefile_pack({"--runtime-dir", unreachable_runtime(scratch.path()).string(), "--attached-data",
+        run_onefile_pack({"--runtime-dir", built_runtime().string(), "--attached-data",
                           (scratch.path() / "object").string(), "-o", (scratch.path() / "out" / "app.exe").string()},
                          scratch.path());
 

@@ -48,12 +48,33 @@ std::vector<app_file> walk(const fs::path &app_dir)
 
 } // namespace
 
-std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string &main_name)
+// The folder's files; throws unless there is one.
+std::vector<app_file> nonempty_walk(const fs::path &app_dir)
 {
     check_app_dir(app_dir);
     std::vector<app_file> files = walk(app_dir);
     if (files.empty())
         throw pack_error("application folder " + quoted_path(app_dir) + " holds no files");
+    return files;
+}
+
+void sort_by_name(std::vector<app_file>::iterator begin, std::vector<app_file>::iterator end)
+{
+    std::sort(begin, end, [](const app_file &a, const app_file &b) { return a.name < b.name; });
+}
+
+// ASCII case folding, as Windows compares the names of this program's files.
+std::u16string folded(std::u16string name)
+{
+    for (char16_t &unit : name)
+        if (unit >= u'A' && unit <= u'Z')
+            unit = static_cast<char16_t>(unit - u'A' + u'a');
+    return name;
+}
+
+std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string &main_name)
+{
+    std::vector<app_file> files = nonempty_walk(app_dir);
 
     const fs::path main_path(main_name);
     const auto is_main = [&](const app_file &file) {
@@ -64,7 +85,31 @@ std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string 
         throw pack_error("main DLL " + quoted_path(main_name) + " is not a file at the top of " + quoted_path(app_dir));
 
     std::iter_swap(files.begin(), main_file);
-    std::sort(files.begin() + 1, files.end(),
-              [](const app_file &a, const app_file &b) { return a.name < b.name; });
+    sort_by_name(files.begin() + 1, files.end());
+    return files;
+}
+
+std::vector<app_file> list_program_files(const fs::path &app_dir, const std::string &program,
+                                         const fs::path &launcher, const std::string &launcher_name)
+{
+    std::vector<app_file> files = nonempty_walk(app_dir);
+    const std::u16string program_name = entry_name(fs::u8path(program));
+    const std::u16string reserved = folded(entry_name(fs::u8path(launcher_name)));
+    bool found = false;
+    for (const app_file &file : files) {
+        if (folded(file.name) == reserved)
+            throw pack_error("the application folder holds " + quoted_path(file.name) + ", the name of " +
+                             "the launcher that starts the program: rename that file");
+        found = found || file.name == program_name;
+    }
+    if (!found)
+        throw pack_error("program " + quoted_path(fs::u8path(program)) + " is not a file in " + quoted_path(app_dir));
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(launcher, error);
+    if (error)
+        throw pack_error("no launcher " + quoted_path(launcher) + ": the packer's share/onefile-pack folder is " +
+                         "incomplete");
+    sort_by_name(files.begin(), files.end());
+    files.insert(files.begin(), {launcher, entry_name(fs::u8path(launcher_name)), size});
     return files;
 }

@@ -21,4 +21,12 @@ struct app_file {
 // a name that cannot be stored.
 std::vector<app_file> list_app_files(const std::filesystem::path &app_dir, const std::string &main_name);
 
+// The files of a program's folder: `launcher` first, stored at the top as
+// `launcher_name`, then every regular file below `app_dir` sorted by stored
+// name. Throws pack_error as list_app_files does, when `program` (a path
+// relative to app_dir) is not a file in it, or when the folder holds a file
+// called `launcher_name` at its top.
+std::vector<app_file> list_program_files(const std::filesystem::path &app_dir, const std::string &program,
+                                         const std::filesystem::path &launcher, const std::string &launcher_name);
+
 #endif

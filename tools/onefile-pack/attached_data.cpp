@@ -1,6 +1,7 @@
 #include "attached_data.h"
 
 #include "entry_encoding.h"
+#include "file_io.h"
 #include "pack_error.h"
 #include "zstd_frame_writer.h"
 
@@ -12,13 +13,6 @@ namespace {
 
 constexpr char object_header[3] = {'Q', 'V', 'Y'};
 constexpr std::size_t trailer_size = 8;
-
-using file_handle = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
-
-file_handle open_file(const std::filesystem::path &path, const char *mode)
-{
-    return file_handle(std::fopen(path.c_str(), mode), std::fclose);
-}
 
 void write_bytes(std::FILE *out, const void *data, std::size_t size)
 {

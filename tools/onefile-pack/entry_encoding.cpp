@@ -1,60 +1,19 @@
 #include "entry_encoding.h"
 
 #include "pack_error.h"
+#include "utf16.h"
 
 #include <cstdio>
 #include <string_view>
 
 namespace {
 
-// Appends the UTF-16 form of `text`; false if `text` is not well-formed UTF-8
-// (overlong forms and encoded surrogates included), which has no UTF-16 form.
-bool append_utf16(std::u16string &out, std::string_view text)
-{
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        char32_t code;
-        char32_t smallest;
-        if (lead < 0x80) {
-            length = 1, code = lead, smallest = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2, code = lead & 0x1F, smallest = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, code = lead & 0x0F, smallest = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, code = lead & 0x07, smallest = 0x10000;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length)
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (next & 0x3F);
-        }
-        if (code < smallest || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-            return false;
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (code >> 10));
-            out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(code);
-        }
-        i += length;
-    }
-    return true;
-}
-
 // `path` with every byte outside printable ASCII as \xNN, for a name whose
 // bytes cannot be shown as text.
 std::string escaped_bytes(const std::filesystem::path &path)
 {
     std::string text = "'";
-    for (unsigned char byte : path.native()) {
+    for (unsigned char byte : path.u8string()) {
         char escaped[5];
         std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
         text += byte >= 0x20 && byte < 0x7F ? std::string(1, static_cast<char>(byte)) : escaped;
@@ -85,7 +44,7 @@ std::u16string entry_name(const std::filesystem::path &relative)
 {
     std::u16string name;
     for (const std::filesystem::path &part : relative) {
-        const std::string &component = part.native();
+        const std::string component = part.u8string();
         if (component.empty() || component == "." || component == "..")
             throw pack_error(quoted_path(relative) + ": a stored name cannot hold an empty, \".\" or \"..\" part");
         check_windows_characters(relative, component);

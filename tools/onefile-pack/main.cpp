@@ -1,10 +1,13 @@
 // onefile-pack: the command line. The work itself is in packer.cpp.
+#include "file_io.h"
 #include "packer.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -15,24 +18,44 @@ const char *const description =
     "onefile-pack " ONEFILE_PACK_VERSION ": packs an application folder into one Windows x86-64 executable.\n";
 
 const char *const usage =
-    "Usage: onefile-pack --main NAME.dll [OPTIONS] -o OUT.exe APP_DIR\n"
+    "Usage: onefile-pack --main NAME.dll|PROGRAM.exe [OPTIONS] -o OUT.exe APP_DIR\n"
     "       onefile-pack --attached-data FILE [OPTIONS] -o OUT.exe\n";
 
 const char *const footer =
     "APP_DIR holds the application: at its top the main DLL named by --main, which\n"
     "exports run_code, and every file the application needs, in subfolders as\n"
-    "needed. The main DLL is stored first and the other files follow sorted by name\n"
-    "(UTF-16 code units, '\\' between folders), so the same folder always gives the\n"
-    "same executable. Symbolic links, special files and names that Windows cannot\n"
-    "hold are refused; empty folders are not kept.\n"
+    "needed. Or --main names a program (.exe) anywhere in APP_DIR: our launcher is\n"
+    "then stored first, and at run time it starts the program with the arguments,\n"
+    "standard handles and console of the executable, and hands its exit status on.\n"
+    "The first file is stored first and the other files follow sorted by name\n"
+    "(UTF-16 code units, '\\' between folders), so the same folder and options always\n"
+    "give the same executable, on Linux and on Windows. Symbolic links, special files\n"
+    "and names that Windows cannot hold are refused; empty folders are not kept.\n"
     "\n"
     "At run time the executable unpacks the files into a new folder under %TEMP%,\n"
     "calls run_code in the main DLL with its arguments, and deletes the folder again.\n"
     "\n"
-    "Example:\n"
-    "  onefile-pack --main app.dll --icon app.ico -o App.exe build/app\n"
+    "--utf8 helps programs built for narrow strings (main, fopen): on Windows 10\n"
+    "version 1903 and later their arguments, file names and environment come as\n"
+    "UTF-8, so names outside the user's code page reach them. Older Windows ignore\n"
+    "it, and it changes nothing for programs that use wide strings.\n"
     "\n"
-    "Exit status: 0 done, 1 packing or linking failed, 2 bad command line.";
+    "Examples:\n"
+    "  onefile-pack --main app.dll -o App.exe build/app\n"
+    "  onefile-pack --main app.dll --icon app.ico --splash splash.png -o App.exe build/app\n"
+    "  onefile-pack --main bin/viewer.exe -o Viewer.exe dist/viewer\n"
+    "  onefile-pack --main tool.dll --console --utf8 -o tool.exe build/tool\n"
+    "  onefile-pack --main app.dll --product-name Viewer --company-name \"Acme Ltd\" \\\n"
+    "               --file-version 1.4.2 --copyright \"(c) 2026 Acme Ltd\" -o Viewer.exe build/app\n"
+    "  onefile-pack --main app.dll --write-attached-data app.qvd build/app\n"
+    "  onefile-pack --attached-data app.qvd --console -o App.exe\n"
+    "\n"
+    "Exit status: 0 done, 1 packing failed, 2 bad command line.";
+
+// The command line as given: UTF-8 text, turned into paths afterwards.
+struct arguments {
+    std::string app_dir, main_name, attached_data, write_attached_data, output, icon, splash, runtime_dir;
+};
 
 // CLI11's help with our own usage lines; the options show only their
 // argument, not the parser's notes on which options exclude which.
@@ -41,48 +64,71 @@ public:
     std::string make_usage(const CLI::App *, std::string) const override { return usage; }
 };
 
-void define_options(CLI::App &app, packer_options &options)
+void define_options(CLI::App &app, arguments &given, packer_options &options)
 {
     app.formatter(std::make_shared<help_formatter>());
     app.footer(footer);
     app.set_version_flag("--version", "onefile-pack " ONEFILE_PACK_VERSION);
-    auto *app_dir = app.add_option("APP_DIR", options.app_dir, "The application folder to pack")->option_text(" ");
-    auto *main_dll = app.add_option("--main", options.main_name, "The main DLL, a file at the top of APP_DIR")
-                         ->option_text("NAME.dll");
-    auto *output = app.add_option("-o,--output", options.output, "The executable to make")->option_text("OUT.exe");
-    app.add_option("--icon", options.icon, "The executable's icon (default: the runtime's)")
+    auto *app_dir = app.add_option("APP_DIR", given.app_dir, "The application folder to pack")->option_text(" ");
+    auto *main_dll = app.add_option("--main", given.main_name,
+                                    "The main DLL at the top of APP_DIR, or the program to start")
+                         ->option_text("NAME.dll|PROGRAM.exe");
+    auto *output = app.add_option("-o,--output", given.output, "The executable to make")->option_text("OUT.exe");
+    app.add_option("--icon", given.icon, "The executable's icon (default: ours)")
         ->option_text("ICON.ico")
         ->needs(output);
-    app.add_option("--splash", options.splash, "A PNG image shown while the executable unpacks")
+    app.add_option("--splash", given.splash, "A PNG image shown while the executable unpacks")
         ->option_text("IMAGE.png")
         ->needs(output);
+    app.add_flag("--console", options.console,
+                 "Make a console program: cmd.exe and PowerShell wait for it and show its output");
+    app.add_flag("--utf8", options.utf8, "UTF-8 as the code page of narrow-string programs (see below)");
+    const std::pair<const char *, std::string *> texts[] = {
+        {"--product-name", &options.version.product_name},
+        {"--company-name", &options.version.company_name},
+        {"--file-description", &options.version.file_description},
+        {"--file-version", &options.version.file_version},
+        {"--product-version", &options.version.product_version},
+        {"--copyright", &options.version.copyright}};
+    for (const auto &[name, value] : texts)
+        app.add_option(name, *value)->option_text("TEXT")->needs(output);
+    app.get_option("--product-name")->description("Version information that Explorer shows: product,");
+    app.get_option("--company-name")->description("company,");
+    app.get_option("--file-description")->description("description,");
+    app.get_option("--file-version")->description("file version, one to four numbers (1.2.0),")->option_text("N.N.N.N");
+    app.get_option("--product-version")->description("product version (default: the file version),");
+    app.get_option("--copyright")->description("copyright; none given: no version information");
     auto *level = app.add_option("--level", options.level,
                                  "zstd level, 1 (fastest) to 22 (smallest); default " + std::to_string(default_level))
                       ->option_text("N")
                       ->check(CLI::Range(1, 22));
-    auto *write_object = app.add_option("--write-attached-data", options.write_attached_data,
+    auto *write_object = app.add_option("--write-attached-data", given.write_attached_data,
                                         "Also write the packed data to FILE; without -o, only that")
                              ->option_text("FILE");
-    app.add_option("--attached-data", options.attached_data,
-                   "Link FILE, made by --write-attached-data, instead of packing APP_DIR")
+    app.add_option("--attached-data", given.attached_data,
+                   "Use FILE, made by --write-attached-data, instead of packing APP_DIR")
         ->option_text("FILE")
         ->needs(output)
         ->excludes(app_dir, main_dll, level, write_object);
-    app.add_option("--runtime-dir", options.runtime_dir,
-                   "The Windows runtime to link with; default: $ONEFILE_RUNTIME_DIR, else " +
-                       options.runtime_dir.string())
+    app.add_option("--runtime-dir", given.runtime_dir,
+                   "The templates to write executables from; default: $ONEFILE_RUNTIME_DIR, else "
+                   "share/onefile-pack beside this program's folder")
         ->option_text("DIR")
         ->envname("ONEFILE_RUNTIME_DIR");
     app.add_flag("-q,--quiet", options.quiet, "Print nothing unless something fails");
 }
 
 // What the parser cannot say about the options as a whole; empty if fine.
-std::string combination_error(const packer_options &options)
+std::string combination_error(const CLI::App &app, const packer_options &options)
 {
     if (options.attached_data.empty() && (options.app_dir.empty() || options.main_name.empty()))
         return "give APP_DIR and --main NAME.dll, or --attached-data FILE";
     if (options.output.empty() && options.write_attached_data.empty())
         return "nothing to write: give -o OUT.exe, --write-attached-data FILE or both";
+    for (const char *name : {"--product-name", "--company-name", "--file-description", "--file-version",
+                             "--product-version", "--copyright"})
+        if (app.count(name) > 0 && app.get_option(name)->as<std::string>().empty())
+            return std::string(name) + " must not be empty";
     return {};
 }
 
@@ -92,25 +138,33 @@ int usage_error(const std::string &message)
     return status_usage;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// `args` are the arguments after the program name, as UTF-8.
+int run(std::vector<std::string> args)
 {
+    arguments given;
     packer_options options;
-    options.runtime_dir = ONEFILE_DEFAULT_RUNTIME_DIR;
     CLI::App app(description, "onefile-pack");
-    define_options(app, options);
+    define_options(app, given, options);
     try {
-        app.parse(argc, argv);
+        std::reverse(args.begin(), args.end()); // CLI11 takes them last first
+        app.parse(args);
     } catch (const CLI::ParseError &error) {
         if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
             return app.exit(error); // --help or --version
         return usage_error(error.what());
     }
-    if (const std::string error = combination_error(options); !error.empty())
+    options.app_dir = path_from_utf8(given.app_dir);
+    options.main_name = given.main_name;
+    options.attached_data = path_from_utf8(given.attached_data);
+    options.write_attached_data = path_from_utf8(given.write_attached_data);
+    options.output = path_from_utf8(given.output);
+    options.icon = path_from_utf8(given.icon);
+    options.splash = path_from_utf8(given.splash);
+    if (const std::string error = combination_error(app, options); !error.empty())
         return usage_error(error);
 
     try {
+        options.runtime_dir = given.runtime_dir.empty() ? installed_runtime_dir() : path_from_utf8(given.runtime_dir);
         run_packer(options);
     } catch (const std::exception &error) {
         // pack_error says what went wrong with the input; anything else
@@ -120,3 +174,20 @@ int main(int argc, char **argv)
     }
     return 0;
 }
+
+} // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t **argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(utf8_from_wide(argv[i]));
+    return run(std::move(args));
+}
+#else
+int main(int argc, char **argv)
+{
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+}
+#endif

@@ -8,7 +8,7 @@ std::string quoted_path(const std::filesystem::path &path)
 {
     // Control characters are shown as \xNN so that every message stays one line.
     std::string text = "'";
-    for (unsigned char byte : path.native()) {
+    for (unsigned char byte : path.u8string()) {
         if (byte < 0x20 || byte == 0x7F) {
             char escaped[5];
             std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);

@@ -2,10 +2,11 @@
 
 #include "app_folder.h"
 #include "attached_data.h"
-#include "image_checks.h"
-#include "link_executable.h"
+#include "entry_encoding.h"
+#include "executable_writer.h"
+#include "file_io.h"
+#include "pack_error.h"
 #include "progress_report.h"
-#include "runtime_description.h"
 #include "temp_paths.h"
 
 #include <chrono>
@@ -36,10 +37,10 @@ std::string elapsed_since(std::chrono::steady_clock::time_point start)
 std::string destinations(const packer_options &options)
 {
     if (options.output.empty())
-        return options.write_attached_data.string();
+        return options.write_attached_data.u8string();
     if (options.write_attached_data.empty())
-        return options.output.string();
-    return options.output.string() + " and " + options.write_attached_data.string();
+        return options.output.u8string();
+    return options.output.u8string() + " and " + options.write_attached_data.u8string();
 }
 
 std::string packing_summary(const std::vector<app_file> &files, std::uint64_t object_size)
@@ -58,56 +59,116 @@ std::string packing_summary(const std::vector<app_file> &files, std::uint64_t ob
     return text;
 }
 
+pe_image read_template(const packer_options &options)
+{
+    const fs::path path = options.runtime_dir / (options.console ? "template-console.exe" : "template-gui.exe");
+    std::error_code error;
+    if (!fs::is_regular_file(path, error))
+        throw pack_error("no template " + quoted_path(path) + ": the packer's share/onefile-pack folder is " +
+                         "incomplete; name another with --runtime-dir");
+    try {
+        pe_image image = parse_pe_image(read_whole_file(path, "template"));
+        check_template(image);
+        return image;
+    } catch (const pe_error &problem) {
+        throw pack_error("template " + quoted_path(path) + " cannot be used: " + problem.what());
+    }
+}
+
+resource_options resources_asked(const packer_options &options)
+{
+    resource_options resources;
+    if (options.attached_data.empty() && is_program(options.main_name))
+        resources.program = entry_name(fs::u8path(options.main_name));
+    resources.manifest = options.runtime_dir / "onefile.manifest";
+    resources.icon = options.icon.empty() ? options.runtime_dir / "onefile.ico" : options.icon;
+    resources.splash = options.splash;
+    resources.utf8 = options.utf8;
+    resources.version = options.version;
+    resources.file_name = options.output.filename().u8string();
+    return resources;
+}
+
+void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
+                           const fs::path &object, std::uint64_t object_size, const fs::path &output)
+{
+    const file_handle in = open_file(object, "rb");
+    const file_handle out = open_file(output, "wb");
+    if (!in || !out)
+        throw pack_error("cannot write " + quoted_path(output) + ": " + errno_text());
+    executable_parts parts;
+    parts.object = in.get();
+    parts.object_size = object_size;
+    parts.resource_section = [&resources](std::uint32_t rva) { return build_resource_section(resources, rva); };
+    try {
+        write_executable(image, parts, out.get());
+    } catch (const std::runtime_error &error) {
+        throw pack_error(quoted_path(output) + ": " + error.what());
+    }
+}
+
 } // namespace
+
+bool is_program(const std::string &main_name)
+{
+    const std::size_t dot = main_name.rfind('.');
+    std::string extension = dot == std::string::npos ? "" : main_name.substr(dot);
+    for (char &c : extension)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return extension == ".exe";
+}
+
+fs::path installed_runtime_dir()
+{
+    return own_program_folder().parent_path() / "share" / "onefile-pack";
+}
 
 void run_packer(const packer_options &options)
 {
     const auto start = std::chrono::steady_clock::now();
 
     // Everything that can be checked quickly is, before a long compression.
-    const bool linking = !options.output.empty();
-    std::optional<runtime_description> runtime;
-    if (linking) {
-        runtime = read_runtime_description(options.runtime_dir);
-        if (!options.icon.empty())
-            check_ico(options.icon);
-        if (!options.splash.empty())
-            check_png(options.splash);
+    const bool writing_executable = !options.output.empty();
+    std::optional<pe_image> image;
+    std::vector<resource_entry> resources;
+    if (writing_executable) {
+        image = read_template(options);
+        resources = executable_resources(resources_asked(options));
     }
     const bool packing = options.attached_data.empty();
     std::vector<app_file> files;
     std::uint64_t ready_made_size = 0;
-    if (packing)
+    if (packing && is_program(options.main_name))
+        files = list_program_files(options.app_dir, options.main_name, options.runtime_dir / launcher_name,
+                                   launcher_name);
+    else if (packing)
         files = list_app_files(options.app_dir, options.main_name);
     else
         ready_made_size = check_attached_data(options.attached_data);
 
-    std::optional<temp_folder> work;
-    std::optional<pending_file> kept_object;
     std::optional<pending_file> executable;
-    if (linking) {
-        work.emplace();
+    std::optional<pending_file> object_file;
+    if (writing_executable)
         executable.emplace(options.output);
-    }
     if (!options.write_attached_data.empty())
-        kept_object.emplace(options.write_attached_data);
+        object_file.emplace(options.write_attached_data);
+    else if (packing)
+        object_file.emplace(options.output.u8string() + ".data"); // removed at the end
 
-    const fs::path object = !packing    ? fs::absolute(options.attached_data)
-                            : kept_object ? kept_object->path()
-                                          : work->path() / "attached_data.bin";
+    const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
     const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
-    if (linking)
-        link_executable(*runtime, {object, options.icon, options.splash, executable->path()}, work->path());
+    if (writing_executable)
+        write_executable_file(*image, resources, object, object_size, executable->path());
 
-    if (kept_object)
-        kept_object->commit(0666);
+    if (!options.write_attached_data.empty())
+        object_file->commit(0666);
     if (executable)
         executable->commit(0777);
     if (options.quiet)
         return;
     const std::string what =
         packing ? packing_summary(files, object_size)
-                : "linked " + options.attached_data.string() + " (" + format_size(object_size) + ")";
+                : "used " + options.attached_data.u8string() + " (" + format_size(object_size) + ")";
     std::fprintf(stderr, "onefile-pack: %s in %s -> %s\n", what.c_str(), elapsed_since(start).c_str(),
                  destinations(options).c_str());
 }

@@ -2,6 +2,8 @@
 #ifndef ONEFILE_PACKER_H
 #define ONEFILE_PACKER_H
 
+#include "executable_resources.h"
+
 #include <filesystem>
 #include <string>
 
@@ -12,19 +14,33 @@ constexpr int default_level = 12;
 
 struct packer_options {
     std::filesystem::path app_dir;               // the folder to pack
-    std::string main_name;                       // its main DLL, stored first
-    std::filesystem::path attached_data;         // a ready-made object to link instead
+    std::string main_name;                       // its main DLL, stored first, or its program
+    std::filesystem::path attached_data;         // a ready-made object to use instead
     std::filesystem::path write_attached_data;   // where to keep the object; empty: nowhere
-    std::filesystem::path output;                // the executable; empty: link nothing
+    std::filesystem::path output;                // the executable; empty: write none
     std::filesystem::path icon;                  // empty: the runtime's icon
     std::filesystem::path splash;                // empty: no splash screen
-    std::filesystem::path runtime_dir;           // the runtime to link with
+    std::filesystem::path runtime_dir;           // templates, default icon and manifest
+    bool console = false;                        // console subsystem instead of GUI
+    bool utf8 = false;                           // UTF-8 as the process code page
+    version_options version;                     // none given: no version resource
     int level = default_level;
     bool quiet = false;
 };
 
+// The library that starts a program packed with --main NAME.exe; it lies
+// in the runtime folder and is stored first under this name.
+constexpr const char *launcher_name = "onefile-launcher.dll";
+
+// Whether `main_name` names a program rather than a library.
+bool is_program(const std::string &main_name);
+
+// The runtime folder of an installed packer: share/onefile-pack beside the
+// bin/ folder that holds the program.
+std::filesystem::path installed_runtime_dir();
+
 // Packs options.app_dir (or checks options.attached_data), then writes the
-// object and links the executable as asked. Every result is made under a
+// object and the executable as asked. Every result is made under a
 // temporary name and replaces its destination only once all work succeeded.
 // Shows progress and a closing summary on standard error unless quiet.
 // Needs output, write_attached_data or both. Throws pack_error.

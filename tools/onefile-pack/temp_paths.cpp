@@ -10,21 +10,6 @@
 
 namespace fs = std::filesystem;
 
-temp_folder::temp_folder()
-{
-    std::error_code error;
-    std::string pattern = fs::absolute(fs::temp_directory_path(error) / "onefile-pack-XXXXXX").string();
-    if (error || !::mkdtemp(pattern.data()))
-        throw pack_error("cannot make a temporary folder: " + (error ? error.message() : errno_text()));
-    path_ = pattern;
-}
-
-temp_folder::~temp_folder()
-{
-    std::error_code ignored; // nothing more can be done about a folder that will not go
-    fs::remove_all(path_, ignored);
-}
-
 pending_file::pending_file(const fs::path &destination) : destination_(fs::absolute(destination))
 {
     std::string pattern = destination_.string() + ".tmp-XXXXXX";

@@ -1,25 +1,10 @@
-// Temporary files and folders that never outlive a failed run.
+// Output files that never appear half-written.
 #ifndef ONEFILE_TEMP_PATHS_H
 #define ONEFILE_TEMP_PATHS_H
 
 #include <filesystem>
 
 #include <sys/types.h>
-
-// A private folder (mode 0700) under the system's temporary folder, removed
-// with everything in it when this object goes away.
-class temp_folder {
-public:
-    temp_folder();
-    ~temp_folder();
-    temp_folder(const temp_folder &) = delete;
-    temp_folder &operator=(const temp_folder &) = delete;
-
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // A file written under a temporary name next to its destination, so that
 // the destination is either left as it was or replaced whole. The temporary

@@ -1,0 +1,112 @@
+#include "executable_resources.h"
+
+#include "file_io.h"
+#include "icon_resources.h"
+#include "pack_error.h"
+#include "utf16.h"
+#include "version_resource.h"
+
+namespace {
+
+constexpr std::uint16_t manifest_resource_id = 1; // the manifest of a process
+constexpr std::uint16_t icon_group_id = 1;
+constexpr std::uint16_t version_resource_id = 1;
+
+// Makes narrow-string programs (main, fopen) see UTF-8 on Windows 10 1903 and later.
+const char *const utf8_code_page =
+    "      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>\n";
+
+std::string manifest(const resource_options &options)
+{
+    std::string text = read_whole_file(options.manifest, "manifest");
+    if (!options.utf8)
+        return text;
+    const std::string::size_type end = text.find("    </windowsSettings>");
+    if (end == std::string::npos)
+        throw pack_error("manifest " + quoted_path(options.manifest) + " has no windowsSettings element for --utf8");
+    return text.insert(end, utf8_code_page);
+}
+
+std::vector<resource_entry> icon(const std::filesystem::path &path)
+{
+    try {
+        return icon_resources(read_whole_file(path, "icon"), icon_group_id);
+    } catch (const resource_error &error) {
+        throw pack_error("icon " + quoted_path(path) + " is not an .ico file: " + error.what());
+    }
+}
+
+std::string splash(const std::filesystem::path &path)
+{
+    std::string png = read_whole_file(path, "splash image");
+    if (png.compare(0, 8, std::string("\x89PNG\r\n\x1a\n", 8)) != 0)
+        throw pack_error("splash image " + quoted_path(path) + " is not a PNG file");
+    return png;
+}
+
+// Explorer shows text up to the first control character: a value that
+// holds one is a mistake.
+void check_text(const char *option, const std::string &value)
+{
+    std::u16string ignored;
+    for (unsigned char byte : value)
+        if (byte < 0x20 || byte == 0x7F)
+            throw pack_error(std::string(option) + " must not hold control characters");
+    if (!append_utf16(ignored, value))
+        throw pack_error(std::string(option) + " is not UTF-8 text");
+}
+
+version_info version(const version_options &options, const std::string &file_name)
+{
+    version_info info;
+    const std::pair<const char *, const std::string *> texts[] = {
+        {"--company-name", &options.company_name},   {"--file-description", &options.file_description},
+        {"--copyright", &options.copyright},         {"--product-name", &options.product_name},
+        {"--product-version", &options.product_version}};
+    for (const auto &[option, value] : texts)
+        if (!value->empty())
+            check_text(option, *value);
+    if (!options.file_version.empty() && !parse_version_numbers(options.file_version, info.file_version))
+        throw pack_error("--file-version '" + options.file_version +
+                         "' is not one to four numbers from 0 to 65535 separated by dots, such as 1.2.0");
+    info.product_version = info.file_version;
+    if (!options.product_version.empty()) {
+        const std::string numbers =
+            options.product_version.substr(0, options.product_version.find_first_not_of("0123456789."));
+        version_numbers parsed;
+        if (parse_version_numbers(numbers, parsed))
+            info.product_version = parsed;
+    }
+    const std::pair<const char *, const std::string *> strings[] = {
+        {"CompanyName", &options.company_name},       {"FileDescription", &options.file_description},
+        {"FileVersion", &options.file_version},       {"LegalCopyright", &options.copyright},
+        {"OriginalFilename", &file_name},             {"ProductName", &options.product_name},
+        {"ProductVersion", &options.product_version}};
+    for (const auto &[key, value] : strings)
+        if (!value->empty())
+            info.strings.emplace_back(key, *value);
+    return info;
+}
+
+} // namespace
+
+bool version_options::any() const
+{
+    return !product_name.empty() || !company_name.empty() || !file_description.empty() || !file_version.empty() ||
+           !product_version.empty() || !copyright.empty();
+}
+
+std::vector<resource_entry> executable_resources(const resource_options &options)
+{
+    std::vector<resource_entry> resources = icon(options.icon);
+    resources.push_back({resource_type::manifest, manifest_resource_id, language_en_us, manifest(options)});
+    if (!options.splash.empty())
+        resources.push_back({resource_type::rcdata, splash_resource_id, language_en_us, splash(options.splash)});
+    if (!options.program.empty())
+        resources.push_back({resource_type::rcdata, program_resource_id, language_en_us,
+                             utf16le_bytes(options.program)});
+    if (options.version.any())
+        resources.push_back({resource_type::version, version_resource_id, language_en_us,
+                             version_resource(version(options.version, options.file_name))});
+    return resources;
+}

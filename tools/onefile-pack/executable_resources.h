@@ -1,0 +1,46 @@
+// The resources of a packed executable: manifest, icon group, splash image
+// and version information, gathered from the options and checked before
+// any long work starts.
+#ifndef ONEFILE_EXECUTABLE_RESOURCES_H
+#define ONEFILE_EXECUTABLE_RESOURCES_H
+
+#include "resource_section.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// The splash image's resource id (RT_RCDATA), which the bootstrap looks up.
+constexpr std::uint16_t splash_resource_id = 28;
+
+// The resource (RT_RCDATA) that tells the launcher which program to start:
+// its path below the unpack directory, UTF-16LE without a terminator.
+constexpr std::uint16_t program_resource_id = 29;
+
+struct version_options {
+    std::string product_name;
+    std::string company_name;
+    std::string file_description;
+    std::string file_version;       // one to four numbers
+    std::string product_version;    // free text; its fixed form from numbers at its start
+    std::string copyright;
+
+    bool any() const;
+};
+
+struct resource_options {
+    std::filesystem::path manifest;     // the runtime's manifest
+    std::filesystem::path icon;         // the user's or the runtime's
+    std::filesystem::path splash;       // empty: no splash
+    bool utf8 = false;                  // UTF-8 as the process code page
+    version_options version;
+    std::string file_name;              // the executable's name, for the version block
+    std::u16string program;             // the program the launcher starts; empty: none
+};
+
+// Every resource of the executable. Throws pack_error with one line for an
+// icon that is not an .ico, a splash that is not a PNG, a bad version value
+// or a manifest without the settings element that --utf8 extends.
+std::vector<resource_entry> executable_resources(const resource_options &options);
+
+#endif

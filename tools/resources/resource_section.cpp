@@ -1,0 +1,117 @@
+#include "resource_section.h"
+
+#include <algorithm>
+#include <map>
+#include <tuple>
+
+namespace {
+
+constexpr std::size_t directory_header_size = 16;
+constexpr std::size_t directory_entry_size = 8;
+constexpr std::size_t data_entry_size = 16;
+constexpr std::uint32_t subdirectory_bit = 0x80000000u;
+
+void put_u16(std::string &out, std::size_t at, std::uint16_t value)
+{
+    out[at] = static_cast<char>(value);
+    out[at + 1] = static_cast<char>(value >> 8);
+}
+
+void put_u32(std::string &out, std::size_t at, std::uint32_t value)
+{
+    put_u16(out, at, static_cast<std::uint16_t>(value));
+    put_u16(out, at + 2, static_cast<std::uint16_t>(value >> 16));
+}
+
+std::size_t directory_size(std::size_t entries)
+{
+    return directory_header_size + entries * directory_entry_size;
+}
+
+// One directory's header and entries at `at`: every entry an integer id
+// pointing at `targets`, subdirectories or data entries.
+void write_directory(std::string &out, std::size_t at, const std::vector<std::uint16_t> &ids,
+                     const std::vector<std::uint32_t> &targets)
+{
+    put_u16(out, at + 14, static_cast<std::uint16_t>(ids.size())); // NumberOfIdEntries
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        put_u32(out, at + directory_header_size + i * directory_entry_size, ids[i]);
+        put_u32(out, at + directory_header_size + i * directory_entry_size + 4, targets[i]);
+    }
+}
+
+std::size_t align8(std::size_t value)
+{
+    return (value + 7) & ~std::size_t{7};
+}
+
+} // namespace
+
+std::string build_resource_section(std::vector<resource_entry> entries, std::uint32_t section_rva)
+{
+    const auto key = [](const resource_entry &e) { return std::make_tuple(e.type, e.id, e.language); };
+    std::sort(entries.begin(), entries.end(),
+              [&](const resource_entry &a, const resource_entry &b) { return key(a) < key(b); });
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        if (key(entries[i - 1]) == key(entries[i]))
+            throw resource_error("two resources of type " + std::to_string(entries[i].type) + " have the id " +
+                                 std::to_string(entries[i].id));
+
+    // The tree: type -> id -> language -> index into entries.
+    std::map<std::uint16_t, std::map<std::uint16_t, std::map<std::uint16_t, std::size_t>>> tree;
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        tree[entries[i].type][entries[i].id][entries[i].language] = i;
+
+    // Offsets of every directory, breadth first as linkers lay them out.
+    std::size_t end = directory_size(tree.size());
+    std::map<std::uint16_t, std::size_t> type_at;
+    std::map<std::pair<std::uint16_t, std::uint16_t>, std::size_t> name_at;
+    for (const auto &[type, names] : tree) {
+        type_at[type] = end;
+        end += directory_size(names.size());
+    }
+    for (const auto &[type, names] : tree)
+        for (const auto &[id, languages] : names) {
+            name_at[{type, id}] = end;
+            end += directory_size(languages.size());
+        }
+    const std::size_t data_entries_at = end;
+    std::size_t data_at = align8(data_entries_at + entries.size() * data_entry_size);
+    std::vector<std::size_t> data_offsets;
+    for (const resource_entry &entry : entries) {
+        data_offsets.push_back(data_at);
+        data_at = align8(data_at + entry.data.size());
+    }
+
+    std::string out(data_at, '\0');
+    std::vector<std::uint16_t> ids;
+    std::vector<std::uint32_t> targets;
+    for (const auto &[type, names] : tree) {
+        ids.push_back(type);
+        targets.push_back(subdirectory_bit | static_cast<std::uint32_t>(type_at[type]));
+    }
+    write_directory(out, 0, ids, targets);
+    for (const auto &[type, names] : tree) {
+        ids.clear(), targets.clear();
+        for (const auto &[id, languages] : names) {
+            ids.push_back(id);
+            targets.push_back(subdirectory_bit | static_cast<std::uint32_t>(name_at[{type, id}]));
+        }
+        write_directory(out, type_at[type], ids, targets);
+        for (const auto &[id, languages] : names) {
+            ids.clear(), targets.clear();
+            for (const auto &[language, index] : languages) {
+                ids.push_back(language);
+                targets.push_back(static_cast<std::uint32_t>(data_entries_at + index * data_entry_size));
+            }
+            write_directory(out, name_at[{type, id}], ids, targets);
+        }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const std::size_t at = data_entries_at + i * data_entry_size;
+        put_u32(out, at, section_rva + static_cast<std::uint32_t>(data_offsets[i])); // OffsetToData, an RVA
+        put_u32(out, at + 4, static_cast<std::uint32_t>(entries[i].data.size()));
+        out.replace(data_offsets[i], entries[i].data.size(), entries[i].data);
+    }
+    return out;
+}

@@ -1,0 +1,15 @@
+// UTF-8 to UTF-16, as Windows stores names and texts.
+#ifndef ONEFILE_UTF16_H
+#define ONEFILE_UTF16_H
+
+#include <string>
+#include <string_view>
+
+// Appends the UTF-16 form of `text` to `out`; false if `text` is not
+// well-formed UTF-8 (overlong forms and encoded surrogates included).
+bool append_utf16(std::u16string &out, std::string_view text);
+
+// The UTF-16LE bytes of `text`, without a terminator.
+std::string utf16le_bytes(const std::u16string &text);
+
+#endif
