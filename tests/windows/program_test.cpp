@@ -285,4 +285,52 @@ TEST_F(Program, a_gui_programs_first_window_ends_the_splash)
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
+/* A console program is ready as soon as it runs: the splash ends while it
+** still waits for its input. */
+TEST_F(Program, a_console_program_ends_the_splash_as_soon_as_it_has_started)
+{
+    pack({{L"zstd.exe", app_file(L"zstd.exe")}}, L"zstd.exe", true);
+    process_options run = packed(L"-q -c");
+    run.input = std::string();
+    run.keep_input_open = true;
+    running_process started = start_process(run);
+    DWORD copy_id = wait_for_child_process(started.id, start_timeout_ms);
+    DWORD program_id = wait_for_child_process(copy_id, start_timeout_ms);
+    ASSERT_NE(program_id, 0u);
+    EXPECT_TRUE(wait_until([&] { return !path_exists(feedback_file(started.id)); },
+                           start_timeout_ms));
+    EXPECT_TRUE(process_is_running(program_id)) << "zstd still waits for its input";
+    DWORD written = 0;
+    WriteFile(started.input, "text\n", 5, &written, NULL);
+    process_result result = finish_process(started, start_timeout_ms);
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(result.out.substr(0, 4), "\x28\xb5\x2f\xfd");
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+/* Under Wine the event reaches the bootstrap alone (see console_control_test):
+** it gives its child, the launcher, 5 seconds and then ends it, and the
+** program ends with the launcher. On Windows every process in the console
+** gets the event; the launcher ignores it and waits for the program to end
+** as the program chooses (real_console_test shows that part). */
+TEST_F(Program, a_ctrl_c_that_ends_the_executable_ends_all_three_processes_and_leaves_nothing)
+{
+    executable = folder + L"\\interrupted.exe";
+    pack({{L"zstd.exe", app_file(L"zstd.exe")}}, L"zstd.exe", true);
+    process_options run = packed(L"-q -c");
+    run.input = std::string();
+    run.keep_input_open = true;
+    running_process started = start_process(run);
+    DWORD copy_id = wait_for_child_process(started.id, start_timeout_ms);
+    DWORD program_id = wait_for_child_process(copy_id, start_timeout_ms);
+    ASSERT_NE(program_id, 0u);
+    interrupt_windows_program(folder, executable);
+    /* zstd waits for input that never comes: only its launcher's end ends it. */
+    EXPECT_EQ(WaitForSingleObject(started.process, 60000), WAIT_OBJECT_0);
+    EXPECT_FALSE(process_is_running(copy_id));
+    EXPECT_FALSE(process_is_running(program_id)) << "the program outlived the launcher";
+    finish_process(started, start_timeout_ms);
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
 } // namespace
