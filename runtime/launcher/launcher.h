@@ -3,8 +3,8 @@
 ** ordinary Windows program from the unpack directory, as if the user had
 ** started that program directly, and returns its exit status.
 **
-** Process-wide state: the program's handle, written by the main thread
-** before the console control handler can need it and never closed.
+** Process-wide state (run_code.cpp): the program's path, its command line
+** and its process handle, which the console control handler's thread reads.
 */
 #ifndef ONEFILE_LAUNCHER_H
 #define ONEFILE_LAUNCHER_H
