@@ -1,0 +1,62 @@
+/*
+** Executables packed with --console, in a real console (see
+** support/console_host.cpp): the application's output appears on the
+** console's screen, the exit status comes back, and Ctrl+C typed into the
+** console reaches both processes: the application ends, the bootstrap
+** removes the unpack directory, and nothing stays attached.
+*/
+#include <gtest/gtest.h>
+
+#include "run_process.h"
+
+namespace {
+
+class ConsoleSubsystem : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = test_scratch_folder();
+        temp = folder + L"\\temp";
+        result_file = folder + L"\\result.txt";
+    }
+
+    /* Runs `command_line` in a new console; returns the host's result. */
+    std::string run_in_console(const std::wstring &command_line, const std::wstring &ready,
+                               const std::map<std::wstring, std::optional<std::wstring>> &environment = {})
+    {
+        process_options options;
+        options.command_line = quote_argument(ONEFILE_TEST_BINARY_DIR L"\\console_host.exe") + L" " +
+                               quote_argument(result_file) + L" " + quote_argument(ready) + L" " +
+                               quote_argument(command_line);
+        options.environment = environment;
+        use_temp_folder(options, temp);
+        process_result host = run_process(options);
+        EXPECT_EQ(host.exit_code, 0u);
+        EXPECT_EQ(list_folder(temp), std::vector<std::wstring>()) << "the unpack directory was left behind";
+        return read_file(result_file);
+    }
+
+    std::wstring folder, temp, result_file;
+};
+
+TEST_F(ConsoleSubsystem, output_reaches_the_console_screen_and_the_status_comes_back)
+{
+    const std::string result =
+        run_in_console(quote_argument(ONEFILE_LUA_APP_CONSOLE) + L" \"Ada Lovelace\" --exit 3", L"-");
+    EXPECT_EQ(result.rfind("status=3\nothers=0\n", 0), 0u) << result;
+    EXPECT_NE(result.find("Hello, Ada Lovelace!"), std::string::npos) << result;
+    EXPECT_NE(result.find("Neptune           250.1                3.86"), std::string::npos) << result;
+}
+
+TEST_F(ConsoleSubsystem, ctrl_c_in_the_console_ends_the_application_and_removes_the_unpack_directory)
+{
+    const std::wstring ready = folder + L"\\ready.txt";
+    const std::string result = run_in_console(quote_argument(ONEFILE_TEST_BINARY_DIR L"\\probe-console.exe"), ready,
+                                              {{L"PROBE_READY", ready}, {L"PROBE_WAIT_FOREVER", L"1"}});
+    /* Windows ends both processes with STATUS_CONTROL_C_EXIT (0xC000013A);
+    ** Wine ends a process whose handlers all return FALSE with status 0. */
+    EXPECT_TRUE(result.rfind("status=3221225786\n", 0) == 0 || result.rfind("status=0\n", 0) == 0) << result;
+    EXPECT_NE(result.find("\nothers=0\n"), std::string::npos) << "a process stayed in the console: " << result;
+}
+
+} // namespace
