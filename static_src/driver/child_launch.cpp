@@ -66,7 +66,8 @@ static void append_backslashes(wchar_t *command_line, size_t capacity, size_t co
 
 void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument)
 {
-    if (wcspbrk(argument, L" \t\n\v\"") == NULL) {
+    /* An empty argument needs its quotes, or the child's split loses it. */
+    if (argument[0] != L'\0' && wcspbrk(argument, L" \t\n\v\"") == NULL) {
         append_text(command_line, capacity, argument, wcslen(argument));
         return;
     }

@@ -10,22 +10,10 @@
 #include <gtest/gtest.h>
 
 #include "attached_data_builder.h"
+#include "process_tree.h"
 #include "run_process.h"
 
 namespace {
-
-/* Finds the earliest started Unix process whose command line holds $1, the
-** executable's full path (a test of the same name in another build may be
-** running too), and sends it SIGINT. */
-const char interrupt_script[] =
-    "best=; best_start=\n"
-    "for d in /proc/[0-9]*; do\n"
-    "  [ \"${d#/proc/}\" = \"$$\" ] && continue\n"
-    "  tr '\\000' ' ' < \"$d/cmdline\" 2>/dev/null | grep -qF \"$1\" || continue\n"
-    "  start=$(awk '{print $22}' \"$d/stat\" 2>/dev/null) || continue\n"
-    "  if [ -z \"$best\" ] || [ \"$start\" -lt \"$best_start\" ]; then best=${d#/proc/}; best_start=$start; fi\n"
-    "done\n"
-    "[ -n \"$best\" ] && kill -INT \"$best\"\n";
 
 class ConsoleControl : public testing::Test {
 protected:
@@ -37,7 +25,6 @@ protected:
         executable = folder + L"\\" + utf16(test->name()) + L".exe";
         ready = folder + L"\\ready.txt";
         done = folder + L"\\done.txt";
-        write_file(folder + L"\\interrupt.sh", interrupt_script);
     }
 
     process_options options()
@@ -51,16 +38,7 @@ protected:
         return run;
     }
 
-    /* Wine runs Unix programs without waiting for them. */
-    void interrupt_bootstrap()
-    {
-        std::string unix_folder = utf8(folder.substr(2));
-        for (char &c : unix_folder)
-            c = c == '\\' ? '/' : c;
-        process_options run;
-        run.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh " + executable;
-        run_process(run);
-    }
+    void interrupt_bootstrap() { interrupt_windows_program(folder, executable); }
 
     std::wstring folder, temp, executable, ready, done;
 };

@@ -60,10 +60,11 @@ TEST_F(Run, arguments_arrive_in_run_code_exactly)
     EXPECT_EQ(seen["argv.3"], "say \"hi\"");
     EXPECT_EQ(seen["argv.4"], "tab\there");
     EXPECT_EQ(seen["argv.5"], "\xc3\xbcn\xc3\xaf\xe6\x97\xa5\xe6\x9c\xac");
-    EXPECT_EQ(seen["argv.6"], "one.txt") << "the empty argument is dropped, *.txt expanded";
-    EXPECT_EQ(seen["argv.7"], "two.txt");
-    EXPECT_EQ(seen["argv.8"], "last");
-    EXPECT_EQ(seen["argc"], "9");
+    EXPECT_EQ(seen["argv.6"], "") << "the empty argument is kept";
+    EXPECT_EQ(seen["argv.7"], "one.txt") << "*.txt expanded";
+    EXPECT_EQ(seen["argv.8"], "two.txt");
+    EXPECT_EQ(seen["argv.9"], "last");
+    EXPECT_EQ(seen["argc"], "10");
     EXPECT_NE(seen["command_line"].find(" *.txt last"), std::string::npos)
         << "the child receives the wildcard unexpanded: " << seen["command_line"];
     EXPECT_EQ(seen["cwd"], utf8(cwd)) << "the caller's current folder";

@@ -114,3 +114,14 @@ void write_patched_bootstrap(const std::wstring &path, const std::string &object
     patched.replace(data_at, object.size(), object);
     write_file(path, patched);
 }
+
+void set_rcdata_resource(const std::wstring &executable, unsigned id, const std::string &data)
+{
+    HANDLE update = BeginUpdateResourceW(executable.c_str(), FALSE);
+    ASSERT_NE(update, (HANDLE)NULL) << "error " << GetLastError();
+    ASSERT_TRUE(UpdateResourceW(update, (LPCWSTR)RT_RCDATA, MAKEINTRESOURCEW(id),
+                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), (void *)data.data(),
+                                (DWORD)data.size()))
+        << "error " << GetLastError();
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE)) << "error " << GetLastError();
+}

@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "run_process.h"
+
 static ULONGLONG creation_time(HANDLE process)
 {
     FILETIME created, exited, kernel, user;
@@ -70,4 +72,29 @@ bool process_is_running(DWORD id)
     bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
     CloseHandle(process);
     return running;
+}
+
+/* Finds the earliest started Unix process whose command line holds $1 and
+** sends it SIGINT. */
+static const char interrupt_script[] =
+    "best=; best_start=\n"
+    "for d in /proc/[0-9]*; do\n"
+    "  [ \"${d#/proc/}\" = \"$$\" ] && continue\n"
+    "  tr '\\000' ' ' < \"$d/cmdline\" 2>/dev/null | grep -qF \"$1\" || continue\n"
+    "  start=$(awk '{print $22}' \"$d/stat\" 2>/dev/null) || continue\n"
+    "  if [ -z \"$best\" ] || [ \"$start\" -lt \"$best_start\" ]; then best=${d#/proc/}; best_start=$start; fi\n"
+    "done\n"
+    "[ -n \"$best\" ] && kill -INT \"$best\"\n";
+
+void interrupt_windows_program(const std::wstring &folder, const std::wstring &executable)
+{
+    write_file(folder + L"\\interrupt.sh", interrupt_script);
+    std::string unix_folder = utf8(folder.substr(2));
+    for (char &c : unix_folder)
+        c = c == '\\' ? '/' : c;
+    /* Wine runs Unix programs without waiting for them. */
+    process_options run;
+    /* The full path: a test of the same name in another build may be running too. */
+    run.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh " + executable;
+    run_process(run);
 }

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 /* Ids of the running processes whose parent id is `parent`. */
@@ -20,5 +21,10 @@ bool terminate_process_id(DWORD id, UINT exit_code);
 
 /* Whether the process still runs. */
 bool process_is_running(DWORD id);
+
+/* Under Wine: sends SIGINT to the Unix process running the earliest started
+** copy of `executable`, which Wine turns into CTRL_C_EVENT for that program
+** alone. `folder`, on drive Z:, receives the helper script. */
+void interrupt_windows_program(const std::wstring &folder, const std::wstring &executable);
 
 #endif

@@ -86,7 +86,15 @@ running_process start_process(const process_options &options)
                      + L"-" + std::to_wstring(n) + L".out";
     running.err_path = running.out_path.substr(0, running.out_path.size() - 4) + L".err";
 
-    HANDLE in = inheritable_file(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    HANDLE in = NULL;
+    HANDLE input_writer = NULL;
+    if (options.input) {
+        SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
+        CreatePipe(&in, &input_writer, &inherit, 0);
+        SetHandleInformation(input_writer, HANDLE_FLAG_INHERIT, 0);
+    } else {
+        in = inheritable_file(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    }
     HANDLE out = inheritable_file(running.out_path, GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE err = inheritable_file(running.err_path, GENERIC_WRITE, CREATE_ALWAYS);
 
@@ -112,7 +120,20 @@ running_process start_process(const process_options &options)
     if (!ok) {
         ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << " for "
                       << utf8(options.command_line);
+        if (input_writer != NULL)
+            CloseHandle(input_writer);
         return running;
+    }
+    if (input_writer != NULL) {
+        /* A program that stops reading early breaks the pipe: not an error here. */
+        DWORD written = 0;
+        if (!options.input->empty())
+            WriteFile(input_writer, options.input->data(), (DWORD)options.input->size(), &written,
+                      NULL);
+        if (options.keep_input_open)
+            running.input = input_writer;
+        else
+            CloseHandle(input_writer);
     }
     CloseHandle(created.hThread);
     running.process = created.hProcess;
@@ -123,6 +144,10 @@ running_process start_process(const process_options &options)
 process_result finish_process(running_process &running, DWORD timeout_ms)
 {
     process_result result;
+    if (running.input != NULL) {
+        CloseHandle(running.input);
+        running.input = NULL;
+    }
     if (running.process == NULL) {
         result.exit_code = 0xFFFFFFFF;
         return result;
@@ -247,7 +272,10 @@ std::wstring make_scratch_folder(const std::wstring &name)
 std::wstring test_scratch_folder()
 {
     const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
-    return make_scratch_folder(utf16(std::string(test->test_suite_name()) + "." + test->name()));
+    std::string name = std::string(test->test_suite_name()) + "." + test->name();
+    /* Parameterised tests have slashes in their names. */
+    std::replace(name.begin(), name.end(), '/', '.');
+    return make_scratch_folder(utf16(name));
 }
 
 void use_temp_folder(process_options &options, const std::wstring &folder)

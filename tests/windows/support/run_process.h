@@ -20,6 +20,10 @@ struct process_options {
     std::map<std::wstring, std::optional<std::wstring>> environment;
     std::wstring current_directory;     /* empty: the test's */
     DWORD timeout_ms = 120000;
+    /* Standard input: NUL, or a pipe that delivers this text and ends; with
+    ** keep_input_open the pipe's writing end is left to the test. */
+    std::optional<std::string> input;
+    bool keep_input_open = false;
 };
 
 struct process_result {
@@ -38,6 +42,7 @@ struct running_process {
     DWORD id = 0;
     std::wstring out_path;
     std::wstring err_path;
+    HANDLE input = NULL;                /* the pipe's writing end, kept open */
 };
 
 running_process start_process(const process_options &options);
