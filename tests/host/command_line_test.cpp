@@ -53,6 +53,13 @@ void with_main(const fs::path &app)
     write_file(app / "main.dll", "MZ");
 }
 
+// A DLL that the Windows build made, as `name` in `app`.
+void with_built(const fs::path &app, const char *built, const char *name)
+{
+    fs::create_directories(app);
+    fs::copy_file(fs::path(ONEFILE_WINDOWS_BUILD_DIR) / "tests" / "apps" / built, app / name);
+}
+
 const refusal refusals[] = {
     {"missing_app_folder", [](const fs::path &) {}, "main.dll", "does not exist", {}},
     {"app_folder_that_is_a_file", [](const fs::path &app) { write_file(app, "x"); }, "main.dll", "is not a folder", {}},
@@ -64,6 +71,12 @@ const refusal refusals[] = {
      "sub/main.dll", "is not a file at the top", {}},
     {"main_dll_that_is_a_folder", [](const fs::path &app) { write_file(app / "main.dll" / "x", "MZ"); }, "main.dll",
      "is not a file at the top", {}},
+    {"main_dll_that_is_text", [](const fs::path &app) { write_file(app / "main.dll", "text"); }, "main.dll",
+     "'main.dll': it is not a Windows executable or DLL", {}},
+    {"main_dll_without_run_code", [](const fs::path &app) { with_built(app, "no_entry_app.dll", "main.dll"); },
+     "main.dll", "'main.dll': it does not export run_code", {}},
+    {"program_that_is_a_dll", [](const fs::path &app) { with_built(app, "probe_app.dll", "prog.exe"); },
+     "prog.exe", "'prog.exe': it is a DLL, not an executable", {}},
     {"symbolic_link_to_a_file",
      [](const fs::path &app) {
          with_main(app);
@@ -216,7 +229,7 @@ TEST(command_line, bad_command_lines_exit_with_status_2_and_one_line)
 TEST(command_line, success_prints_one_summary_line_and_leaves_only_the_output)
 {
     scratch_folder scratch;
-    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    with_built(scratch.path() / "app", "probe_app.dll", "main.dll");
     write_file(scratch.path() / "app" / "data" / "x.txt", noise(1000, 1));
     fs::create_directories(scratch.path() / "out");
     fs::create_directories(scratch.path() / "temp");
@@ -234,4 +247,24 @@ TEST(command_line, success_prints_one_summary_line_and_leaves_only_the_output)
     std::vector<std::string> quiet = arguments;
     quiet.insert(quiet.begin(), "--quiet");
     EXPECT_EQ(run_onefile_pack(quiet, scratch.path() / "temp").error_output, "");
+}
+
+TEST(command_line, a_dll_that_neither_the_folder_nor_windows_holds_is_named_in_a_warning)
+{
+    scratch_folder scratch;
+    const fs::path app = scratch.path() / "app";
+    fs::create_directories(app);
+    fs::copy_file(fs::path(ONEFILE_WINDOWS_BUILD_DIR) / "examples" / "lua_host.dll", app / "lua_host.dll");
+    const std::vector<std::string> arguments{"--quiet", "--main", "lua_host.dll", "--write-attached-data",
+                                             (scratch.path() / "app.bin").string(), app.string()};
+
+    process_result result = run_onefile_pack(arguments, scratch.path());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.error_output, "onefile-pack: warning: lua_host.dll imports lua54.dll, which is neither beside "
+                                   "it nor part of Windows\n");
+
+    fs::copy_file(fs::path(ONEFILE_WINDOWS_BUILD_DIR) / "lua54.dll", app / "lua54.dll");
+    result = run_onefile_pack(arguments, scratch.path());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.error_output, "");
 }

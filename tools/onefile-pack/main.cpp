@@ -115,7 +115,7 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
                    "share/onefile-pack beside this program's folder")
         ->option_text("DIR")
         ->envname("ONEFILE_RUNTIME_DIR");
-    app.add_flag("-q,--quiet", options.quiet, "Print nothing unless something fails");
+    app.add_flag("-q,--quiet", options.quiet, "No progress and no summary; errors and warnings still show");
 }
 
 // What the parser cannot say about the options as a whole; empty if fine.

@@ -4,6 +4,7 @@
 #include "attached_data.h"
 #include "entry_encoding.h"
 #include "executable_writer.h"
+#include "pe_dependencies.h"
 #include "file_io.h"
 #include "pack_error.h"
 #include "progress_report.h"
@@ -107,6 +108,25 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
     }
 }
 
+// Refuses a main file that the bootstrap cannot run, and warns about each
+// DLL that the application imports but that neither its folder nor Windows
+// holds: the loader would fail on the user's machine.
+void check_application(const packer_options &options)
+{
+    const fs::path main = options.app_dir / fs::u8path(options.main_name);
+    const bool program = is_program(options.main_name);
+    try {
+        check_main_file(read_whole_file(main, "main file"), program ? main_file_kind::executable
+                                                                   : main_file_kind::dll);
+        for (const missing_dll &dll : find_missing_dlls(main.parent_path(), main.filename().u8string()))
+            std::fprintf(stderr,
+                         "onefile-pack: warning: %s imports %s, which is neither beside it nor part of Windows\n",
+                         dll.importer.c_str(), dll.name.c_str());
+    } catch (const pe_error &error) {
+        throw pack_error(quoted_path(fs::u8path(options.main_name)) + ": " + error.what());
+    }
+}
+
 } // namespace
 
 bool is_program(const std::string &main_name)
@@ -143,6 +163,8 @@ void run_packer(const packer_options &options)
                                    launcher_name);
     else if (packing)
         files = list_app_files(options.app_dir, options.main_name);
+    if (packing)
+        check_application(options);
     else
         ready_made_size = check_attached_data(options.attached_data);
 
