@@ -101,7 +101,8 @@ running_process start_process(const process_options &options)
     std::wstring environment = environment_block(options);
     PROCESS_INFORMATION created = {};
     BOOL ok = CreateProcessW(options.application.empty() ? NULL : options.application.c_str(),
-                             &command_line[0], NULL, NULL, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                             &command_line[0], NULL, NULL, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT | (options.job != NULL ? CREATE_SUSPENDED : 0),
                              &environment[0],
                              options.current_directory.empty() ? NULL
                                                                : options.current_directory.c_str(),
@@ -113,6 +114,11 @@ running_process start_process(const process_options &options)
         ADD_FAILURE() << "CreateProcessW failed with " << GetLastError() << " for "
                       << utf8(options.command_line);
         return running;
+    }
+    if (options.job != NULL) {
+        if (!AssignProcessToJobObject(options.job, created.hProcess))
+            ADD_FAILURE() << "AssignProcessToJobObject failed with " << GetLastError();
+        ResumeThread(created.hThread);
     }
     CloseHandle(created.hThread);
     running.process = created.hProcess;

@@ -20,6 +20,7 @@ struct process_options {
     std::map<std::wstring, std::optional<std::wstring>> environment;
     std::wstring current_directory;     /* empty: the test's */
     DWORD timeout_ms = 120000;
+    HANDLE job = NULL;                  /* a job to start the program in */
 };
 
 struct process_result {
