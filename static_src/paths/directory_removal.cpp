@@ -13,10 +13,10 @@
 ** - each entry is opened as itself (FILE_FLAG_OPEN_REPARSE_POINT) and
 **   deleted through that handle, so a link is removed as a link, whatever
 **   the listing said about it;
-** - the handle must name the entry that was listed: Wine opens what a Unix
-**   symbolic link points to even when asked not to, and such a handle is
-**   never deleted through or descended into; the name itself is removed by
-**   path, which removes a link and never follows it.
+** - the handle must name the entry that was listed, or the entry is passed
+**   over: Wine opens what a Unix symbolic link points to even when asked not
+**   to (and so does every Windows call of Wine's that deletes by path), so a
+**   Unix link stays where it is rather than taking its target with it.
 */
 #include <windows.h>
 #include <stdlib.h>
@@ -134,15 +134,6 @@ static void delete_by_handle(HANDLE entry)
         SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-/* The name at tree_path whose handle led elsewhere: removed by path, which
-** removes a link itself. A link to a directory is a directory entry on
-** Windows and a file on the Unix side of Wine. */
-static void delete_name(void)
-{
-    if (!RemoveDirectoryW(tree_path))
-        DeleteFileW(tree_path);
-}
-
 /* The emptied directory at tree_path, whose expected name fills
 ** handle_name up to `length`, once its holding handle is closed. */
 static void remove_emptied_directory(size_t length)
@@ -150,12 +141,9 @@ static void remove_emptied_directory(size_t length)
     HANDLE directory = open_entry(false);
     if (directory == INVALID_HANDLE_VALUE)
         return;
-    bool listed = is_listed_entry(directory, length);
-    if (listed)
+    if (is_listed_entry(directory, length))
         delete_by_handle(directory);
     CloseHandle(directory);
-    if (!listed)
-        delete_name();
 }
 
 static bool is_dot_entry(const wchar_t *name)
@@ -223,15 +211,12 @@ bool remove_directory_tree(const wchar_t *directory)
             CloseHandle(top);
     } else if (!top_is_directory || (top_opened & FILE_ATTRIBUTE_REPARSE_POINT)
                || !(top_opened & FILE_ATTRIBUTE_DIRECTORY)) {
-        /* A link or a file. Only a handle that is the link itself may
-        ** delete; one that Wine opened through a link may not. */
-        if (!top_is_directory && (top_opened & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        /* Not a directory of ours. A link is deleted through a handle that
+        ** is the link itself; a file, or whatever Wine opened through a
+        ** link, stays. */
+        if (!top_is_directory && (top_opened & FILE_ATTRIBUTE_REPARSE_POINT))
             delete_by_handle(top);
-            CloseHandle(top);
-        } else {
-            CloseHandle(top);
-            delete_name();
-        }
+        CloseHandle(top);
     } else if (query_handle_name(top)) {
         size_t name_length = name_query.info.FileNameLength / sizeof(wchar_t);
         wmemcpy(handle_name, name_query.info.FileName, name_length);
@@ -275,7 +260,6 @@ bool remove_directory_tree(const wchar_t *directory)
                     CloseHandle(entry);
                 } else if (!is_listed_entry(entry, name_length)) {
                     CloseHandle(entry);
-                    delete_name();
                 } else if (listed_directory && (opened & FILE_ATTRIBUTE_DIRECTORY)
                            && !(opened & FILE_ATTRIBUTE_REPARSE_POINT)) {
                     HANDLE search = make_room(&levels, depth, &capacity)

@@ -73,8 +73,9 @@ bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capa
 ** the paths inside. Every entry is opened as itself (a link, never what it
 ** points to) and deleted through that handle; each directory is held open
 ** against renaming while it is emptied, so the walk never leaves the tree.
-** Entries that cannot be removed (held open, no rights) are passed over.
-** Returns whether the path is gone afterwards. Not reentrant. */
+** Entries that cannot be removed (held open, no rights) are passed over, and
+** so are Unix links under Wine, which opens their targets. Returns whether
+** the path is gone afterwards. Not reentrant. */
 bool remove_directory_tree(const wchar_t *directory);
 
 /* Security attributes whose protected DACL grants full access to the user of
