@@ -102,6 +102,8 @@ TEST_F(Run, the_application_sees_the_handed_over_environment)
     EXPECT_EQ(seen["env.QALVEN_ONEFILE_DIRECTORY"], utf8(folder));
     EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
     EXPECT_EQ(seen["env.QALVEN_ONEFILE_START"], "<unset>");
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_CHILD_OF"], "<unset>")
+        << "the child's marker, seen by a packed program the application starts, would stop it";
     std::string random = seen["env.QALVEN_ONEFILE_RANDOM"];
     std::string micros = seen["env.QALVEN_ONEFILE_TIME_US"];
     EXPECT_EQ(random.size(), 11u);
