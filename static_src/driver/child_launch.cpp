@@ -174,7 +174,8 @@ static DWORD try_to_launch_child(HANDLE job, STARTUPINFOW *startup)
                         NULL,                  /* lpProcessAttributes */
                         NULL,                  /* lpThreadAttributes */
                         TRUE,                  /* bInheritHandles */
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, /* same console, same process group */
+                        /* same console, same process group; held until it is in the job */
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                         NULL,                  /* lpEnvironment: ours, exports included */
                         NULL,                  /* lpCurrentDirectory: ours */
                         startup,
@@ -183,6 +184,8 @@ static DWORD try_to_launch_child(HANDLE job, STARTUPINFOW *startup)
         end_unpack_work();
         return code;
     }
+    /* Fails where this process is in a job that allows no nesting (before
+    ** Windows 8): the child then runs without, as it always did. */
     if (job != NULL)
         AssignProcessToJobObject(job, created.hProcess);
     ResumeThread(created.hThread);

@@ -6,7 +6,8 @@
 ** event, whichever comes first.
 **
 ** The two threads are kept apart by one lock, the work lock. The main thread
-** holds it while it writes one file and while it starts the child; the
+** holds it while it writes one file, while it starts the child and while it
+** sweeps one stale directory (the removal's buffers are shared); the
 ** clean-up holds it from start to end. Once clean-up has begun the main
 ** thread starts nothing new: begin_unpack_work parks it until the process
 ** ends. The child's handle is the main thread's: the clean-up may wait on it
