@@ -39,5 +39,4 @@ void payload_close(void);
 ** writing nothing. */
 void extract_attached_data(bool relaunched);
 
-
 #endif
