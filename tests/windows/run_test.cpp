@@ -1,7 +1,8 @@
 /*
 ** Running the application: arguments, environment and exit statuses pass
-** through the parent and the re-launched copy; the unpack directory is gone
-** afterwards; a copy started by the application reuses it.
+** through the parent and the re-launched copy; the unpack directory is
+** private to the user and gone afterwards; a copy started by the
+** application reuses it; a child that cannot confirm its parent stops.
 */
 #include <gtest/gtest.h>
 #include <aclapi.h>
@@ -133,10 +134,11 @@ TEST_F(Run, a_stale_parent_variable_means_a_fresh_start)
 TEST_F(Run, a_child_whose_parent_cannot_be_confirmed_stops_instead_of_starting_another)
 {
     /* What a fresh start hands its child, while the parent named is a live
-    ** process that the check cannot match (on Windows: a path of more than
-    ** 2048 units, or a guard that denies reading the parent). A copy that
-    ** went on as a fresh start would start a child of its own, and so on: the
-    ** job bounds what this test may start. */
+    ** process that the check cannot match (on Windows: an executable path of
+    ** 2048 to 4096 units read through a 2048-unit buffer, or a guard that
+    ** denies reading the parent). A copy that went on as a fresh start would
+    ** start a child of its own, which meets the same failing check there,
+    ** and so on: the job bounds what this test may start. */
     std::wstring live = std::to_wstring(GetCurrentProcessId());
     process_options run = options();
     run.environment[L"QALVEN_ONEFILE_PARENT"] = live;
