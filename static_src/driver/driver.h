@@ -29,6 +29,11 @@ extern HANDLE child_process;
 ** executable file: this process is a re-launched copy. */
 bool is_relaunched_copy(void);
 
+/* Whether the process behind the handle (opened with at least
+** PROCESS_QUERY_LIMITED_INFORMATION) still runs; without SYNCHRONIZE on the
+** handle, a process that ended with status 259 counts as running. */
+bool process_is_running(HANDLE process);
+
 /* True when a fresh start launched this process as its child (the marker
 ** that launch_child leaves for it names the parent); removes the marker, so
 ** that nothing the application starts sees it. */

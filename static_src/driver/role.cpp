@@ -15,6 +15,16 @@
 ** that every path this executable may have can match. */
 #define OTHER_MODULE_PATH_CAPACITY (ONEFILE_PATH_CAPACITY + 1)
 
+bool process_is_running(HANDLE process)
+{
+    DWORD waited = WaitForSingleObject(process, 0);
+    if (waited != WAIT_FAILED)
+        return waited == WAIT_TIMEOUT;
+    /* A guard took the right to wait away: the exit code tells instead. */
+    DWORD code = 0;
+    return GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+}
+
 /* The image path of a live process into `image`; false when the process is
 ** gone or its path cannot be had. Asks with the least access first, which
 ** products that guard other processes' memory still grant. */
@@ -25,7 +35,7 @@ static bool read_live_process_image(DWORD process_id, wchar_t *image)
                                  process_id);
     if (process != NULL) {
         /* An ended process keeps its image name while handles to it remain. */
-        bool live = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+        bool live = process_is_running(process);
         DWORD length = OTHER_MODULE_PATH_CAPACITY;
         bool read = live && QueryFullProcessImageNameW(process, 0 /* Win32 path */, image, &length);
         CloseHandle(process);

@@ -75,7 +75,7 @@ static bool owner_may_live(DWORD process_id, FILETIME made)
     if (process == NULL)
         return GetLastError() != ERROR_INVALID_PARAMETER;
     FILETIME created, exited, kernel, user;
-    bool lives = WaitForSingleObject(process, 0) == WAIT_TIMEOUT
+    bool lives = process_is_running(process)
               && (!GetProcessTimes(process, &created, &exited, &kernel, &user)
                   || as_number(created) <= as_number(made));
     CloseHandle(process);
