@@ -1,8 +1,12 @@
 /*
 ** The splash window: the PNG in RT_RCDATA resource 28, decoded from memory
 ** to premultiplied BGRA and handed to a layered popup in one
-** UpdateLayeredWindow call. No message loop ever runs for it: the window
-** manager keeps showing what that call gave it.
+** UpdateLayeredWindow call. The window procedure is the default one; the
+** driver's message pump keeps it answering while the bootstrap waits.
+**
+** The imaging library is not imported: it is no KnownDLL, so the system
+** would look for it beside the executable first (a Downloads folder, where
+** anyone may have put a file of that name). It is loaded from System32.
 */
 #include <windows.h>
 #include <objbase.h>
@@ -14,6 +18,21 @@
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
 HWND splash_window;
+
+typedef HRESULT (WINAPI *convert_bitmap_source_function)(REFWICPixelFormatGUID, IWICBitmapSource *,
+                                                         IWICBitmapSource **);
+
+/* WICConvertBitmapSource from System32's imaging library, or NULL. */
+static convert_bitmap_source_function load_bitmap_converter(void)
+{
+    HMODULE codecs = LoadLibraryExW(L"WindowsCodecs.dll",
+                                    NULL,                          /* hFile */
+                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (codecs == NULL)
+        return NULL;
+    return (convert_bitmap_source_function)(void (*)(void))GetProcAddress(codecs,
+                                                                          "WICConvertBitmapSource");
+}
 
 POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height)
 {
@@ -63,8 +82,14 @@ static IStream *open_splash_resource(void)
 ** the stream either way. */
 static IWICBitmapSource *decode_png(IStream *stream)
 {
+    convert_bitmap_source_function convert_bitmap_source = load_bitmap_converter();
+    if (convert_bitmap_source == NULL) {
+        stream->Release();
+        return NULL;
+    }
     /* The PNG decoder itself rather than a factory's guess, so that nothing
-    ** but PNG data is ever accepted. */
+    ** but PNG data is ever accepted. COM finds it by its registered full
+    ** path. */
     IWICBitmapDecoder *decoder = NULL;
     if (FAILED(CoCreateInstance(CLSID_WICPngDecoder,
                                 NULL,                 /* pUnkOuter */
@@ -87,7 +112,7 @@ static IWICBitmapSource *decode_png(IStream *stream)
 
     /* Only whether a source came back counts, not the result code. */
     IWICBitmapSource *converted = NULL;
-    WICConvertBitmapSource(GUID_WICPixelFormat32bppPBGRA, frame, &converted);
+    convert_bitmap_source(GUID_WICPixelFormat32bppPBGRA, frame, &converted);
     frame->Release();
     decoder->Release();
     stream->Release();

@@ -34,8 +34,9 @@ void payload_read(void *destination, size_t n);
 void payload_close(void);
 
 /* Opens the linked attached data, sets the removal flag and writes every
-** entry below the unpack directory. A re-launched copy returns as soon as
-** the first entry path is known, writing nothing. */
+** entry below the unpack directory, which it creates before the first file.
+** A re-launched copy returns as soon as the first entry path is known,
+** writing nothing. */
 void extract_attached_data(bool relaunched);
 
 #endif

@@ -16,6 +16,7 @@
 
 static wchar_t entry_name[ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
+static wchar_t extended_target_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
 
 /* Reads UTF-16LE units up to and including the terminating 0x0000. */
@@ -74,20 +75,27 @@ static void make_parent_directory(void)
     }
 }
 
+[[noreturn]] static void report_open_failure(void)
+{
+    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
+    exit(2);
+}
+
 static void write_entry_content(uint64_t remaining)
 {
     make_parent_directory();
-    HANDLE file = CreateFileW(target_path,
+    /* The plain path in messages, the extended one for the system. */
+    if (!make_extended_length_path(target_path, extended_target_path, ONEFILE_EXTENDED_PATH_CAPACITY))
+        report_open_failure();
+    HANDLE file = CreateFileW(extended_target_path,
                               GENERIC_WRITE,
                               FILE_SHARE_WRITE,
                               NULL,               /* lpSecurityAttributes */
                               CREATE_ALWAYS,
                               0,                  /* dwFlagsAndAttributes */
                               NULL);              /* hTemplateFile */
-    if (file == INVALID_HANDLE_VALUE) {
-        fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
-        exit(2);
-    }
+    if (file == INVALID_HANDLE_VALUE)
+        report_open_failure();
     while (remaining > 0) {
         DWORD chunk = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
         payload_read(write_buffer, chunk);
@@ -106,6 +114,7 @@ void extract_attached_data(bool relaunched)
 {
     payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
     removal_flag = true;
+    bool directory_created = false;
     for (;;) {
         read_entry_name();
         if (entry_name[0] == L'\0') {
@@ -121,7 +130,13 @@ void extract_attached_data(bool relaunched)
         uint64_t size = read_entry_size();
         /* The clean-up of a console event must not delete a half-written file. */
         begin_unpack_work();
+        if (!directory_created) {
+            create_unpack_directory();
+            directory_created = true;
+        }
         write_entry_content(size);
         end_unpack_work();
+        /* Between files, where the end of the session may run the clean-up. */
+        pump_window_messages_now_and_then();
     }
 }

@@ -12,7 +12,12 @@
 #include "driver/driver.h"
 
 #define COMMAND_LINE_CAPACITY 32768
-#define FIRST_WAIT_MS 50
+#define SPLASH_POLL_MS 50
+
+/* Starting the child: up to 6 attempts, 50 ms before the second and twice
+** as long before each further one, 1.55 s of pauses in all. */
+#define LAUNCH_ATTEMPTS 6
+#define FIRST_LAUNCH_PAUSE_MS 50
 
 /* Search the library's folder, AddDllDirectory folders and System32 only. */
 #define APPLICATION_LIBRARY_SEARCH                                           \
@@ -38,6 +43,16 @@ int run_payload_library(const wchar_t *library_path)
     return run_code(__argc, __wargv, library_path);
 }
 
+bool take_child_marker(void)
+{
+    wchar_t *marker = get_environment_value("QALVEN_ONEFILE_CHILD_OF");
+    if (marker == NULL)
+        return false;
+    set_environment_value("QALVEN_ONEFILE_CHILD_OF", NULL);
+    wchar_t *parent = get_environment_value("QALVEN_ONEFILE_PARENT");
+    return parent != NULL && wcscmp(parent, marker) == 0;
+}
+
 void export_child_environment(void)
 {
     const wchar_t *executable = get_executable_path(false);
@@ -47,6 +62,11 @@ void export_child_environment(void)
         *separator = L'\0';
     set_environment_value("QALVEN_ONEFILE_DIRECTORY", executable_directory);
     set_environment_value("QALVEN_ORIGINAL_ARGV0", __wargv[0]);
+    /* For the child alone: it tells a child that its parent is a fresh start
+    ** even when the role check cannot confirm it, so that it never becomes
+    ** one itself and starts copy after copy. */
+    wchar_t *parent = get_environment_value("QALVEN_ONEFILE_PARENT");
+    set_environment_value("QALVEN_ONEFILE_CHILD_OF", parent);
 }
 
 static void append_text(wchar_t *command_line, size_t capacity, const wchar_t *text, size_t count)
@@ -114,6 +134,68 @@ const wchar_t *build_child_command_line(void)
     return child_command_line;
 }
 
+/* A job that ends the child when this process ends, however it ends: the
+** last handle, ours, is closed by the system then. The application's own
+** processes break away and live on. NULL when there is none to be had. */
+static HANDLE make_child_job(void)
+{
+    HANDLE job = CreateJobObjectW(NULL,    /* not inheritable: the child must not keep it open */
+                                  NULL);   /* lpName */
+    if (job == NULL)
+        return NULL;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return NULL;
+    }
+    return job;
+}
+
+/* Failures that a moment may cure: a scanner holding the executable
+** (sharing or lock violation, access denied), and a system short of
+** resources or failing inside (Wine under load reports error 1359). */
+static bool is_transient_launch_error(DWORD code)
+{
+    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
+        || code == ERROR_LOCK_VIOLATION || code == ERROR_INTERNAL_ERROR
+        || code == ERROR_NO_SYSTEM_RESOURCES || code == ERROR_NOT_ENOUGH_MEMORY;
+}
+
+/* One attempt: the child is created suspended, put in the job (when this
+** process may nest one; otherwise it runs without), and let go. Returns 0
+** or the error code. */
+static DWORD try_to_launch_child(HANDLE job, STARTUPINFOW *startup)
+{
+    PROCESS_INFORMATION created = {};
+    begin_unpack_work();
+    if (!CreateProcessW(own_module_path,
+                        child_command_line,
+                        NULL,                  /* lpProcessAttributes */
+                        NULL,                  /* lpThreadAttributes */
+                        TRUE,                  /* bInheritHandles */
+                        /* same console, same process group; held until it is in the job */
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                        NULL,                  /* lpEnvironment: ours, exports included */
+                        NULL,                  /* lpCurrentDirectory: ours */
+                        startup,
+                        &created)) {
+        DWORD code = GetLastError();
+        end_unpack_work();
+        return code;
+    }
+    /* Fails where this process is in a job that allows no nesting (before
+    ** Windows 8): the child then runs without, as it always did. */
+    if (job != NULL)
+        AssignProcessToJobObject(job, created.hProcess);
+    ResumeThread(created.hThread);
+    CloseHandle(created.hThread);
+    child_process = created.hProcess;
+    end_unpack_work();
+    return 0;
+}
+
 void launch_child(void)
 {
     if (own_module_path[0] == L'\0'
@@ -128,31 +210,43 @@ void launch_child(void)
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
     build_child_command_line();
+    /* Kept open for the life of the process. */
+    HANDLE job = make_child_job();
 
-    PROCESS_INFORMATION created = {};
-    begin_unpack_work();
-    if (!CreateProcessW(own_module_path,
-                        child_command_line,
-                        NULL,                  /* lpProcessAttributes */
-                        NULL,                  /* lpThreadAttributes */
-                        TRUE,                  /* bInheritHandles */
-                        NORMAL_PRIORITY_CLASS, /* same console, same process group */
-                        NULL,                  /* lpEnvironment: ours, exports included */
-                        NULL,                  /* lpCurrentDirectory: ours */
-                        &startup,
-                        &created))
-        fatal_system_error("Error, couldn't launch child", GetLastError());
-    CloseHandle(created.hThread);
-    child_process = created.hProcess;
-    end_unpack_work();
+    DWORD pause = FIRST_LAUNCH_PAUSE_MS;
+    for (int attempt = 1;; attempt++) {
+        DWORD code = try_to_launch_child(job, &startup);
+        if (code == 0)
+            return;
+        if (attempt == LAUNCH_ATTEMPTS || !is_transient_launch_error(code))
+            fatal_system_error("Error, couldn't launch child", code);
+        Sleep(pause);
+        pause *= 2;
+    }
+}
+
+/* Milliseconds until `deadline`, 0 once it has passed. */
+static DWORD time_until(ULONGLONG deadline)
+{
+    ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : (DWORD)(deadline - now);
 }
 
 int wait_for_child(void)
 {
     DWORD status = 0;
-    DWORD timeout = FIRST_WAIT_MS;
+    bool polling = true;
+    ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
     for (;;) {
-        DWORD waited = WaitForSingleObject(child_process, timeout);
+        DWORD waited = MsgWaitForMultipleObjectsEx(1,
+                                                   &child_process,
+                                                   polling ? time_until(next_poll) : INFINITE,
+                                                   QS_ALLINPUT,
+                                                   MWMO_INPUTAVAILABLE);
+        if (waited == WAIT_OBJECT_0 + 1) {
+            pump_window_messages();
+            continue;
+        }
         if (!GetExitCodeProcess(child_process, &status)) {
             status = 1;
             break;
@@ -161,8 +255,10 @@ int wait_for_child(void)
         if (status != STILL_ACTIVE || waited == WAIT_OBJECT_0)
             break;
         if (!splash_active || !poll_splash_feedback())
-            timeout = INFINITE;
+            polling = false;
+        next_poll = GetTickCount64() + SPLASH_POLL_MS;
     }
+    close_session_window();
     release_child_process();
     return (int)status;
 }

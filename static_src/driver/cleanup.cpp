@@ -1,11 +1,13 @@
 /*
 ** The end of a fresh start: the child is ended and the unpack directory,
 ** with everything the application added to it, is removed. This runs on the
-** main thread after the child has ended, or on the thread that the system
-** creates for a console control event, whichever comes first.
+** main thread after the child has ended or when the session ends (a window
+** message), or on the thread that the system creates for a console control
+** event, whichever comes first.
 **
 ** The two threads are kept apart by one lock, the work lock. The main thread
-** holds it while it writes one file and while it starts the child; the
+** holds it while it writes one file, while it starts the child and while it
+** sweeps one stale directory (the removal's buffers are shared); the
 ** clean-up holds it from start to end. Once clean-up has begun the main
 ** thread starts nothing new: begin_unpack_work parks it until the process
 ** ends. The child's handle is the main thread's: the clean-up may wait on it
@@ -16,7 +18,6 @@
 
 #include "driver/driver.h"
 
-#define CHILD_GRACE_MS 5000
 #define DELETION_RETRIES 20
 #define DELETION_PAUSE_MS 100
 
@@ -61,7 +62,7 @@ static bool unpack_directory_exists(void)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void cleanup_before_exit(void)
+void cleanup_before_exit(DWORD child_grace_ms)
 {
     AcquireSRWLockExclusive(&work_lock);
     if (InterlockedExchange(&cleanup_begun, 1) != 0) {
@@ -70,7 +71,7 @@ void cleanup_before_exit(void)
     }
     /* A handle here means the main thread is still waiting for the child:
     ** give the child time to end on its own, then end it. */
-    if (child_process != NULL && WaitForSingleObject(child_process, CHILD_GRACE_MS) != WAIT_OBJECT_0)
+    if (child_process != NULL && WaitForSingleObject(child_process, child_grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child_process, 0);
 
     if (removal_flag && unpack_directory[0] != L'\0') {
@@ -85,15 +86,23 @@ void cleanup_before_exit(void)
     ReleaseSRWLockExclusive(&work_lock);
 }
 
+/*
+** Only a process with a console receives these. On Windows the GUI bootstrap
+** has none: the end of the session reaches it as window messages instead
+** (session_end.cpp); under Wine, SIGINT arrives here as Ctrl+C.
+*/
 BOOL WINAPI console_control_handler(DWORD control_type)
 {
     switch (control_type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+        cleanup_before_exit(CHILD_GRACE_MS);
+        break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        cleanup_before_exit();
+        /* The system ends the process about 5 s after these. */
+        cleanup_before_exit(CHILD_GRACE_BEFORE_SYSTEM_END_MS);
         break;
     default:
         break;

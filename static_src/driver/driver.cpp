@@ -51,6 +51,7 @@ static int run_fresh_start(void)
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
     open_splash_window();
+    open_session_window();
     if (!template_ok)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
@@ -59,8 +60,10 @@ static int run_fresh_start(void)
     extract_attached_data(false);
     export_child_environment();
     launch_child();
+    /* While the application starts, not before. */
+    sweep_stale_unpack_directories();
     int status = wait_for_child();
-    cleanup_before_exit();
+    cleanup_before_exit(CHILD_GRACE_MS);
     return status;
 }
 
@@ -69,7 +72,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     /* Before anything loads a library on our behalf: never from the
     ** current directory. */
     SetDllDirectoryW(L"");
+    bool started_as_child = take_child_marker();
     if (is_relaunched_copy())
         return run_relaunched_copy();
+    /* A child that took the fresh-start road would start a child of its own,
+    ** and that one another, for as long as the check fails. */
+    if (started_as_child)
+        fatal_error("Error, couldn't confirm that the parent process runs this executable.");
     return run_fresh_start();
 }

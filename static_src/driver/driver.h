@@ -29,11 +29,28 @@ extern HANDLE child_process;
 ** executable file: this process is a re-launched copy. */
 bool is_relaunched_copy(void);
 
+/* Whether the process behind the handle (opened with at least
+** PROCESS_QUERY_LIMITED_INFORMATION) still runs; without SYNCHRONIZE on the
+** handle, a process that ended with status 259 counts as running. */
+bool process_is_running(HANDLE process);
+
+/* True when a fresh start launched this process as its child (the marker
+** that launch_child leaves for it names the parent); removes the marker, so
+** that nothing the application starts sees it. */
+bool take_child_marker(void);
+
 /* Bracket the main thread's steps that the console handler's clean-up must
 ** not overlap: writing one file, starting the child. Once clean-up has
 ** begun, begin_unpack_work never returns: the process is ending. */
 void begin_unpack_work(void);
 void end_unpack_work(void);
+
+/* Fresh start: takes the unpack directory's lock, then creates the
+** directory, private to the user, with its missing ancestors. Fatal (one
+** line) when the lock is held or anything is already at the path: a
+** directory is only ever used by the start that made it. Other failures are
+** left for the first file's open to report. */
+void create_unpack_directory(void);
 
 /* Re-launched copy: loads the application library and returns run_code's
 ** result. Fatal when the library or its entry point cannot be had. */
@@ -42,8 +59,10 @@ int run_payload_library(const wchar_t *library_path);
 /* Fresh start: QALVEN_ONEFILE_DIRECTORY and QALVEN_ORIGINAL_ARGV0. */
 void export_child_environment(void);
 
-/* Fresh start: starts this executable again with the same arguments and
-** sets child_process. Fatal when the process cannot be created. */
+/* Fresh start: starts this executable again with the same arguments, in a
+** job that ends it with this process, and sets child_process. A start that
+** fails for a reason that may pass (a scanner holding a file, a system
+** under load) is tried again for a bounded time; then the failure is fatal. */
 void launch_child(void);
 
 /* Fills the child command line from GetCommandLineW(); returns it. */
@@ -57,14 +76,42 @@ void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_
 ** parks the thread when clean-up has begun meanwhile. */
 void release_child_process(void);
 
-/* Waits for the child, polling the splash feedback file while the splash is
-** up; closes the handle and returns the child's exit status (1 when it
-** cannot be read). */
+/* Waits for the child, polling the splash feedback file every 50 ms while
+** the splash is up and dispatching this thread's window messages; closes
+** the handle and returns the child's exit status (1 when it cannot be
+** read). */
 int wait_for_child(void);
 
-/* Ends the child (5000 ms grace, then TerminateProcess) and removes the
+/* Grace that the child gets to end on its own: after Ctrl+C or Ctrl+Break,
+** and when the system ends the process about 5 s after the event (console
+** closed, logoff, shutdown, end of session), leaving time for the removal. */
+#define CHILD_GRACE_MS 5000
+#define CHILD_GRACE_BEFORE_SYSTEM_END_MS 2000
+
+/* Ends the child (`child_grace_ms`, then TerminateProcess) and removes the
 ** unpack directory once extraction has begun. Runs at most once. */
-void cleanup_before_exit(void);
+void cleanup_before_exit(DWORD child_grace_ms);
+
+/* Fresh start: creates the hidden top-level window through which the
+** system announces the end of the session; silent when there is no
+** desktop to create it on. */
+void open_session_window(void);
+
+/* Dispatches every message waiting for this thread's windows (the session
+** window, the splash). At the end of the session this runs the clean-up
+** and ends the process. */
+void pump_window_messages(void);
+
+/* The same, at most once per 50 ms: cheap enough to call between files. */
+void pump_window_messages_now_and_then(void);
+
+/* Destroys the session window once the wait is over. */
+void close_session_window(void);
+
+/* Fresh start: removes the unpack directories beside our own whose owners
+** are gone (see the directory lock in paths.h), never our own and never one
+** that a live process still holds. Each removal is unpack work. */
+void sweep_stale_unpack_directories(void);
 
 /* The console control handler registered by a fresh start. */
 BOOL WINAPI console_control_handler(DWORD control_type);

@@ -11,8 +11,46 @@
 
 #include "driver/driver.h"
 
-/* Module paths of other processes are read into this many units. */
-#define OTHER_MODULE_PATH_CAPACITY 2048
+/* Other processes' image paths are read into as many units as our own, so
+** that every path this executable may have can match. */
+#define OTHER_MODULE_PATH_CAPACITY (ONEFILE_PATH_CAPACITY + 1)
+
+bool process_is_running(HANDLE process)
+{
+    DWORD waited = WaitForSingleObject(process, 0);
+    if (waited != WAIT_FAILED)
+        return waited == WAIT_TIMEOUT;
+    /* A guard took the right to wait away: the exit code tells instead. */
+    DWORD code = 0;
+    return GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+}
+
+/* The image path of a live process into `image`; false when the process is
+** gone or its path cannot be had. Asks with the least access first, which
+** products that guard other processes' memory still grant. */
+static bool read_live_process_image(DWORD process_id, wchar_t *image)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE,
+                                 FALSE,                /* bInheritHandle */
+                                 process_id);
+    if (process != NULL) {
+        /* An ended process keeps its image name while handles to it remain. */
+        bool live = process_is_running(process);
+        DWORD length = OTHER_MODULE_PATH_CAPACITY;
+        bool read = live && QueryFullProcessImageNameW(process, 0 /* Win32 path */, image, &length);
+        CloseHandle(process);
+        if (read || !live)
+            return read;
+    }
+    process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                          FALSE,                       /* bInheritHandle */
+                          process_id);
+    if (process == NULL)
+        return false;
+    bool read = K32GetModuleFileNameExW(process, NULL, image, OTHER_MODULE_PATH_CAPACITY) != 0;
+    CloseHandle(process);
+    return read;
+}
 
 bool is_relaunched_copy(void)
 {
@@ -26,19 +64,9 @@ bool is_relaunched_copy(void)
     if (errno != 0 || *end != L'\0')
         return false;
 
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
-                                 FALSE,                /* bInheritHandle */
-                                 (DWORD)parent_id);
-    if (process == NULL)
+    static wchar_t parent_image[OTHER_MODULE_PATH_CAPACITY];
+    if (!read_live_process_image((DWORD)parent_id, parent_image))
         return false;
-
-    wchar_t parent_image[OTHER_MODULE_PATH_CAPACITY];
-    if (K32GetModuleFileNameExW(process, NULL, parent_image, OTHER_MODULE_PATH_CAPACITY) == 0) {
-        CloseHandle(process);
-        return false;
-    }
     resolve_final_path(parent_image, OTHER_MODULE_PATH_CAPACITY);
-    bool same_executable = wcscmp(parent_image, get_executable_path(true)) == 0;
-    CloseHandle(process);
-    return same_executable;
+    return wcscmp(parent_image, get_executable_path(true)) == 0;
 }

@@ -1,7 +1,9 @@
 /*
 ** Directory creation for the unpack tree. A process-wide table remembers
 ** every directory already confirmed, so that the files of one directory
-** reach the file system for it only once.
+** reach the file system for it only once. Directories are created through
+** the extended-length form of their path, so that every path that fits our
+** buffers works without the system's long-path setting.
 */
 #include <windows.h>
 #include <stdlib.h>
@@ -34,6 +36,40 @@ static bool is_known_directory(const wchar_t *path)
     return false;
 }
 
+bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capacity)
+{
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+        if (wcslen(path) + 1 > capacity)
+            return false;
+        wcscpy(output, path);
+        return true;
+    }
+    /* Relative parts, "." and "..", and forward slashes are resolved here:
+    ** the extended form passes names to the file system as they are. */
+    static const size_t unc_prefix_length = 8;  /* "\\?\UNC\" */
+    if (capacity < unc_prefix_length + 1)
+        return false;
+    DWORD room = (DWORD)(capacity - unc_prefix_length);
+    DWORD length = GetFullPathNameW(path, room, output + unc_prefix_length, NULL);
+    if (length == 0 || length >= room)
+        return false;
+    wchar_t *full = output + unc_prefix_length;
+    if (wcsncmp(full, L"\\\\", 2) == 0) {
+        /* "\\server\share\x" becomes "\\?\UNC\server\share\x"; device
+        ** paths ("\\.\", "\\?\") stay as they are. */
+        if (full[2] == L'.' || full[2] == L'?') {
+            wmemmove(output, full, (size_t)length + 1);
+            return true;
+        }
+        wmemcpy(output, L"\\\\?\\UNC", 7);
+        wmemmove(output + 7, full + 1, (size_t)length);
+        return true;
+    }
+    wmemcpy(output, L"\\\\?\\", 4);
+    wmemmove(output + 4, full, (size_t)length + 1);
+    return true;
+}
+
 bool ensure_directory(const wchar_t *path)
 {
     if (known_directory_count == 0) {
@@ -47,7 +83,10 @@ bool ensure_directory(const wchar_t *path)
         return true;
     if (wcslen(path) == 2 && path[1] == L':')
         return true;
-    if (CreateDirectoryW(path, NULL) || GetLastError() == ERROR_ALREADY_EXISTS) {
+    wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
+    if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
+        return false;
+    if (CreateDirectoryW(extended, NULL) || GetLastError() == ERROR_ALREADY_EXISTS) {
         remember_directory(path);
         return true;
     }

@@ -10,11 +10,16 @@
 #ifndef ONEFILE_PATHS_H
 #define ONEFILE_PATHS_H
 
+#include <windows.h>
 #include <stddef.h>
 #include <wchar.h>
 
 /* Capacity, in UTF-16 units with the terminator, of every path buffer. */
 #define ONEFILE_PATH_CAPACITY 4096
+
+/* Capacity of the extended-length form of a path buffer's content: room for
+** the "\\?\UNC\" prefix. */
+#define ONEFILE_EXTENDED_PATH_CAPACITY (ONEFILE_PATH_CAPACITY + 8)
 
 /* Expands the placeholders of `path_template` into `output`, which holds
 ** `capacity` units. Returns false for an unknown or empty placeholder name,
@@ -59,10 +64,45 @@ bool ensure_directory(const wchar_t *path);
 /* Creates the missing ancestors of `path`, nearest to the root first. */
 void ensure_parent_directories(const wchar_t *path);
 
+/* Writes the full extended-length form of `path` ("\\?\C:\...",
+** "\\?\UNC\server\..."), which reaches names beyond MAX_PATH whatever the
+** system's long-path setting; false when it does not fit in `capacity`. */
+bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capacity);
+
 /* Removes the directory with everything below it, whatever the length of
-** the paths inside; links are removed, never followed. Entries that cannot
-** be removed (held open, no rights) are passed over. Returns whether the
-** path is gone afterwards. */
+** the paths inside. Every entry is opened as itself (a link, never what it
+** points to) and deleted through that handle; each directory is held open
+** against renaming while it is emptied, so the walk never leaves the tree.
+** Entries that cannot be removed (held open, no rights) are passed over, and
+** so are Unix links under Wine, which opens their targets. Returns whether
+** the path is gone afterwards. Not reentrant. */
 bool remove_directory_tree(const wchar_t *directory);
+
+/* Security attributes whose protected DACL grants full access to the user of
+** the process token, SYSTEM and Administrators only, inherited by every file
+** and folder created below; NULL when they cannot be built. Built once. */
+SECURITY_ATTRIBUTES *private_directory_security(void);
+
+/* Outcome of create_private_directory. */
+enum private_directory_result {
+    PRIVATE_DIRECTORY_CREATED,
+    PRIVATE_DIRECTORY_EXISTS,       /* something (a folder, a link, a file) is there */
+    PRIVATE_DIRECTORY_FAILED,       /* GetLastError() says why */
+};
+
+/* Creates `path` as a new directory with the private DACL above. Never
+** accepts what is already at the path. */
+private_directory_result create_private_directory(const wchar_t *path);
+
+/* Takes the directory's lock, a named kernel object, for the life of this
+** process and of every child that inherits handles: while any holder lives,
+** the sweep leaves the directory alone. The name goes with the last handle.
+** False when the lock is held already; a lock that cannot be made otherwise
+** is passed over. */
+bool hold_directory_lock(const wchar_t *directory);
+
+/* Takes the lock of a directory whose holders are all gone; NULL while any
+** holder lives. Closing the handle lets it go. */
+HANDLE claim_directory_lock(const wchar_t *directory);
 
 #endif

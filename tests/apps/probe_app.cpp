@@ -9,6 +9,8 @@
 **   PROBE_RELAUNCH=<args>     start the executable again with these arguments
 **   PROBE_RELAUNCH_REPORT=<f> the report file of that copy
 **   PROBE_CREATE=1            add files and folders to the unpack directory
+**   PROBE_SPAWN=<command>     start this program, inheriting no handles, and
+**                             leave it running
 **   PROBE_END_SPLASH=<ms>     delete the splash feedback file after ms
 **   PROBE_REPORT=<file>       write what run_code saw, one key=value a line
 **   PROBE_SLEEP_MS=<ms>       sleep before returning
@@ -119,6 +121,20 @@ static int relaunch(const std::wstring &arguments)
     return (int)status;
 }
 
+/* The started process's id, or 0. */
+static DWORD spawn(const std::wstring &command)
+{
+    std::wstring command_line = command;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    if (!CreateProcessW(NULL, &command_line[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &created))
+        return 0;
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return created.dwProcessId;
+}
+
 static void create_application_files(const std::wstring &unpack_directory)
 {
     std::wstring top = unpack_directory + L"\\made_by_app";
@@ -142,11 +158,13 @@ static void end_splash(void)
     DeleteFileW(path.c_str());
 }
 
-static std::string report(int argc, wchar_t **argv, const wchar_t *library_path, int relaunch_status)
+static std::string report(int argc, wchar_t **argv, const wchar_t *library_path, int relaunch_status,
+                          DWORD spawned)
 {
     static const wchar_t *const variables[] = {
         L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_RANDOM",
-        L"QALVEN_ONEFILE_START", L"QALVEN_ONEFILE_DIRECTORY", L"QALVEN_ORIGINAL_ARGV0"};
+        L"QALVEN_ONEFILE_START", L"QALVEN_ONEFILE_DIRECTORY", L"QALVEN_ORIGINAL_ARGV0",
+        L"QALVEN_ONEFILE_CHILD_OF"};
     std::string out = "argc=" + std::to_string(argc) + "\n";
     for (int i = 0; i < argc; i++)
         out += "argv." + std::to_string(i) + "=" + escaped(argv[i]) + "\n";
@@ -164,6 +182,8 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
     out += "splash_windows=" + std::to_string(count_splash_windows()) + "\n";
     if (relaunch_status != INT_MIN)
         out += "relaunch_status=" + std::to_string(relaunch_status) + "\n";
+    if (spawned != 0)
+        out += "spawned=" + std::to_string(spawned) + "\n";
     return out;
 }
 
@@ -177,6 +197,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
     int relaunch_status = INT_MIN;
     if (has_variable(L"PROBE_RELAUNCH"))
         relaunch_status = relaunch(variable(L"PROBE_RELAUNCH"));
+    DWORD spawned = has_variable(L"PROBE_SPAWN") ? spawn(variable(L"PROBE_SPAWN")) : 0;
     if (variable(L"PROBE_CREATE") == L"1")
         create_application_files(folder_of(library_path));
     if (has_variable(L"PROBE_END_SPLASH")) {
@@ -184,7 +205,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         end_splash();
     }
     if (has_variable(L"PROBE_REPORT"))
-        write_file(variable(L"PROBE_REPORT"), report(argc, argv, library_path, relaunch_status));
+        write_file(variable(L"PROBE_REPORT"), report(argc, argv, library_path, relaunch_status, spawned));
     if (has_variable(L"PROBE_SLEEP_MS"))
         Sleep((DWORD)_wtoi(variable(L"PROBE_SLEEP_MS").c_str()));
     if (has_variable(L"PROBE_HOLD")) {

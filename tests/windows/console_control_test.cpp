@@ -6,6 +6,12 @@
 ** Wine turns SIGINT to the Unix process that runs a Windows program into
 ** CTRL_C_EVENT for that program alone, so the event reaches the bootstrap
 ** but not its child, which a real console would also interrupt.
+**
+** These tests meet Wine, not Windows. On Windows the bootstrap is a GUI
+** program without a console: Ctrl+C, Ctrl+Break and closing a console never
+** reach it, and the end of the session arrives as window messages instead
+** (session_end_test.cpp). There the same clean-up runs when the session
+** ends; a console program receives these events in a real console.
 */
 #include <gtest/gtest.h>
 
@@ -43,6 +49,8 @@ protected:
     std::wstring folder, temp, executable, ready, done;
 };
 
+/* Windows: no event reaches the GUI bootstrap; the application, if it has a
+** console, ends on its own and the bootstrap cleans up as at any normal end. */
 TEST_F(ConsoleControl, a_child_that_ends_within_its_grace_time_is_not_terminated)
 {
     write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()}}));
@@ -57,6 +65,8 @@ TEST_F(ConsoleControl, a_child_that_ends_within_its_grace_time_is_not_terminated
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
+/* Windows: the GUI bootstrap never hears Ctrl+C; the 5 s grace holds where
+** a console variant of the bootstrap receives it. */
 TEST_F(ConsoleControl, a_child_that_ignores_the_event_is_ended_after_its_grace_time)
 {
     write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()}}));
@@ -74,6 +84,8 @@ TEST_F(ConsoleControl, a_child_that_ignores_the_event_is_ended_after_its_grace_t
     EXPECT_TRUE(list_folder(temp).empty()) << "removed once the child is gone";
 }
 
+/* Windows: the GUI bootstrap meets this case at the end of the session,
+** whose window messages it handles between the files it writes. */
 TEST_F(ConsoleControl, an_event_during_extraction_removes_what_was_written_and_starts_no_child)
 {
     file_entries entries = {{L"probe_app.dll", probe_library()}};

@@ -9,6 +9,7 @@
 **   path_probe executable                   plain and resolved own path
 **   path_probe resolve CAPACITY PATH        resolve_final_path's result
 **   path_probe fatal-system CODE            fatal_system_error with CODE
+**   path_probe create-unpack PATH           create_unpack_directory at PATH
 */
 #include <windows.h>
 #include <stdio.h>
@@ -95,6 +96,12 @@ int wmain(int argc, wchar_t **argv)
         wcscpy(output, argv[3]);
         resolve_final_path(output, capacity);
         print_line(output);
+        return 0;
+    }
+    if (wcscmp(verb, L"create-unpack") == 0 && argc == 3 && wcslen(argv[2]) < ONEFILE_PATH_CAPACITY) {
+        wcscpy(unpack_directory, argv[2]);
+        create_unpack_directory();
+        print_line(L"created");
         return 0;
     }
     if (wcscmp(verb, L"fatal-system") == 0 && argc == 3)

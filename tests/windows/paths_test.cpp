@@ -268,25 +268,32 @@ TEST(DirectoryRemoval, links_in_the_tree_are_never_followed)
     write_file(target + L"\\precious.txt", "precious");
     std::wstring tree = folder + L"\\tree";
     CreateDirectoryW(tree.c_str(), NULL);
+    CreateDirectoryW((tree + L"\\sub").c_str(), NULL);
     write_file(tree + L"\\plain.txt", "x");
 
+    /* A link to a folder and a link to a file; Wine lists the second as a
+    ** plain file and opens what it points to even when asked for the link. */
     std::string unix_folder = utf8(folder.substr(2));
     std::replace(unix_folder.begin(), unix_folder.end(), '\\', '/');
+    std::wstring unix = utf16(unix_folder);
     process_options link;
-    link.command_line = L"Z:\\bin\\sh -c \"ln -s '" + utf16(unix_folder) + L"/target' '"
-                      + utf16(unix_folder) + L"/tree/link'\"";
+    link.command_line = L"Z:\\bin\\sh -c \"ln -s '" + unix + L"/target' '" + unix + L"/tree/link' && ln -s '"
+                      + unix + L"/target/precious.txt' '" + unix + L"/tree/sub/file_link'\"";
     /* Wine neither waits for a Unix program nor passes its status on. */
     run_process(link);
     ASSERT_TRUE(wait_for_file(tree + L"\\link\\precious.txt", 10000));
+    ASSERT_TRUE(wait_for_file(tree + L"\\sub\\file_link", 10000));
 
-    /* Windows removes the link itself; Wine 8 cannot remove a link to a
-    ** non-empty directory through any Windows call, so only the safety
-    ** half is checked: nothing is deleted through the link. */
+    /* Windows removes both links and the whole tree, each link through a
+    ** handle to the link itself, also when a folder is swapped for a link
+    ** while the walk runs (which no test here can time). Every Windows call
+    ** of Wine 8 that could delete a Unix link deletes its target instead, so
+    ** only the safety half is checked: nothing is deleted through a link. */
     remove_directory_tree(tree.c_str());
     EXPECT_FALSE(path_exists(tree + L"\\plain.txt"));
     EXPECT_EQ(read_file(target + L"\\precious.txt"), "precious");
 
-    link.command_line = L"Z:\\bin\\sh -c \"rm -f '" + utf16(unix_folder) + L"/tree/link'\"";
+    link.command_line = L"Z:\\bin\\sh -c \"rm -f '" + unix + L"/tree/link' '" + unix + L"/tree/sub/file_link'\"";
     run_process(link);
     for (int i = 0; i < 500 && path_exists(tree + L"\\link"); i++)
         Sleep(10);

@@ -1,9 +1,12 @@
 /*
 ** Behaviour that spans or ends processes: values handed to a child through
-** the environment, abort() on values that cannot fit, the fatal report, and
-** the role decision against live, dead and foreign processes.
+** the environment, abort() on values that cannot fit, the fatal report, the
+** role decision against live, dead and foreign processes, and the refusal
+** of anything found at the unpack directory's path.
 */
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "run_process.h"
 
@@ -125,6 +128,48 @@ TEST_F(RoleDecision, foreign_dead_and_malformed_parents_mean_a_fresh_start)
     EXPECT_EQ(role_with_parent(L" "), "fresh\r\n");
     EXPECT_EQ(role_with_parent(L"99999999999"), "fresh\r\n") << "beyond 32 bits";
     EXPECT_EQ(role_with_parent(L""), "fresh\r\n");
+}
+
+TEST(UnpackDirectory, is_created_new_and_never_taken_over_from_a_folder_a_file_or_a_link)
+{
+    std::wstring folder = test_scratch_folder();
+    std::wstring fresh = folder + L"\\new\\onefile_1_000001_aaaaaaaaaaa";
+    process_result created = run_process(probe_run(L"create-unpack " + quote_argument(fresh)));
+    EXPECT_EQ(created.out, "created\r\n") << created.err;
+    EXPECT_TRUE(is_directory(fresh)) << "with its missing ancestors";
+
+    std::wstring existing = folder + L"\\existing";
+    CreateDirectoryW(existing.c_str(), NULL);
+    write_file(existing + L"\\planted.dll", "planted");
+    std::wstring file = folder + L"\\file";
+    write_file(file, "a file");
+    /* A link to a folder outside, made on the Unix side. */
+    std::wstring target = folder + L"\\target";
+    CreateDirectoryW(target.c_str(), NULL);
+    std::string unix_folder = utf8(folder.substr(2));
+    std::replace(unix_folder.begin(), unix_folder.end(), '\\', '/');
+    process_options make_link;
+    make_link.command_line = L"Z:\\bin\\sh -c \"ln -s '" + utf16(unix_folder) + L"/target' '"
+                           + utf16(unix_folder) + L"/link'\"";
+    run_process(make_link);
+    std::wstring link = folder + L"\\link";
+    ASSERT_TRUE(wait_for_file(link, 10000));
+
+    for (const std::wstring &taken : {existing, file, link}) {
+        SCOPED_TRACE(utf8(taken));
+        process_result refused = run_process(probe_run(L"create-unpack " + quote_argument(taken)));
+        EXPECT_EQ(refused.exit_code, 2u);
+        EXPECT_EQ(refused.out, "");
+        EXPECT_EQ(refused.err, "Error, '" + utf8(taken) + "' exists already; an unpack directory is never reused.\r\n");
+    }
+    EXPECT_EQ(list_folder(existing), std::vector<std::wstring>{L"planted.dll"});
+    EXPECT_EQ(read_file(file), "a file");
+    EXPECT_TRUE(list_folder(target).empty());
+
+    make_link.command_line = L"Z:\\bin\\sh -c \"rm -f '" + utf16(unix_folder) + L"/link'\"";
+    run_process(make_link);
+    for (int i = 0; i < 500 && path_exists(link); i++)
+        Sleep(10);
 }
 
 } // namespace

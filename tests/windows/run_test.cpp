@@ -1,9 +1,11 @@
 /*
 ** Running the application: arguments, environment and exit statuses pass
-** through the parent and the re-launched copy; the unpack directory is gone
-** afterwards; a copy started by the application reuses it.
+** through the parent and the re-launched copy; the unpack directory is
+** private to the user and gone afterwards; a copy started by the
+** application reuses it; a child that cannot confirm its parent stops.
 */
 #include <gtest/gtest.h>
+#include <aclapi.h>
 
 #include <algorithm>
 
@@ -102,6 +104,8 @@ TEST_F(Run, the_application_sees_the_handed_over_environment)
     EXPECT_EQ(seen["env.QALVEN_ONEFILE_DIRECTORY"], utf8(folder));
     EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
     EXPECT_EQ(seen["env.QALVEN_ONEFILE_START"], "<unset>");
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_CHILD_OF"], "<unset>")
+        << "the child's marker, seen by a packed program the application starts, would stop it";
     std::string random = seen["env.QALVEN_ONEFILE_RANDOM"];
     std::string micros = seen["env.QALVEN_ONEFILE_TIME_US"];
     EXPECT_EQ(random.size(), 11u);
@@ -126,6 +130,97 @@ TEST_F(Run, a_stale_parent_variable_means_a_fresh_start)
         EXPECT_EQ(report()["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
         EXPECT_TRUE(list_folder(temp).empty());
     }
+}
+
+TEST_F(Run, a_child_whose_parent_cannot_be_confirmed_stops_instead_of_starting_another)
+{
+    /* What a fresh start hands its child, while the parent named is a live
+    ** process that the check cannot match (on Windows: an executable path of
+    ** 2048 to 4096 units read through a 2048-unit buffer, or a guard that
+    ** denies reading the parent). A copy that went on as a fresh start would
+    ** start a child of its own, which meets the same failing check there,
+    ** and so on: the job bounds what this test may start. */
+    std::wstring live = std::to_wstring(GetCurrentProcessId());
+    process_options run = options();
+    run.environment[L"QALVEN_ONEFILE_PARENT"] = live;
+    run.environment[L"QALVEN_ONEFILE_CHILD_OF"] = live;
+    run.environment[L"QALVEN_ONEFILE_TIME_US"] = L"123456";
+    run.environment[L"QALVEN_ONEFILE_RANDOM"] = L"abcdefghijk";
+    run.environment[L"QALVEN_ONEFILE_DIRECTORY"] = folder;
+    HANDLE job = CreateJobObjectW(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    run.job = job;
+    run.timeout_ms = 30000;
+    process_result result = run_process(run);
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting = {};
+    QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting, sizeof accounting, NULL);
+    CloseHandle(job);
+
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, couldn't confirm that the parent process runs this executable.\r\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(accounting.TotalProcesses, 1u) << "no copy started another";
+    EXPECT_FALSE(path_exists(report_path)) << "the application never ran";
+    EXPECT_TRUE(list_folder(temp).empty()) << "nothing unpacked";
+}
+
+TEST_F(Run, the_unpack_directory_lets_in_only_the_user_system_and_administrators)
+{
+    process_options run = options();
+    std::wstring hold = folder + L"\\hold.txt";
+    run.environment[L"PROBE_HOLD"] = hold;
+    running_process started = start_process(run);
+    for (int i = 0; i < 3000 && !path_exists(report_path); i++)
+        Sleep(10);
+    std::vector<std::wstring> unpack = list_folder(temp);
+    ASSERT_EQ(unpack.size(), 1u);
+
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    DWORD read = GetNamedSecurityInfoW((temp + L"\\" + unpack[0]).c_str(), SE_FILE_OBJECT,
+                                       DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL, &descriptor);
+    write_file(hold, "");
+    EXPECT_EQ(finish_process(started, 30000).exit_code, 0u);
+    ASSERT_EQ(read, (DWORD)ERROR_SUCCESS);
+    ASSERT_NE(dacl, (PACL)NULL);
+
+    HANDLE token = NULL;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    union { TOKEN_USER user; BYTE bytes[256]; } user;
+    DWORD length = 0;
+    GetTokenInformation(token, TokenUser, &user, sizeof user, &length);
+    CloseHandle(token);
+    BYTE system[SECURITY_MAX_SID_SIZE], administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof system;
+    CreateWellKnownSid(WinLocalSystemSid, NULL, system, &size);
+    size = sizeof administrators;
+    CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, administrators, &size);
+
+    /* Windows reads back the protected DACL as written: SE_DACL_PROTECTED
+    ** in the control, these three entries and no other, each inherited by
+    ** files and folders; every file below then carries them, inherited.
+    ** Wine derives what it reports from the Unix mode, which keeps only the
+    ** user's and SYSTEM's entries: checked here is that nobody else is let
+    ** in and that the user's entry reaches everything below. */
+    bool user_found = false;
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace = NULL;
+        ASSERT_TRUE(GetAce(dacl, i, (void **)&ace));
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        PSID sid = &ace->SidStart;
+        EXPECT_TRUE(EqualSid(sid, user.user.User.Sid) || EqualSid(sid, system) || EqualSid(sid, administrators))
+            << "entry " << i << " lets someone else in";
+        if (EqualSid(sid, user.user.User.Sid)) {
+            user_found = true;
+            EXPECT_EQ(ace->Mask & FILE_ALL_ACCESS, (DWORD)FILE_ALL_ACCESS);
+            EXPECT_EQ(ace->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
+                      OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+        }
+    }
+    EXPECT_TRUE(user_found);
+    LocalFree(descriptor);
 }
 
 TEST_F(Run, a_copy_started_by_the_application_runs_from_the_same_directory)

@@ -1,8 +1,9 @@
 /*
 ** Faults from outside the bootstrap: a file held open in the unpack
 ** directory while it is filled, a TEMP that cannot be written, the child or
-** the parent killed by another process, and many fresh starts at once. Every
-** bootstrap runs with a disposable current folder of its own.
+** the parent killed by another process, the executable held while the child
+** starts, and many fresh starts at once. Every bootstrap runs with a
+** disposable current folder of its own.
 */
 #include <gtest/gtest.h>
 
@@ -230,39 +231,95 @@ TEST_F(RobustFault, a_child_killed_from_outside_has_its_status_handed_on_and_its
     EXPECT_EQ(written_elsewhere({L"report.txt"}), std::vector<std::wstring>());
 }
 
-TEST_F(RobustFault, a_parent_killed_from_outside_leaves_its_child_running_and_the_directory_on_disk)
+TEST_F(RobustFault, a_parent_killed_from_outside_takes_the_application_along_and_the_next_start_sweeps_its_directory)
 {
-    /* Nothing is left to run the clean-up: the directory stays, by design. */
     write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
                                                      {L"data\\value.txt", "42"}}));
+    /* A run that lives throughout: its directory must never be touched. */
+    process_options live_run = options();
+    std::wstring live_report = folder + L"\\live.txt";
+    live_run.environment[L"PROBE_REPORT"] = live_report;
+    live_run.environment[L"PROBE_HOLD"] = hold;
+    live_run.environment[L"PROBE_EXIT"] = L"7";
+    running_process live = start(live_run);
+    std::wstring live_unpack = unpack_directory_of(wait_for_report(live_report));
+    ASSERT_FALSE(live_unpack.empty());
+
+    /* The run to be killed; its application starts a program of its own. */
     process_options run = options();
     std::wstring report_path = folder + L"\\report.txt";
     run.environment[L"PROBE_REPORT"] = report_path;
-    run.environment[L"PROBE_HOLD"] = hold;
-    run.environment[L"PROBE_EXIT"] = L"5";
+    run.environment[L"PROBE_WAIT_FOREVER"] = L"1";
+    run.environment[L"PROBE_SPAWN"] = quote_argument(std::wstring(ONEFILE_TEST_BINARY_DIR) + L"\\path_probe.exe")
+                                    + L" sleep";
     running_process started = start(run);
     std::map<std::string, std::string> report = wait_for_report(report_path);
     std::wstring unpack = unpack_directory_of(report);
     ASSERT_FALSE(unpack.empty());
     HANDLE child = remember((DWORD)std::stoul("0" + report["pid"]));
+    HANDLE spawned = remember((DWORD)std::stoul("0" + report["spawned"]));
     ASSERT_NE(child, (HANDLE)NULL);
+    ASSERT_NE(spawned, (HANDLE)NULL);
 
     ASSERT_TRUE(TerminateProcess(started.process, 1));
-    process_result parent = finish_process(started, 10000);
-    EXPECT_EQ(parent.exit_code, 1u);
-    EXPECT_EQ(WaitForSingleObject(child, 500), (DWORD)WAIT_TIMEOUT) << "the child goes on";
-    EXPECT_EQ(list_files(unpack), (std::vector<std::wstring>{L"data\\value.txt", L"probe_app.dll"}));
+    EXPECT_EQ(finish_process(started, 10000).exit_code, 1u);
+    EXPECT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0) << "the application ends with it";
+    EXPECT_EQ(WaitForSingleObject(spawned, 0), (DWORD)WAIT_TIMEOUT)
+        << "what the application started itself breaks away and lives on";
+    EXPECT_TRUE(is_directory(unpack)) << "nothing could remove it yet";
+
+    /* The next fresh start in the same TEMP removes what the killed one left. */
+    process_options next = options();
+    next.environment[L"PROBE_REPORT"] = folder + L"\\next.txt";
+    process_result result = run_process(next);
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_FALSE(path_exists(unpack)) << "swept";
+    EXPECT_EQ(list_files(live_unpack), (std::vector<std::wstring>{L"data\\value.txt", L"probe_app.dll"}))
+        << "the directory of a live run is left alone";
+    EXPECT_EQ(list_folder(temp).size(), 1u);
 
     write_file(hold, "");
-    ASSERT_EQ(WaitForSingleObject(child, 10000), (DWORD)WAIT_OBJECT_0);
-    DWORD status = 0;
-    GetExitCodeProcess(child, &status);
-    EXPECT_EQ(status, 5u) << "the application ends normally without its parent";
+    EXPECT_EQ(finish_process(live, 30000).exit_code, 7u);
+    EXPECT_TRUE(list_folder(temp).empty());
+    TerminateProcess(spawned, 0);
+    EXPECT_EQ(written_elsewhere({L"report.txt", L"live.txt", L"next.txt", L"hold.txt"}),
+              std::vector<std::wstring>());
+}
+
+TEST_F(RobustFault, a_launch_that_meets_its_executable_held_for_a_moment_is_tried_again)
+{
+    /* Enough files that the test can take the executable while they are
+    ** written, before the child is started. */
+    file_entries entries = {{L"probe_app.dll", probe_library()}};
+    for (int i = 0; i < 300; i++)
+        entries.push_back({L"bulk\\" + std::to_wstring(i), "x"});
+    write_patched_bootstrap(executable, make_object(entries));
+    process_options run = options();
+    run.environment[L"PROBE_EXIT"] = L"9";
+    running_process started = start(run);
+    while (list_folder(temp).empty() && WaitForSingleObject(started.process, 1) == WAIT_TIMEOUT)
+        ;
+    /* Held as a scanner holds a new file: no sharing at all. */
+    HANDLE holder = CreateFileW(executable.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    if (!child_process_ids(started.id).empty()) {
+        CloseHandle(holder);
+        finish_process(started, 30000);
+        GTEST_SKIP() << "the bootstrap started its child before the test could hold the file";
+    }
+    std::vector<std::wstring> folders = list_folder(temp);
+    std::wstring last = folders.empty() ? L"" : temp + L"\\" + folders[0] + L"\\bulk\\299";
+    while (!path_exists(last) && WaitForSingleObject(started.process, 1) == WAIT_TIMEOUT)
+        ;
+    /* Long enough for a first attempt, far shorter than the retries. */
     Sleep(300);
-    EXPECT_TRUE(is_directory(unpack)) << "nothing removes the directory";
-    EXPECT_EQ(list_folder(temp).size(), 1u);
-    EXPECT_EQ(written_elsewhere({L"report.txt", L"hold.txt"}), std::vector<std::wstring>());
-    remove_unpack_directory(unpack);
+    EXPECT_TRUE(child_process_ids(started.id).empty()) << "no child can start while the file is held";
+    CloseHandle(holder);
+
+    process_result result = finish_process(started, 30000);
+    EXPECT_EQ(result.exit_code, 9u) << result.out << result.err;
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_TRUE(list_folder(temp).empty());
 }
 
 TEST_F(RobustFault, a_file_held_open_at_the_end_costs_a_bounded_wait_and_not_the_childs_status)

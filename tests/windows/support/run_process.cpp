@@ -109,7 +109,8 @@ running_process start_process(const process_options &options)
     std::wstring environment = environment_block(options);
     PROCESS_INFORMATION created = {};
     BOOL ok = CreateProcessW(options.application.empty() ? NULL : options.application.c_str(),
-                             &command_line[0], NULL, NULL, TRUE, CREATE_UNICODE_ENVIRONMENT,
+                             &command_line[0], NULL, NULL, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT | (options.job != NULL ? CREATE_SUSPENDED : 0),
                              &environment[0],
                              options.current_directory.empty() ? NULL
                                                                : options.current_directory.c_str(),
@@ -123,6 +124,11 @@ running_process start_process(const process_options &options)
         if (input_writer != NULL)
             CloseHandle(input_writer);
         return running;
+    }
+    if (options.job != NULL) {
+        if (!AssignProcessToJobObject(options.job, created.hProcess))
+            ADD_FAILURE() << "AssignProcessToJobObject failed with " << GetLastError();
+        ResumeThread(created.hThread);
     }
     if (input_writer != NULL) {
         /* A program that stops reading early breaks the pipe: not an error here. */

@@ -24,6 +24,7 @@ struct process_options {
     ** keep_input_open the pipe's writing end is left to the test. */
     std::optional<std::string> input;
     bool keep_input_open = false;
+    HANDLE job = NULL;                  /* a job to start the program in */
 };
 
 struct process_result {

@@ -1,0 +1,26 @@
+/*
+** The unpack directory of a fresh start: made by this start and no other,
+** so that nothing planted at its path beforehand (a folder with a library
+** in it, a link to somewhere else) is ever used, and closed to other users.
+*/
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "driver/driver.h"
+
+void create_unpack_directory(void)
+{
+    if (private_directory_security() == NULL)
+        fatal_system_error("Error, couldn't make the unpack directory private.", GetLastError());
+    /* The lock first: a directory whose lock nobody holds may be swept. */
+    ensure_parent_directories(unpack_directory);
+    private_directory_result created = PRIVATE_DIRECTORY_EXISTS;
+    if (hold_directory_lock(unpack_directory))
+        created = create_private_directory(unpack_directory);
+    if (created == PRIVATE_DIRECTORY_EXISTS) {
+        fprintf(stderr, "Error, '%ls' exists already; an unpack directory is never reused.\n",
+                unpack_directory);
+        exit(2);
+    }
+}
