@@ -12,7 +12,7 @@ BENCH=$ROOT/bench
 mkdir -p "$OUT/native-zstd"
 
 ZSTD_SRC=$(ls -d "$BUILD_DIR"/deps/libzstd-*/src | head -n 1)
-ZSTD_WINDOWS_LIB=$BUILD_DIR/windows/runtime/libzstd_decompress.a
+ZSTD_WINDOWS_LIB=$BUILD_DIR/windows/libzstd_decompress.a
 [ -f "$ZSTD_SRC/lib/zstd.h" ] || { echo "bench/build: zstd sources missing; run scripts/build.sh" >&2; exit 1; }
 [ -f "$ZSTD_WINDOWS_LIB" ] || { echo "bench/build: $ZSTD_WINDOWS_LIB missing; run scripts/build.sh" >&2; exit 1; }
 
@@ -51,6 +51,10 @@ build "$OUT/bench_app.dll" "$BENCH/windows/bench_app.cpp" \
     $WCXX "${WFLAGS[@]}" -shared -o "$OUT/bench_app.dll" "$BENCH/windows/bench_app.cpp"
 build "$OUT/bench_launch.exe" "$BENCH/windows/launch.cpp" \
     $WCXX "${WFLAGS[@]}" -o "$OUT/bench_launch.exe" "$BENCH/windows/launch.cpp" -lpsapi
+build "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp" \
+    $WCXX "${WFLAGS[@]}" -mwindows -o "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp"
+build "$OUT/bench_hello_console.exe" "$BENCH/windows/hello_console.cpp" \
+    $WCXX "${WFLAGS[@]}" -o "$OUT/bench_hello_console.exe" "$BENCH/windows/hello_console.cpp"
 build "$OUT/bench_run_dll.exe" "$BENCH/windows/run_dll.cpp" \
     $WCXX "${WFLAGS[@]}" -o "$OUT/bench_run_dll.exe" "$BENCH/windows/run_dll.cpp"
 build "$OUT/bench_limits.exe" "$BENCH/windows/wine_limits.cpp $BENCH/harness/walk.h $PAYLOAD_STREAM $ZSTD_WINDOWS_LIB" \

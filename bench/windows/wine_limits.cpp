@@ -7,9 +7,9 @@
 **       line) below DIR the way the bootstrap does: the parent folder made
 **       when new, CreateFileW(GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS),
 **       WriteFile in 32768-byte chunks, CloseHandle. Then removes DIR with
-**       one SHFileOperationW call, as the bootstrap's clean-up does, or
-**       with "plain" by a walk of FindFirstFileW, DeleteFileW and
-**       RemoveDirectoryW. Prints write_s, delete_s, files, bytes.
+**       one call of the shell's SHFileOperationW, or with "plain" by a walk
+**       of FindFirstFileW, DeleteFileW and RemoveDirectoryW. Prints
+**       write_s, delete_s, files, bytes.
 **   bench_limits.exe delete DIR [shell|plain]
 **       Only the removal of DIR, timed. Prints delete_s.
 **   bench_limits.exe decode OBJECT
@@ -115,7 +115,7 @@ static void delete_tree(const std::wstring &folder)
     RemoveDirectoryW(folder.c_str());
 }
 
-/* One SHFileOperationW call for the whole tree, as the bootstrap's clean-up. */
+/* One SHFileOperationW call for the whole tree. */
 static void delete_tree_with_shell(const std::wstring &folder)
 {
     std::wstring name_list = folder + L'\0' + L'\0';

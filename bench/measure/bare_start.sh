@@ -1,0 +1,18 @@
+#!/bin/bash
+# The reference of every start figure: a bare hello-world executable that
+# returns 0 at once (bench/windows/hello.cpp, GUI; hello_console.cpp,
+# console), started and timed exactly as fresh_start.sh starts a packed
+# one. One warm-up, then --repeat runs: whole.
+#
+#   measure/bare_start.sh NAME EXE
+set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
+name=$1 exe=$2
+temp=$RUN_TMP/bare
+mkdir -p "$temp"
+for i in $(seq 0 "$REPEAT"); do
+    line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" "$(wpath "$exe")" | grep '^start=')
+    [ "$i" = 0 ] && continue
+    add "$name" whole $(($(echo "$line" | value end) - $(echo "$line" | value start)))
+done
+rmdir "$temp"

@@ -1,0 +1,44 @@
+#!/bin/bash
+# The cached unpack mode: the application packed with
+# --unpack-to "{TEMP}\onefile-bench-cache\NAME" (a template without per-run
+# placeholders names one folder that later starts reuse). --repeat pairs
+# of a first start (the folder removed before it) and a second start (the
+# folder complete), each started and timed as fresh_start.sh does.
+#
+#   measure/cached_start.sh NAME FOLDER MAIN KIND [PACKER OPTIONS...]
+# KIND: bench (to run_code) or output (to the first output). Records
+# cached_first, cached_second (whole runs) and cached_first_to,
+# cached_second_to (to run_code or the first output).
+set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
+name=$1 folder=$2 main=$3 kind=$4
+shift 4
+exe=$WORK/out/$name-cached.exe temp=$RUN_TMP/cache report=$WORK/report.txt
+"$PACKER" --quiet --main "$main" --unpack-to '{TEMP}\onefile-bench-cache\'"$name" "$@" -o "$exe" "$folder"
+mkdir -p "$temp"
+
+run_once() { # metric
+    local line start output=""
+    rm -f "$report"
+    [ "$kind" = output ] && output=--output
+    line=$(BENCH_REPORT=$(wpath "$report") wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" \
+        $output "$(wpath "$exe")" | grep '^start=')
+    start=$(echo "$line" | value start)
+    [ "$(echo "$line" | value status)" = 0 ] || log "$name: the cached start ended with status $(echo "$line" | value status)"
+    [ -n "$2" ] || return 0
+    add "$name" "$1" $(($(echo "$line" | value end) - start))
+    if [ "$kind" = output ]; then
+        add "$name" "$1_to" $(($(echo "$line" | value first_output) - start))
+    else
+        add "$name" "$1_to" $(($(value entered < "$report") - start))
+    fi
+}
+
+for i in $(seq 0 "$REPEAT"); do
+    rm -rf "${temp:?}"/*
+    record=""
+    [ "$i" = 0 ] || record=yes
+    run_once cached_first "$record"
+    run_once cached_second "$record"
+done
+rm -rf "$temp"
