@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -102,6 +103,11 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
                                  "zstd level, 1 (fastest) to 22 (smallest); default " + std::to_string(default_level))
                       ->option_text("N")
                       ->check(CLI::Range(1, 22));
+    options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    app.add_option("--threads", options.threads,
+                   "Compression threads; default: one per core. The output is the same for any number")
+        ->option_text("N")
+        ->check(CLI::Range(1, 256));
     auto *write_object = app.add_option("--write-attached-data", given.write_attached_data,
                                         "Also write the packed data to FILE; without -o, only that")
                              ->option_text("FILE");

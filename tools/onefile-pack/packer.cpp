@@ -24,7 +24,7 @@ std::uint64_t pack(const std::vector<app_file> &files, const packer_options &opt
 {
     progress_line line(!options.quiet);
     const auto show = [&line](const pack_progress &progress) { line.show(progress); };
-    return write_attached_data(files, options.level, object, show);
+    return write_attached_data(files, options.level, options.threads, object, show);
 }
 
 std::string elapsed_since(std::chrono::steady_clock::time_point start)

@@ -25,6 +25,7 @@ struct packer_options {
     bool utf8 = false;                           // UTF-8 as the process code page
     version_options version;                     // none given: no version resource
     int level = default_level;
+    int threads = 1;                             // compression threads; the bytes do not depend on them
     bool quiet = false;
 };
 
