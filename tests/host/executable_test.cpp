@@ -225,3 +225,50 @@ TEST_F(written_executable, same_input_gives_the_same_bytes_with_no_other_program
     EXPECT_FALSE(first.empty());
     EXPECT_EQ(first, second);
 }
+
+TEST_F(written_executable, keeps_the_unpack_template_with_a_folder_per_build_when_it_is_cached)
+{
+    const auto stored_template = [](const fs::path &executable) {
+        const std::string image = read_file(executable);
+        std::string text;
+        for (std::size_t at = sections_of(executable).at(".qvconf").file_offset + 8;; at += 2) {
+            const auto unit = static_cast<char16_t>(little_endian(image, at, 2));
+            if (unit == 0)
+                return text;
+            text += static_cast<char>(unit); // the templates here are ASCII
+        }
+    };
+    EXPECT_EQ(stored_template(pack("default.exe", {})), "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");
+    EXPECT_EQ(stored_template(pack("run.exe", {"--unpack-to", "{TEMP}\\acme_{PID}_{RANDOM}"})),
+              "{TEMP}\\acme_{PID}_{RANDOM}");
+
+    const std::string first = stored_template(pack("cached.exe", {"--unpack-to", "{CACHE_DIR}/Acme/Viewer"}));
+    EXPECT_TRUE(std::regex_match(first, std::regex(R"(\{CACHE_DIR\}\\Acme\\Viewer\\[0-9a-f]{16})"))) << first;
+    write_file(app_ / "data" / "values.bin", noise(70000, 5));
+    const std::string second = stored_template(pack("cached.exe", {"--unpack-to", "{CACHE_DIR}/Acme/Viewer"}));
+    EXPECT_NE(first, second) << "a new build must never meet the files of an old one";
+}
+
+TEST_F(written_executable, refuses_unpack_templates_that_cannot_work_with_one_line)
+{
+    const std::pair<const char *, const char *> refusals[] = {
+        {"{TEMP}\\{NOPE}", "unknown placeholder {NOPE}"},
+        {"{TEMP}\\app_{PID", "'{' without its '}'"},
+        {"{TEMP}\\app}", "'}' without its '{'"},
+        {"{TEMP}", "must end in a folder name"},
+        {"{CACHE_DIR}\\Acme\\", "must end in a folder name"},
+        {"{TEMP}\\{PID}\\app", "{PID} may stand only in the last folder name"},
+        {"Acme\\Viewer", "must start with {TEMP}"},
+    };
+    for (const auto &[unpack_to, expected] : refusals) {
+        const fs::path output = scratch_.path() / "refused.exe";
+        const process_result result = run_onefile_pack(
+            {"--unpack-to", unpack_to, "--main", "probe_app.dll", "-o", output.string(), app_.string()},
+            scratch_.path());
+        EXPECT_EQ(result.status, 1) << unpack_to;
+        EXPECT_EQ(result.error_output.rfind("onefile-pack: error: --unpack-to: ", 0), 0u) << result.error_output;
+        EXPECT_NE(result.error_output.find(expected), std::string::npos) << result.error_output;
+        EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << result.error_output;
+        EXPECT_FALSE(fs::exists(output));
+    }
+}
