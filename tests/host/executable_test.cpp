@@ -249,25 +249,34 @@ TEST_F(written_executable, keeps_the_unpack_template_with_a_folder_per_build_whe
     EXPECT_NE(first, second) << "a new build must never meet the files of an old one";
 }
 
-TEST_F(written_executable, refuses_unpack_templates_that_cannot_work_with_one_line)
+TEST_F(written_executable, refuses_unusable_templates_and_version_values_with_one_line)
 {
-    const std::pair<const char *, const char *> refusals[] = {
-        {"{TEMP}\\{NOPE}", "unknown placeholder {NOPE}"},
-        {"{TEMP}\\app_{PID", "'{' without its '}'"},
-        {"{TEMP}\\app}", "'}' without its '{'"},
-        {"{TEMP}", "must end in a folder name"},
-        {"{CACHE_DIR}\\Acme\\", "must end in a folder name"},
-        {"{TEMP}\\{PID}\\app", "{PID} may stand only in the last folder name"},
-        {"Acme\\Viewer", "must start with {TEMP}"},
+    struct refusal {
+        std::vector<std::string> arguments;
+        int status;
+        const char *expected;
     };
-    for (const auto &[unpack_to, expected] : refusals) {
+    const refusal refusals[] = {
+        {{"--unpack-to", "{TEMP}\\{NOPE}"}, 1, "--unpack-to: unknown placeholder {NOPE}"},
+        {{"--unpack-to", "{TEMP}\\app_{PID"}, 1, "--unpack-to: '{' without its '}'"},
+        {{"--unpack-to", "{TEMP}\\app}"}, 1, "--unpack-to: '}' without its '{'"},
+        {{"--unpack-to", "{TEMP}"}, 1, "--unpack-to: '{TEMP}' must end in a folder name"},
+        {{"--unpack-to", "{CACHE_DIR}\\Acme\\"}, 1, "must end in a folder name"},
+        {{"--unpack-to", "{TEMP}\\{PID}\\app"}, 1, "--unpack-to: {PID} may stand only in the last folder name"},
+        {{"--unpack-to", "Acme\\Viewer"}, 1, "--unpack-to: 'Acme\\Viewer' must start with {TEMP}"},
+        {{"--file-version", "1.2.x"}, 1, "--file-version '1.2.x' is not one to four numbers"},
+        {{"--file-version", "1.2.3.4.5"}, 1, "is not one to four numbers"},
+        {{"--file-version", "70000"}, 1, "is not one to four numbers"},
+        {{"--copyright", "(c)\tAcme"}, 1, "--copyright must not hold control characters"},
+        {{"--product-name", ""}, 2, "--product-name must not be empty"},
+    };
+    for (const refusal &input : refusals) {
         const fs::path output = scratch_.path() / "refused.exe";
-        const process_result result = run_onefile_pack(
-            {"--unpack-to", unpack_to, "--main", "probe_app.dll", "-o", output.string(), app_.string()},
-            scratch_.path());
-        EXPECT_EQ(result.status, 1) << unpack_to;
-        EXPECT_EQ(result.error_output.rfind("onefile-pack: error: --unpack-to: ", 0), 0u) << result.error_output;
-        EXPECT_NE(result.error_output.find(expected), std::string::npos) << result.error_output;
+        std::vector<std::string> arguments = input.arguments;
+        arguments.insert(arguments.end(), {"--main", "probe_app.dll", "-o", output.string(), app_.string()});
+        const process_result result = run_onefile_pack(arguments, scratch_.path());
+        EXPECT_EQ(result.status, input.status) << input.arguments[1];
+        EXPECT_NE(result.error_output.find(input.expected), std::string::npos) << result.error_output;
         EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << result.error_output;
         EXPECT_FALSE(fs::exists(output));
     }
