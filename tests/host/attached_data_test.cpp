@@ -14,7 +14,7 @@ const progress_callback no_progress = [](const pack_progress &) {};
 
 std::string pack_folder(const fs::path &app_dir, const std::string &main_name, const fs::path &object)
 {
-    write_attached_data(list_app_files(app_dir, main_name), 3, object, no_progress);
+    write_attached_data(list_app_files(app_dir, main_name), 3, 1, object, no_progress);
     return read_file(object);
 }
 
@@ -33,7 +33,7 @@ TEST(attached_data, single_file_decodes_to_the_documented_29_bytes)
     scratch_folder scratch;
     write_file(scratch.path() / "b.txt", "abc");
     const fs::path object = scratch.path() / "object";
-    write_attached_data({{scratch.path() / "b.txt", u"a\\b.txt", 3}}, 19, object, no_progress);
+    write_attached_data({{scratch.path() / "b.txt", u"a\\b.txt", 3}}, 19, 1, object, no_progress);
 
     const unsigned char expected[] = {0x61, 0x00, 0x5C, 0x00, 0x62, 0x00, 0x2E, 0x00, 0x74, 0x00,
                                       0x78, 0x00, 0x74, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
@@ -49,7 +49,7 @@ TEST(attached_data, header_frame_fill_and_trailer_sit_where_the_bootstrap_expect
         write_file(scratch.path() / "f", noise(size, size));
         const fs::path object_path = scratch.path() / "object";
         const std::uint64_t length =
-            write_attached_data({{scratch.path() / "f", u"f", size}}, 3, object_path, no_progress);
+            write_attached_data({{scratch.path() / "f", u"f", size}}, 3, 1, object_path, no_progress);
         const std::string object = read_file(object_path);
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
 
@@ -116,9 +116,9 @@ TEST(attached_data, file_that_changed_size_since_the_walk_is_refused)
     // Its size field would no longer match the bytes that follow it.
     scratch_folder scratch;
     write_file(scratch.path() / "f", "four");
-    EXPECT_THROW(write_attached_data({{scratch.path() / "f", u"f", 5}}, 3, scratch.path() / "o1", no_progress),
+    EXPECT_THROW(write_attached_data({{scratch.path() / "f", u"f", 5}}, 3, 1, scratch.path() / "o1", no_progress),
                  pack_error);
-    EXPECT_THROW(write_attached_data({{scratch.path() / "f", u"f", 3}}, 3, scratch.path() / "o2", no_progress),
+    EXPECT_THROW(write_attached_data({{scratch.path() / "f", u"f", 3}}, 3, 1, scratch.path() / "o2", no_progress),
                  pack_error);
 }
 
@@ -133,4 +133,24 @@ TEST(attached_data, ready_made_object_is_checked_before_linking)
     EXPECT_THROW(check_attached_data(scratch.path() / "cut"), pack_error);
     write_file(scratch.path() / "other", "MZ" + object.substr(2));
     EXPECT_THROW(check_attached_data(scratch.path() / "other"), pack_error);
+}
+
+TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)
+{
+    scratch_folder scratch;
+    // Larger than two compression jobs, part noise and part repetition.
+    std::string content = noise(20u << 20, 7);
+    for (std::size_t i = 0; i < content.size(); i += 3)
+        content[i] = 'x';
+    write_file(scratch.path() / "big", content);
+    const std::vector<app_file> files{{scratch.path() / "big", u"big", content.size()}};
+    std::string objects[2];
+    for (int threads : {1, 3}) {
+        const fs::path object = scratch.path() / ("object" + std::to_string(threads));
+        write_attached_data(files, 3, threads, object, no_progress);
+        objects[threads / 3] = read_file(object);
+    }
+    EXPECT_EQ(objects[0], objects[1]);
+    // The name "big" and its terminator, the size, then the content.
+    EXPECT_EQ(decode_object(objects[0]).substr(2 * 4 + 8, content.size()), content);
 }

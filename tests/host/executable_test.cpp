@@ -225,3 +225,59 @@ TEST_F(written_executable, same_input_gives_the_same_bytes_with_no_other_program
     EXPECT_FALSE(first.empty());
     EXPECT_EQ(first, second);
 }
+
+TEST_F(written_executable, keeps_the_unpack_template_with_a_folder_per_build_when_it_is_cached)
+{
+    const auto stored_template = [](const fs::path &executable) {
+        const std::string image = read_file(executable);
+        std::string text;
+        for (std::size_t at = sections_of(executable).at(".qvconf").file_offset + 8;; at += 2) {
+            const auto unit = static_cast<char16_t>(little_endian(image, at, 2));
+            if (unit == 0)
+                return text;
+            text += static_cast<char>(unit); // the templates here are ASCII
+        }
+    };
+    EXPECT_EQ(stored_template(pack("default.exe", {})), "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}");
+    EXPECT_EQ(stored_template(pack("run.exe", {"--unpack-to", "{TEMP}\\acme_{PID}_{RANDOM}"})),
+              "{TEMP}\\acme_{PID}_{RANDOM}");
+
+    const std::string first = stored_template(pack("cached.exe", {"--unpack-to", "{CACHE_DIR}/Acme/Viewer"}));
+    EXPECT_TRUE(std::regex_match(first, std::regex(R"(\{CACHE_DIR\}\\Acme\\Viewer\\[0-9a-f]{16})"))) << first;
+    write_file(app_ / "data" / "values.bin", noise(70000, 5));
+    const std::string second = stored_template(pack("cached.exe", {"--unpack-to", "{CACHE_DIR}/Acme/Viewer"}));
+    EXPECT_NE(first, second) << "a new build must never meet the files of an old one";
+}
+
+TEST_F(written_executable, refuses_unusable_templates_and_version_values_with_one_line)
+{
+    struct refusal {
+        std::vector<std::string> arguments;
+        int status;
+        const char *expected;
+    };
+    const refusal refusals[] = {
+        {{"--unpack-to", "{TEMP}\\{NOPE}"}, 1, "--unpack-to: unknown placeholder {NOPE}"},
+        {{"--unpack-to", "{TEMP}\\app_{PID"}, 1, "--unpack-to: '{' without its '}'"},
+        {{"--unpack-to", "{TEMP}\\app}"}, 1, "--unpack-to: '}' without its '{'"},
+        {{"--unpack-to", "{TEMP}"}, 1, "--unpack-to: '{TEMP}' must end in a folder name"},
+        {{"--unpack-to", "{CACHE_DIR}\\Acme\\"}, 1, "must end in a folder name"},
+        {{"--unpack-to", "{TEMP}\\{PID}\\app"}, 1, "--unpack-to: {PID} may stand only in the last folder name"},
+        {{"--unpack-to", "Acme\\Viewer"}, 1, "--unpack-to: 'Acme\\Viewer' must start with {TEMP}"},
+        {{"--file-version", "1.2.x"}, 1, "--file-version '1.2.x' is not one to four numbers"},
+        {{"--file-version", "1.2.3.4.5"}, 1, "is not one to four numbers"},
+        {{"--file-version", "70000"}, 1, "is not one to four numbers"},
+        {{"--copyright", "(c)\tAcme"}, 1, "--copyright must not hold control characters"},
+        {{"--product-name", ""}, 2, "--product-name must not be empty"},
+    };
+    for (const refusal &input : refusals) {
+        const fs::path output = scratch_.path() / "refused.exe";
+        std::vector<std::string> arguments = input.arguments;
+        arguments.insert(arguments.end(), {"--main", "probe_app.dll", "-o", output.string(), app_.string()});
+        const process_result result = run_onefile_pack(arguments, scratch_.path());
+        EXPECT_EQ(result.status, input.status) << input.arguments[1];
+        EXPECT_NE(result.error_output.find(input.expected), std::string::npos) << result.error_output;
+        EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << result.error_output;
+        EXPECT_FALSE(fs::exists(output));
+    }
+}

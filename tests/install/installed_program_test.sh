@@ -48,9 +48,11 @@ linux)
     install_and_move "$build"
     mkdir "$work/elsewhere"
     cd "$work/elsewhere"
-    env -i PATH= "$work/moved/bin/onefile-pack" --main lua_host.dll --splash "$splash" -o app.exe "$app_folder" ||
-        fail "the installed packer failed"
-    run_example "$work/elsewhere/app.exe"
+    for variant in "" --console; do
+        env -i PATH= "$work/moved/bin/onefile-pack" --main lua_host.dll --splash "$splash" $variant \
+            -o "app$variant.exe" "$app_folder" || fail "the installed packer failed"
+        run_example "$work/elsewhere/app$variant.exe"
+    done
     ;;
 windows)
     install_and_move "$windows_build"

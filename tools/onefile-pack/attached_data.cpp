@@ -55,8 +55,8 @@ void write_little_endian(std::FILE *out, std::uint64_t value)
 
 } // namespace
 
-std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, const std::filesystem::path &out,
-                                  const progress_callback &report)
+std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, int threads,
+                                  const std::filesystem::path &out, const progress_callback &report)
 {
     const file_handle object = open_file(out, "wb");
     if (!object)
@@ -67,7 +67,7 @@ std::uint64_t write_attached_data(const std::vector<app_file> &files, int level,
     for (const app_file &file : files)
         progress.bytes_total += file.size;
 
-    zstd_frame_writer frame(object.get(), level);
+    zstd_frame_writer frame(object.get(), level, threads);
     std::vector<char> buffer(ZSTD_CStreamInSize());
     for (const app_file &file : files) {
         const std::string header = entry_header(file.name, file.size);

@@ -20,12 +20,13 @@ struct pack_progress {
 
 using progress_callback = std::function<void(const pack_progress &)>;
 
-// Compresses `files` in the given order at zstd `level` into the object at
+// Compresses `files` in the given order at zstd `level` on `threads`
+// threads (the bytes do not depend on their number) into the object at
 // `out`, reading each file in chunks, and returns the object's length.
 // `report` is called as the bytes go by. Throws pack_error when a file cannot
 // be read or has changed size since the walk, or `out` cannot be written.
-std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, const std::filesystem::path &out,
-                                  const progress_callback &report);
+std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, int threads,
+                                  const std::filesystem::path &out, const progress_callback &report);
 
 // Throws pack_error unless `path` looks like an object: "QVY" at the start
 // and, in its last 8 bytes, the trailer's own offset. Returns its length.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -35,6 +36,15 @@ const char *const footer =
     "At run time the executable unpacks the files into a new folder under %TEMP%,\n"
     "calls run_code in the main DLL with its arguments, and deletes the folder again.\n"
     "\n"
+    "--unpack-to chooses the unpack folder. With a per-run placeholder ({PID},\n"
+    "{TIME_US}, {RANDOM}, {TIME}) in its last name, every start unpacks afresh and\n"
+    "removes the folder at its end. Without one it names a cached folder, such as\n"
+    "{CACHE_DIR}\\Acme\\Viewer: the packer adds a folder named after the packed data,\n"
+    "the first start fills it, later starts of the same build run from it at once,\n"
+    "repair what is missing, and remove the folders of older builds.\n"
+    "Other placeholders: {TEMP}, {CACHE_DIR} (the local application data), {HOME},\n"
+    "{PROGRAM}, {PROGRAM_BASE}, {PROGRAM_DIR}.\n"
+    "\n"
     "--utf8 helps programs built for narrow strings (main, fopen): on Windows 10\n"
     "version 1903 and later their arguments, file names and environment come as\n"
     "UTF-8, so names outside the user's code page reach them. Older Windows ignore\n"
@@ -47,6 +57,7 @@ const char *const footer =
     "  onefile-pack --main tool.dll --console --utf8 -o tool.exe build/tool\n"
     "  onefile-pack --main app.dll --product-name Viewer --company-name \"Acme Ltd\" \\\n"
     "               --file-version 1.4.2 --copyright \"(c) 2026 Acme Ltd\" -o Viewer.exe build/app\n"
+    "  onefile-pack --main app.dll --unpack-to \"{CACHE_DIR}\\Acme\\Viewer\" -o Viewer.exe build/app\n"
     "  onefile-pack --main app.dll --write-attached-data app.qvd build/app\n"
     "  onefile-pack --attached-data app.qvd --console -o App.exe\n"
     "\n"
@@ -82,6 +93,10 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
         ->needs(output);
     app.add_flag("--console", options.console,
                  "Make a console program: cmd.exe and PowerShell wait for it and show its output");
+    app.add_option("--unpack-to", options.unpack_template,
+                   "Where the executable unpacks; default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (see below)")
+        ->option_text("TEMPLATE")
+        ->needs(output);
     app.add_flag("--utf8", options.utf8, "UTF-8 as the code page of narrow-string programs (see below)");
     const std::pair<const char *, std::string *> texts[] = {
         {"--product-name", &options.version.product_name},
@@ -102,6 +117,11 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
                                  "zstd level, 1 (fastest) to 22 (smallest); default " + std::to_string(default_level))
                       ->option_text("N")
                       ->check(CLI::Range(1, 22));
+    options.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    app.add_option("--threads", options.threads,
+                   "Compression threads; default: one per core. The output is the same for any number")
+        ->option_text("N")
+        ->check(CLI::Range(1, 256));
     auto *write_object = app.add_option("--write-attached-data", given.write_attached_data,
                                         "Also write the packed data to FILE; without -o, only that")
                              ->option_text("FILE");

@@ -9,6 +9,7 @@
 #include "pack_error.h"
 #include "progress_report.h"
 #include "temp_paths.h"
+#include "unpack_template.h"
 
 #include <chrono>
 #include <cstdio>
@@ -24,7 +25,7 @@ std::uint64_t pack(const std::vector<app_file> &files, const packer_options &opt
 {
     progress_line line(!options.quiet);
     const auto show = [&line](const pack_progress &progress) { line.show(progress); };
-    return write_attached_data(files, options.level, object, show);
+    return write_attached_data(files, options.level, options.threads, object, show);
 }
 
 std::string elapsed_since(std::chrono::steady_clock::time_point start)
@@ -91,7 +92,8 @@ resource_options resources_asked(const packer_options &options)
 }
 
 void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
-                           const fs::path &object, std::uint64_t object_size, const fs::path &output)
+                           const fs::path &object, std::uint64_t object_size, const std::string &unpack_template,
+                           const fs::path &output)
 {
     const file_handle in = open_file(object, "rb");
     const file_handle out = open_file(output, "wb");
@@ -100,6 +102,8 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
     executable_parts parts;
     parts.object = in.get();
     parts.object_size = object_size;
+    if (!unpack_template.empty())
+        parts.unpack_template = stored_unpack_template(unpack_template, content_name(object));
     parts.resource_section = [&resources](std::uint32_t rva) { return build_resource_section(resources, rva); };
     try {
         write_executable(image, parts, out.get());
@@ -153,6 +157,8 @@ void run_packer(const packer_options &options)
     std::vector<resource_entry> resources;
     if (writing_executable) {
         image = read_template(options);
+        if (!options.unpack_template.empty())
+            check_unpack_template(options.unpack_template);
         resources = executable_resources(resources_asked(options));
     }
     const bool packing = options.attached_data.empty();
@@ -180,7 +186,7 @@ void run_packer(const packer_options &options)
     const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
     const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
     if (writing_executable)
-        write_executable_file(*image, resources, object, object_size, executable->path());
+        write_executable_file(*image, resources, object, object_size, options.unpack_template, executable->path());
 
     if (!options.write_attached_data.empty())
         object_file->commit(0666);

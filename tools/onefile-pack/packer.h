@@ -22,9 +22,11 @@ struct packer_options {
     std::filesystem::path splash;                // empty: no splash screen
     std::filesystem::path runtime_dir;           // templates, default icon and manifest
     bool console = false;                        // console subsystem instead of GUI
+    std::string unpack_template;                 // --unpack-to; empty: the template's own
     bool utf8 = false;                           // UTF-8 as the process code page
     version_options version;                     // none given: no version resource
     int level = default_level;
+    int threads = 1;                             // compression threads; the bytes do not depend on them
     bool quiet = false;
 };
 

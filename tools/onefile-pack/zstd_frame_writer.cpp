@@ -12,9 +12,13 @@ void check(std::size_t result, const char *what)
         throw pack_error(std::string("zstd: ") + what + ": " + ZSTD_getErrorName(result));
 }
 
+// Jobs of this size keep two cores busy on a single large file; zstd's own
+// choice at level 12 and window log 27 would make one job of 256 MiB.
+constexpr int job_size = 16 << 20;
+
 } // namespace
 
-zstd_frame_writer::zstd_frame_writer(std::FILE *out, int level)
+zstd_frame_writer::zstd_frame_writer(std::FILE *out, int level, int workers)
     : context_(ZSTD_createCCtx(), ZSTD_freeCCtx), buffer_(ZSTD_CStreamOutSize()), out_(out)
 {
     if (!context_)
@@ -25,7 +29,8 @@ zstd_frame_writer::zstd_frame_writer(std::FILE *out, int level)
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0), "content size flag");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0), "checksum flag");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
-    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, 0), "workers");
+    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers < 1 ? 1 : workers), "workers");
+    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_jobSize, job_size), "job size");
 }
 
 void zstd_frame_writer::write(const void *data, std::size_t size)

@@ -11,11 +11,13 @@
 
 // The frame carries no content size, checksum or dictionary id and a window
 // log of exactly 27, so its header is 28 B5 2F FD 00 88. The bootstrap's
-// decoder accepts windows up to that size. Compression runs on this thread
-// only, so the same bytes in give the same frame out.
+// decoder accepts windows up to that size. zstd compresses in jobs of a
+// fixed size on `workers` threads (at least one); the frame depends on the
+// job size, never on the number of threads, so the same bytes in give the
+// same frame out on every machine.
 class zstd_frame_writer {
 public:
-    zstd_frame_writer(std::FILE *out, int level);
+    zstd_frame_writer(std::FILE *out, int level, int workers);
 
     // Compresses `size` bytes. Throws pack_error when the file cannot be written.
     void write(const void *data, std::size_t size);
