@@ -29,7 +29,10 @@ static void remember_directory(const wchar_t *path)
 
 static bool is_known_directory(const wchar_t *path)
 {
-    for (int i = 0; i < known_directory_count; i++) {
+    /* Newest first: files arrive sorted by path, so the directory a file
+    ** needs is nearly always the one confirmed last, and a scan from the
+    ** oldest would compare every file's directory with hundreds of others. */
+    for (int i = known_directory_count; i-- > 0;) {
         if (wcscmp(known_directories[i], path) == 0)
             return true;
     }
