@@ -255,7 +255,10 @@ bool remove_directory_tree(const wchar_t *directory)
             bool listed_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !listed_link;
             HANDLE entry = open_entry(listed_directory);
             if (entry != INVALID_HANDLE_VALUE) {
-                DWORD opened = handle_attributes(entry);
+                /* What was opened matters only where a directory was
+                ** listed; anything else goes once its handle names the
+                ** listed entry (under Wine a server request less per file). */
+                DWORD opened = listed_directory ? handle_attributes(entry) : 0;
                 if (opened == INVALID_FILE_ATTRIBUTES) {
                     CloseHandle(entry);
                 } else if (!is_listed_entry(entry, name_length)) {
