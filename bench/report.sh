@@ -20,7 +20,7 @@ echo "Unpacking into $TEMP_FS ($TEMP_PARENT). Medians of $REPEAT runs (packing: 
 echo "onefile-pack at its default level $LEVEL. Applications: A one 256 MiB file (random, text-like and zero blocks),"
 echo "B 5,000 files of 64 MiB in nested folders, C the example Lua application with its splash; A and B start with the"
 echo "benchmark's application library, which notes when run_code is entered and returns 0."
-echo "Bare start: a hello-world GUI executable that returns at once, started and timed the same way in the same run: $(ms "$hello") ms ($(ms "$(m hello shell_whole)") ms from the shell)."
+echo "Bare start: a hello-world GUI executable that returns at once, started and timed the same way in the same run: $(ms "$hello") ms ($(ms "$(m hello shell_whole)") ms from the shell; $(ms "$(m hello_imports whole)") ms linked against the system libraries the bootstrap imports)."
 echo
 
 echo "### Goals"
@@ -31,6 +31,10 @@ for app in A B; do
     has "$app" || continue
     limit=$(sum "$(m "$app" zstd_decode)" "$(m "$app" wine_write)")
     echo "| 1 | $app unpack | $(s "$(m "$app" unpack)") | zstd -d + Wine write | $(s "$limit") | $(against "$(m "$app" unpack)" "$limit" 1.10) | 1.10 |"
+done
+for app in A B; do
+    has "$app" || continue
+    echo "| (1) | $app unpack | $(s "$(m "$app" unpack)") | reader + write in one Wine program | $(s "$(m "$app" wine_extract)") | $(ratio "$(m "$app" unpack)" "$(m "$app" wine_extract)") | |"
 done
 if has C; then
     [ "$PEER" = yes ] && echo "| 2 | C whole run | $(s "$(m C whole)") | NSIS's whole run | $(s "$(m C peer_whole)") | $(against "$(m C whole)" "$(m C peer_whole)" 1.00) | 1.00 |"
@@ -46,7 +50,7 @@ fi
 if has B; then
     echo "| 5 | B after run_code (child exit, clean-up) | $(s "$(m B phase_after)") | Wine delete, plain walk | $(s "$(m B wine_delete_plain)") | $(ratio "$(m B phase_after)" "$(m B wine_delete_plain)") | |"
 fi
-if [ "$CACHED" = yes ]; then
+if [ "$CACHED" = yes ] && ls "$SAMPLES"/*.cached_second >/dev/null 2>&1; then
     for app in $ACTIVE; do
         bound=2.2
         [ "$app" = B ] && bound=4
@@ -78,13 +82,14 @@ echo "### Unpacking against its limits"
 echo
 echo "Plain writers: the same files with the same 32768-byte writes, natively (write()) and under Wine (CreateFileW/WriteFile/CloseHandle), parent folders made once."
 echo
-echo "| app | bootstrap unpack s | zstd -d s | native write s | Wine write s | unpack / (zstd -d + Wine write) | reader decode, Wine s | reader decode, native s | reader + write, native s |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+echo "| app | bootstrap unpack s | zstd -d s | native write s | Wine write s | unpack / (zstd -d + Wine write) | reader decode, Wine s | reader + write, Wine s | unpack / (reader + write, Wine) | reader decode, native s | reader + write, native s |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for app in $ACTIVE; do
     limit=$(sum "$(m "$app" zstd_decode)" "$(m "$app" wine_write)")
-    echo "| $app | $(s "$(m "$app" unpack)") | $(s "$(m "$app" zstd_decode)") | $(s "$(m "$app" native_write)") | $(s "$(m "$app" wine_write)") | $(ratio "$(m "$app" unpack)" "$limit") | $(s "$(m "$app" wine_decode)") | $(s "$(m "$app" native_reader_decode)") | $(s "$(m "$app" native_extract)") |"
+    echo "| $app | $(s "$(m "$app" unpack)") | $(s "$(m "$app" zstd_decode)") | $(s "$(m "$app" native_write)") | $(s "$(m "$app" wine_write)") | $(ratio "$(m "$app" unpack)" "$limit") | $(s "$(m "$app" wine_decode)") | $(s "$(m "$app" wine_extract)") | $(ratio "$(m "$app" unpack)" "$(m "$app" wine_extract)") | $(s "$(m "$app" native_reader_decode)") | $(s "$(m "$app" native_extract)") |"
 done
 echo
+echo "Reader + write, Wine: the bootstrap's reader and extraction loop in one plain Windows program, writing as the plain writer does: the bootstrap's extraction without the rest of the bootstrap (its private folder, locks, extended paths, the mapped image)."
 echo "Reader decode: the bootstrap's own payload reader (static_src/attached_data/payload_stream.cpp, 131072-byte window, 32768-byte reads) over the object in memory, writing nothing: built with MinGW-w64 and run under Wine, and built natively against the same zstd sources without assembly (as the bootstrap's); with Debian's libzstd (assembly) natively: $(for app in $ACTIVE; do printf '%s %s s; ' "$app" "$(s "$(m "$app" native_reader_decode_asm)")"; done | sed 's/; $//')."
 echo
 
@@ -107,9 +112,11 @@ if [ "$VARIANTS" = yes ]; then
     echo "|---|---:|---:|---:|---:|"
     [ -s "$SAMPLES/C_console.whole" ] &&
         echo "| C packed with --console (no splash) | $(s "$(m C_console to_output)") | $(s "$(m C_console whole)") | $(s "$(m hello_console whole)") (console hello-world) | $(ratio "$(m C_console whole)" "$(m hello_console whole)") |"
+    [ -s "$SAMPLES/C_nosplash.whole" ] &&
+        echo "| C packed without --splash | $(s "$(m C_nosplash to_output)") | $(s "$(m C_nosplash whole)") | $(s "$hello") | $(ratio "$(m C_nosplash whole)" "$hello") |"
     echo "| hello-world packed through the program launcher (--main hello.exe) | | $(s "$(m hello_launcher whole)") | $(s "$hello") (the same hello-world) | $(ratio "$(m hello_launcher whole)" "$hello") |"
     echo
-    if [ "$CACHED" = yes ]; then
+    if [ "$CACHED" = yes ] && ls "$SAMPLES"/*.cached_second >/dev/null 2>&1; then
         echo "Cached unpack mode (--unpack-to \"{TEMP}\\onefile-bench-cache\\APP\"): a first start (the folder removed before it) and a second start (the folder complete), beside the per-run mode."
         echo
         echo "| app | per-run whole s | first start whole s | second start whole s | second to run_code s | second / bare start |"

@@ -17,7 +17,8 @@
 # Every start is compared with a bare hello-world executable's, measured in
 # the same run the same way (bench/windows/hello.cpp). The variants, unless
 # --no-variants: C packed as a console program (beside a bare console
-# hello-world), the hello-world packed through the program launcher
+# hello-world), C without its splash, the hello-world packed through the
+# program launcher
 # (--main hello.exe), and when the packer has it, the cached unpack mode
 # (--unpack-to) of A, B and C, first and second start.
 #
@@ -164,8 +165,9 @@ done
 export ACTIVE PEER PROFILE VARIANTS CACHED
 
 # --- measuring --------------------------------------------------------------
-log "bare hello-world starts (1 warm-up + $REPEAT)"
+log "bare hello-world starts"
 "$MEASURE/bare_start.sh" hello "$PROGRAMS/bench_hello.exe"
+"$MEASURE/bare_start.sh" hello_imports "$PROGRAMS/bench_hello_imports.exe"
 "$MEASURE/shell_start.sh" hello "$PROGRAMS/bench_hello.exe"
 for app in $ACTIVE; do
     options=()
@@ -202,11 +204,14 @@ for app in $ACTIVE; do
     [ "$KEEP" = yes ] || rm -f "$WORK/out/$app.obj" "$WORK/out/$app.zst"
 done
 if [ "$VARIANTS" = yes ]; then
-    log "the console variant and the program launcher (1 warm-up + $REPEAT each)"
+    log "the console variant, C without its splash, the program launcher (1 warm-up + $REPEAT each)"
     "$MEASURE/bare_start.sh" hello_console "$PROGRAMS/bench_hello_console.exe"
     if [[ " $ACTIVE " == *" C "* ]]; then
         "$PACKER" --quiet --main lua_host.dll --console -o "$WORK/out/C-console.exe" "${FOLDER[C]}"
         "$MEASURE/fresh_start.sh" C_console "$WORK/out/C-console.exe" output
+        # What the splash costs: C packed without it.
+        "$PACKER" --quiet --main lua_host.dll -o "$WORK/out/C-nosplash.exe" "${FOLDER[C]}"
+        "$MEASURE/fresh_start.sh" C_nosplash "$WORK/out/C-nosplash.exe" output
     fi
     mkdir -p "$WORK/apps/hello"
     cp "$PROGRAMS/bench_hello.exe" "$WORK/apps/hello/hello.exe"

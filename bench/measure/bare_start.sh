@@ -1,8 +1,10 @@
 #!/bin/bash
 # The reference of every start figure: a bare hello-world executable that
 # returns 0 at once (bench/windows/hello.cpp, GUI; hello_console.cpp,
-# console), started and timed exactly as fresh_start.sh starts a packed
-# one. One warm-up, then --repeat runs: whole.
+# console; hello_imports.cpp, GUI linked against the bootstrap's system
+# libraries), started and timed exactly as fresh_start.sh starts a packed
+# one. One warm-up, then 3 x --repeat runs (they are short, and every
+# ratio divides by them): whole.
 #
 #   measure/bare_start.sh NAME EXE
 set -euo pipefail
@@ -10,7 +12,7 @@ set -euo pipefail
 name=$1 exe=$2
 temp=$RUN_TMP/bare
 mkdir -p "$temp"
-for i in $(seq 0 "$REPEAT"); do
+for i in $(seq 0 $((3 * REPEAT))); do
     line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" "$(wpath "$exe")" | grep '^start=')
     [ "$i" = 0 ] && continue
     add "$name" whole $(($(echo "$line" | value end) - $(echo "$line" | value start)))

@@ -39,6 +39,12 @@ for i in $(seq 0 "$REPEAT"); do
     record=""
     [ "$i" = 0 ] || record=yes
     run_once cached_first "$record"
+    # A bootstrap without the cached mode takes the template for a per-run
+    # folder and removes it: nothing here would be a cached start.
+    if [ ! -d "$temp/onefile-bench-cache" ]; then
+        log "$name: the bootstrap keeps no cached folder: no cached mode to measure"
+        break
+    fi
     run_once cached_second "$record"
 done
 rm -rf "$temp"

@@ -13,6 +13,8 @@
 #                      same zstd sources without assembly (as the
 #                      bootstrap's) and against Debian's libzstd
 #   native_extract     the reader and extraction loop writing natively
+#   wine_extract       the same under Wine, writing as the plain writer:
+#                      the bootstrap's extraction without the rest of it
 # and once, the shell's SHFileOperationW removing the same tree.
 #
 #   measure/limits.sh APP        (after measure/pack.sh APP)
@@ -40,6 +42,8 @@ for i in $(seq "$REPEAT"); do
     add "$app" native_reader_decode_asm "$(echo "$line" | value decode_s | seconds_to_us)"
     line=$("$PROGRAMS/bench_native_noasm" extract "$object" "$RUN_TMP/extract")
     add "$app" native_extract "$(echo "$line" | value extract_s | seconds_to_us)"
+    line=$(wrun "$PROGRAMS/bench_limits.exe" extract "$(wpath "$object")" "$(wpath "$RUN_TMP/extract")")
+    add "$app" wine_extract "$(echo "$line" | value extract_s | seconds_to_us)"
 done
 line=$(wrun "$PROGRAMS/bench_limits.exe" write "$(wpath "$manifest")" "$(wpath "$RUN_TMP/wine")" shell)
 add "$app" wine_delete_shell "$(echo "$line" | value delete_s | seconds_to_us)"
