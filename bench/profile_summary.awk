@@ -18,7 +18,9 @@ function kernel_kind(chain) {
 }
 function user_kind(dso, address) {
     if (dso ~ /msvcrt/) return "u:msvcrt"
+    if (dso ~ /\.exe$/) return "u:executable"
     if (dso ~ /\/wine\//) return "u:wine-dlls"
+    if (dso ~ /\.dll$/) return "u:app-dlls"
     if (dso ~ /wineserver/) return "u:wineserver"
     if (dso ~ /libc\.so|ld-linux/) return "u:libc-loader"
     if (dso ~ /^\[unknown\]$|JIT|anon|perf-[0-9]+\.map/) return "u:anonymous-code"

@@ -151,7 +151,7 @@ if [ "$PROFILE" = yes ]; then
         cat "$WORK/profile/$app.md"
         echo
     done
-    echo "u: user code (anonymous-code: code perf cannot name, the executable's own among it; msvcrt: memcpy and friends; wine-dlls: ntdll, kernelbase, shell32 ...); k: kernel, by call chain (file-read: read()/pread() of files, Wine loading images among them; wineserver-ipc: the pipes and polls of server requests)."
+    echo "u: user code (executable: the bootstrap's own code, zstd's decoder among it; app-dlls: the application's libraries; anonymous-code: code perf cannot name; msvcrt: memcpy, wcscmp and friends; wine-dlls: ntdll, kernelbase, user32 ...); k: kernel, by call chain (file-read: read()/pread() of files, Wine loading images among them; page-fault: first touches of memory and of the mapped image; wineserver-ipc: the pipes and polls of server requests). The child column sums every later process of the executable's name."
     echo
     if ls "$WORK/profile/"*.callgrind.md >/dev/null 2>&1; then
         echo "### Instruction counts of the reader and extraction loop (callgrind, native build)"

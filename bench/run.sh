@@ -109,12 +109,17 @@ if [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     wineserver -p
     wine wineboot </dev/null >/dev/null 2>&1
 fi
+# No window manager runs on the virtual display. Wine's X11 driver would
+# wait 2 s for one to withdraw an activated window that is destroyed (the
+# splash: "wait_for_withdrawn_state ... wait timed out"), a wait that
+# neither Windows nor Wine under a window manager has: windows unmanaged.
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 if [ "$PROFILE" = yes ] && ! { perf stat -e cpu-clock true >/dev/null 2>&1 && command -v valgrind >/dev/null; }; then
     log "perf (cpu-clock) or valgrind does not work here: no profile"
     PROFILE=no
 fi
 CACHED=no
-"$PACKER" --help | grep -q -- '--unpack-to' && CACHED=$VARIANTS
+[[ $("$PACKER" --help) == *--unpack-to* ]] && CACHED=$VARIANTS
 
 # --- the machine ------------------------------------------------------------
 export CPU CORES RAM KERNEL WINE_VERSION NSIS_VERSION ZSTD_VERSION DATE LEVEL TEMP_FS TEMP_PARENT

@@ -25,7 +25,8 @@ pack_times() { # metric [extra options...]
 }
 
 (cd "$folder" && find . -type f -printf '%s %P\n' | sort -k 2) > "$WORK/$app.manifest"
-if [ "$app" = A ] && "$PACKER" --help | grep -q -- '--threads'; then
+help=$("$PACKER" --help)
+if [ "$app" = A ] && [[ $help == *--threads* ]]; then
     pack_times pack_one_thread --threads 1 "$@"
     one_thread=$WORK/out/$app.one-thread.exe
     mv "$WORK/out/$app.exe" "$one_thread"

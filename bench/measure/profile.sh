@@ -26,12 +26,14 @@ perf script -i "$dir/$name.data" -F comm,pid,ip,sym,dso 2>/dev/null | awk -f "$B
 perf report -i "$dir/$name.data" --no-children --sort comm,dso,sym --stdio 2>/dev/null |
     grep -v '^#' | grep -v '^$' | grep -E "^ +[0-9.]+% +($(basename "$exe" | cut -c1-15)|wineserver)" | head -n 40 > "$dir/$name.symbols" || true
 whole=$(($(echo "$line" | value end) - $(echo "$line" | value start)))
-# Processes of this run: the two of the bootstrap (parent first), Wine's
-# desktop process if one was started for it, and our wineserver. The kernel
-# keeps 15 characters of a process name.
+# Processes of this run: the bootstrap's parent (the first seen), its child
+# (every later process of the same name: Wine starts a process through a
+# short-lived helper of that name), Wine's desktop process if one was
+# started for it, and our wineserver. The kernel keeps 15 characters of a
+# process name.
 awk -v app="$(basename "$exe" | cut -c1-15)" -v server="$server" -v whole="$whole" '
     $3 == app || $3 == "explorer.exe" || $1 == server {
-        if ($3 == app) { if (!(($1) in role)) { n = ++apps; role[$1] = n == 1 ? "parent" : n == 2 ? "child" : "copy " n - 2 } }
+        if ($3 == app) { if (!(($1) in role)) role[$1] = ++apps == 1 ? "parent" : "child" }
         else role[$1] = $1 == server ? "wineserver" : "explorer.exe"
         cpu[role[$1]] += $5; kind[role[$1] SUBSEP $4] += $5; kinds[$4] = 1
     }
@@ -40,7 +42,7 @@ awk -v app="$(basename "$exe" | cut -c1-15)" -v server="$server" -v whole="$whol
         n = split("parent child wineserver explorer.exe", roles, " ")
         printf "| kind |"; for (i = 1; i <= n; i++) printf " %s |", roles[i]; printf "\n|---|"
         for (i = 1; i <= n; i++) printf "---:|"; printf "\n"
-        m = split("u:anonymous-code u:msvcrt u:wine-dlls u:libc-loader u:wineserver u:other k:file-read k:file-write k:page-fault k:open-mkdir-stat k:delete k:wineserver-ipc k:mmap k:unmap-exit k:exec-fork k:scheduling k:other", order, " ")
+        m = split("u:executable u:app-dlls u:anonymous-code u:msvcrt u:wine-dlls u:libc-loader u:wineserver u:other k:file-read k:file-write k:page-fault k:open-mkdir-stat k:delete k:wineserver-ipc k:mmap k:unmap-exit k:exec-fork k:scheduling k:other", order, " ")
         for (j = 1; j <= m; j++) {
             k = order[j]; if (!(k in kinds)) continue
             printf "| %s |", k
