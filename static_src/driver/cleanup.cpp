@@ -14,6 +14,7 @@
 */
 #include <windows.h>
 
+#include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
 
 #define CHILD_GRACE_MS 5000
@@ -82,6 +83,7 @@ void cleanup_before_exit(void)
             remove_directory_tree(unpack_directory);
         }
     }
+    remove_unfinished_cache_folder();
     ReleaseSRWLockExclusive(&work_lock);
 }
 

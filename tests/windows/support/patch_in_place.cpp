@@ -9,11 +9,13 @@
 namespace {
 
 const size_t object_capacity = 2097152;
+const size_t template_capacity = 512;
 
 /* Where the length and the object lie in the patchable bootstrap's file. */
 struct patch_offsets {
     size_t size_at = 0;
     size_t data_at = 0;
+    size_t template_at = 0;
 };
 
 const patch_offsets &offsets()
@@ -28,6 +30,10 @@ const patch_offsets &offsets()
             at.size_at = marker_at + marker.size();
             at.data_at = (at.size_at + 8 + 15) / 16 * 16;
         }
+        const std::string template_marker = "ONEFILE-TEMPLATE";
+        size_t template_marker_at = original.find(template_marker);
+        if (template_marker_at != std::string::npos)
+            at.template_at = template_marker_at + template_marker.size();
         return at;
     }();
     return found;
@@ -87,6 +93,31 @@ bool patch_in_place(const std::wstring &path, const std::string &object)
         std::string zeros(old_size - object.size(), '\0');
         ok = write_at(file, at.data_at + object.size(), zeros.data(), zeros.size());
     }
+    CloseHandle(file);
+    return ok;
+}
+
+bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template)
+{
+    const patch_offsets &at = offsets();
+    if (at.template_at == 0) {
+        ADD_FAILURE() << "patchable bootstrap not found or without template marker";
+        return false;
+    }
+    if (unpack_template.size() >= template_capacity) {
+        ADD_FAILURE() << "template of " << unpack_template.size() << " units does not fit";
+        return false;
+    }
+    std::string units(2 * template_capacity, '\0');
+    for (size_t i = 0; i < unpack_template.size(); i++) {
+        units[2 * i] = (char)(unpack_template[i] & 0xff);
+        units[2 * i + 1] = (char)((unpack_template[i] >> 8) & 0xff);
+    }
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = write_at(file, at.template_at, units.data(), units.size());
     CloseHandle(file);
     return ok;
 }
