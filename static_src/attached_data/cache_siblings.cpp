@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <stdlib.h>
 #include <wchar.h>
+#include <wctype.h>
 
 #include "attached_data/attached_data.h"
 #include "attached_data/cached_unpack.h"
@@ -86,9 +87,14 @@ void hold_unpack_folder_lock(void)
 {
     wchar_t parent[ONEFILE_PATH_CAPACITY];
     const wchar_t *component = NULL;
-    if (split_unpack_directory(parent, &component) && !ensure_directory(parent)) {
-        ensure_parent_directories(parent);
-        ensure_directory(parent);
+    if (split_unpack_directory(parent, &component)) {
+        DWORD attributes = GetFileAttributesW(parent);
+        /* Present at every start but the first: one request, nothing created. */
+        bool present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (!present && !ensure_directory(parent)) {
+            ensure_parent_directories(parent);
+            ensure_directory(parent);
+        }
     }
     if (wcslen(unpack_directory) + 6 > ONEFILE_PATH_CAPACITY)
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
@@ -129,7 +135,9 @@ static bool is_hex_digits(const wchar_t *text, size_t count)
 ** lack of rights belongs to a live process. */
 static bool process_has_ended(unsigned long id)
 {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE /* bInheritHandle */, (DWORD)id);
+    HANDLE process = OpenProcess(SYNCHRONIZE,
+                                 FALSE,                  /* bInheritHandle */
+                                 (DWORD)id);
     if (process == NULL)
         return GetLastError() != ERROR_ACCESS_DENIED;
     bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;

@@ -428,7 +428,9 @@ static void replace_file(const wchar_t *from, const wchar_t *to)
     for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
         if (attempt > 0)
             Sleep(RENAME_PAUSE_MS);
-        if (MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING))
+        if (MoveFileExW(from,
+                        to,
+                        MOVEFILE_REPLACE_EXISTING))
             return;
         error = GetLastError();
     }
@@ -586,7 +588,9 @@ static bool publish_private_folder(void)
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
         begin_unpack_work();
-        bool moved = MoveFileExW(private_folder, unpack_directory, 0) != FALSE;
+        bool moved = MoveFileExW(private_folder,
+                                 unpack_directory,
+                                 0) != FALSE;    /* never over an existing folder */
         error = GetLastError();
         if (moved)
             unfinished_cache_folder[0] = L'\0';
