@@ -9,6 +9,7 @@
 ** closes the handle. A start of another build opens it exclusively, with
 ** delete-on-close, before it removes the folder: it gets it only when no
 ** process holds it, and no process can open it until the removal is done.
+** A folder without the lock file beside it is never removed.
 */
 #include <windows.h>
 #include <stdlib.h>
@@ -169,7 +170,8 @@ static bool form_sibling_path(const wchar_t *parent, const wchar_t *name)
     return true;
 }
 
-/* Removes an older build's folder unless a process holds its lock. */
+/* Removes an older build's folder unless a process holds its lock. A
+** folder without a lock file beside it was not made by a start of ours. */
 static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
 {
     if (!form_sibling_path(parent, name))
@@ -180,7 +182,7 @@ static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
                               DELETE,
                               0,                          /* no sharing: we alone */
                               NULL,                       /* lpSecurityAttributes */
-                              OPEN_ALWAYS,
+                              OPEN_EXISTING,
                               FILE_FLAG_DELETE_ON_CLOSE,
                               NULL);                      /* hTemplateFile */
     if (lock == INVALID_HANDLE_VALUE)

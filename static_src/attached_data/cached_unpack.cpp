@@ -438,6 +438,20 @@ static void replace_file(const wchar_t *from, const wchar_t *to)
     fatal_system_error("Error, couldn't unpack file to target path.", error);
 }
 
+/* temporary_path: `path` with a suffix of this process's own, so that starts
+** repairing the same folder at once never write the same file. */
+static void form_temporary_path(const wchar_t *path)
+{
+    wchar_t suffix[32];
+    _snwprintf(suffix, 32, L".repair-%lu", (unsigned long)GetCurrentProcessId());
+    suffix[31] = L'\0';
+    size_t length = wcslen(path);
+    if (length + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
+        fatal_error("Error, attached data holds a file whose unpack path is too long.");
+    wmemcpy(temporary_path, path, length);
+    wcscpy(temporary_path + length, suffix);
+}
+
 /* Writes one file of `size` bytes from the stream to `path`; in a damaged
 ** folder through a name of this process's own and a rename. */
 static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t size,
@@ -452,15 +466,7 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
         CloseHandle(file);
         return;
     }
-    wchar_t suffix[32];
-    _snwprintf(suffix, 32, L".repair-%lu", (unsigned long)GetCurrentProcessId());
-    suffix[31] = L'\0';
-    size_t length = wcslen(path);
-    if (length + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
-        fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(temporary_path, path, length);
-    wcscpy(temporary_path + length, suffix);
-
+    form_temporary_path(path);
     make_parent_in_damaged_folder(folder, path);
     HANDLE file = create_for_writing(temporary_path);
     if (file == INVALID_HANDLE_VALUE)
@@ -504,7 +510,7 @@ static void write_record(const wchar_t *folder, bool fresh)
     join_path(target_path, folder, RECORD_NAME, L"");
     const wchar_t *written_path = target_path;
     if (!fresh) {
-        join_path(temporary_path, folder, RECORD_NAME, L".new");
+        form_temporary_path(target_path);
         written_path = temporary_path;
     }
     begin_unpack_work();

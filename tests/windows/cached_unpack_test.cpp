@@ -260,6 +260,23 @@ TEST_F(CachedUnpack, ten_simultaneous_first_starts_all_run_from_one_complete_fol
         EXPECT_EQ(result.exit_code, (DWORD)(10 + i)) << result.out << result.err;
     }
     expect_complete(unpacked, entries);
+
+    /* Ten starts that all find the folder damaged repair it side by side. */
+    std::vector<std::wstring> files = list_files(unpacked);
+    DeleteFileW((unpacked + L"\\data\\value.txt").c_str());
+    write_file(unpacked + L"\\many\\f7.txt", "");
+    started.clear();
+    for (int i = 0; i < count; i++) {
+        process_options run = options();
+        run.environment[L"PROBE_EXIT"] = std::to_wstring(20 + i);
+        started.push_back(start(run));
+    }
+    for (int i = 0; i < count; i++) {
+        process_result result = finish_process(started[i], 60000);
+        EXPECT_EQ(result.exit_code, (DWORD)(20 + i)) << result.out << result.err;
+    }
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(list_files(unpacked), files) << "no file of a repair left behind";
 }
 
 TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_holds_it)
@@ -274,7 +291,9 @@ TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_
     held.environment[L"PROBE_REPORT"] = folder + L"\\held_report.txt";
     running_process held_process = start(held);
     wait_for_report(folder + L"\\held_report.txt");
-    /* Not older builds' folders: a name of another length, a file, another name. */
+    /* Not older builds' folders: one no start of ours made (no lock file
+    ** beside it), a name of another length, a file, another name. */
+    CreateDirectoryW((cache + L"\\5555555555555555").c_str(), NULL);
     CreateDirectoryW((cache + L"\\keep").c_str(), NULL);
     CreateDirectoryW((cache + L"\\33333333333333334").c_str(), NULL);
     write_file(cache + L"\\4444444444444444", "a file, not a folder");
@@ -284,7 +303,7 @@ TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_
     EXPECT_EQ(list_folder(cache),
               (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock", L"1111111111111111",
                                          L"1111111111111111.lock", L"33333333333333334", L"4444444444444444",
-                                         L"keep"}))
+                                         L"5555555555555555", L"keep"}))
         << "the ended build's folder and lock are gone, the held one is kept";
     expect_complete(cache + L"\\1111111111111111", entries);
 
