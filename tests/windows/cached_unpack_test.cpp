@@ -14,6 +14,18 @@
 
 namespace {
 
+/* Finds the earliest started Unix process whose command line holds $1 and
+** sends it SIGINT, which Wine turns into CTRL_C_EVENT for that program. */
+const char interrupt_script[] =
+    "best=; best_start=\n"
+    "for d in /proc/[0-9]*; do\n"
+    "  [ \"${d#/proc/}\" = \"$$\" ] && continue\n"
+    "  tr '\\000' ' ' < \"$d/cmdline\" 2>/dev/null | grep -qF \"$1\" || continue\n"
+    "  start=$(awk '{print $22}' \"$d/stat\" 2>/dev/null) || continue\n"
+    "  if [ -z \"$best\" ] || [ \"$start\" -lt \"$best_start\" ]; then best=${d#/proc/}; best_start=$start; fi\n"
+    "done\n"
+    "[ -n \"$best\" ] && kill -INT \"$best\"\n";
+
 /* Last-write time and size of every file and folder below a folder. */
 typedef std::map<std::wstring, std::pair<unsigned long long, unsigned long long>> tree_snapshot;
 
@@ -277,6 +289,45 @@ TEST_F(CachedUnpack, ten_simultaneous_first_starts_all_run_from_one_complete_fol
     }
     expect_complete(unpacked, entries);
     EXPECT_EQ(list_files(unpacked), files) << "no file of a repair left behind";
+}
+
+TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_filled)
+{
+    /* Wine delivers CTRL_C_EVENT to the bootstrap on SIGINT. On Windows the
+    ** GUI bootstrap has no console and gets no such event: there Ctrl+C
+    ** does not reach it, and an interrupted first start's private folder
+    ** is removed by the next start instead (the killed-start case above).
+    ** A name of its own: the interrupt finds the process by it. */
+    executable = folder + L"\\cached_ctrl_c.exe";
+    for (int i = 0; i < 20000; i++)
+        entries.push_back({L"f\\" + std::to_wstring(i % 50) + L"\\" + std::to_wstring(i), "x"});
+    make_executable(executable, entries, L"0123456789abcdef");
+    std::string unix_folder = utf8(folder.substr(2));
+    for (char &c : unix_folder)
+        c = c == '\\' ? '/' : c;
+    write_file(folder + L"\\interrupt.sh", interrupt_script);
+    process_options interrupt;
+    interrupt.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh cached_ctrl_c.exe";
+
+    running_process first = start(options());
+    for (int i = 0; i < 30000 && list_folder(cache).size() < 2; i++)
+        Sleep(1);
+    ASSERT_EQ(list_folder(cache).size(), 2u) << "no private folder appeared";
+    run_process(interrupt);
+    EXPECT_FALSE(finish_process(first, 120000).timed_out);
+    EXPECT_EQ(list_folder(cache), std::vector<std::wstring>{L"0123456789abcdef.lock"})
+        << "the private folder is removed, nothing is published";
+
+    process_options run = options();
+    std::wstring ready = folder + L"\\ready.txt";
+    run.environment[L"PROBE_READY"] = ready;
+    run.environment[L"PROBE_WAIT_FOREVER"] = L"1";
+    running_process second = start(run);
+    ASSERT_TRUE(wait_for_file(ready, 120000));
+    run_process(interrupt);
+    EXPECT_FALSE(finish_process(second, 30000).timed_out) << "the application ends with the event";
+    EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
+    EXPECT_EQ(read_file(cache + L"\\0123456789abcdef\\probe_app.dll"), probe_library()) << "the folder stays";
 }
 
 TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_holds_it)
