@@ -9,8 +9,7 @@
 ** Each BOOTSTRAP.EXE is a build of the patchable test bootstrap; copies of
 ** it are given the attached data and the unpack template. Several builds
 ** (for instance one that takes the one-process road and one that always
-** starts the copy) are measured in the same run, labelled as given, their
-** starts interleaved so that the machine's drift touches all alike. --folder
+** starts the copy) are measured in the same run, labelled as given. --folder
 ** puts the executables, TEMP and the cache there (a tmpfs folder keeps the
 ** file system's history out of the figures); by default a scratch folder
 ** of the build.
@@ -19,6 +18,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,22 +51,33 @@ double median(std::vector<double> times)
     return times[times.size() / 2];
 }
 
-/* One kind of start of every build, `repeat` rounds; `before_each` runs
-** untimed before each start. Medians in the builds' order. */
-template <typename Setup>
-std::vector<double> measure(const std::vector<std::wstring> &programs, const std::wstring &temp,
-                            Setup before_each)
+/* A way to start a program: the setup that runs untimed before each start. */
+struct start_kind {
+    const char *label;
+    std::function<void(size_t build)> before_each;
+};
+
+/* Every kind of start of every build, `repeat` rounds, each round all of
+** them in turn, so that the machine's drift touches all alike. Medians,
+** indexed [kind][build]. */
+std::vector<std::vector<double>> measure(const std::vector<std::wstring> &programs_by_kind_and_build,
+                                         size_t builds, const std::vector<start_kind> &kinds,
+                                         const std::wstring &temp)
 {
-    std::vector<std::vector<double>> times(programs.size());
+    std::vector<std::vector<std::vector<double>>> times(kinds.size(),
+                                                        std::vector<std::vector<double>>(builds));
     for (int i = 0; i < repeat; i++) {
-        for (size_t b = 0; b < programs.size(); b++) {
-            before_each(b);
-            times[b].push_back(start_once(programs[b], temp));
+        for (size_t k = 0; k < kinds.size(); k++) {
+            for (size_t b = 0; b < builds; b++) {
+                kinds[k].before_each(b);
+                times[k][b].push_back(start_once(programs_by_kind_and_build[k * builds + b], temp));
+            }
         }
     }
-    std::vector<double> medians;
-    for (const std::vector<double> &build_times : times)
-        medians.push_back(median(build_times));
+    std::vector<std::vector<double>> medians(kinds.size());
+    for (size_t k = 0; k < kinds.size(); k++)
+        for (size_t b = 0; b < builds; b++)
+            medians[k].push_back(median(times[k][b]));
     return medians;
 }
 
@@ -137,9 +148,8 @@ int wmain(int argc, wchar_t **argv)
                         std::string(100 + i % 50, (char)('a' + i % 26))});
     const std::pair<const char *, const file_entries *> apps[] = {{"small", &small}, {"5,000 files", &many}};
 
-    double hello_ms = measure({hello}, temp, [](size_t) {})[0];
-    std::printf("median of %d starts under Wine\n\n| start | ms | x hello |\n|---|---|---|\n", repeat);
-    row("bare hello-world executable", hello_ms, hello_ms);
+    std::printf("median of %d starts under Wine, each round all kinds in turn\n\n"
+                "| start | ms | x hello |\n|---|---|---|\n", repeat);
     for (const auto &app : apps) {
         std::string object = make_object(*app.second);
         std::vector<std::wstring> per_run, cached;
@@ -150,23 +160,29 @@ int wmain(int argc, wchar_t **argv)
             write_copy(per_run.back(), builds[b].second, object, L"");
             write_copy(cached.back(), builds[b].second, object, name + L"_cache\\0123456789abcdef");
         }
-        std::vector<double> per_run_ms = measure(per_run, temp, [](size_t) {});
-        std::vector<double> first_ms = measure(cached, temp, [&](size_t b) {
-            remove_tree(folder + L"\\" + std::to_wstring(b) + L"_cache");
-        });
-        std::vector<double> second_ms = measure(cached, temp, [](size_t) {});
-        /* Without the record a start must read names and sizes from the
-        ** attached data itself: what checking from the stream would cost. */
-        std::vector<double> unrecorded_ms = measure(cached, temp, [&](size_t b) {
-            DeleteFileW((folder + L"\\" + std::to_wstring(b) + L"_cache\\0123456789abcdef\\.onefile-record").c_str());
-        });
-        for (size_t b = 0; b < builds.size(); b++) {
-            std::string prefix = builds[b].first + ", " + app.first + ": ";
-            row((prefix + "per-run mode").c_str(), per_run_ms[b], hello_ms);
-            row((prefix + "cached, first start").c_str(), first_ms[b], hello_ms);
-            row((prefix + "cached, second start").c_str(), second_ms[b], hello_ms);
-            row((prefix + "cached, second start without the record").c_str(), unrecorded_ms[b], hello_ms);
-        }
+        auto cache_of = [&](size_t b) { return folder + L"\\" + std::to_wstring(b) + L"_cache"; };
+        std::vector<start_kind> kinds = {
+            {"bare hello-world executable", [](size_t) {}},
+            {"per-run mode", [](size_t) {}},
+            {"cached, first start", [&](size_t b) { remove_tree(cache_of(b)); }},
+            {"cached, second start", [](size_t) {}},
+            /* Without the record a start must read names and sizes from the
+            ** attached data itself: what checking from the stream would cost. */
+            {"cached, second start without the record", [&](size_t b) {
+                 DeleteFileW((cache_of(b) + L"\\0123456789abcdef\\.onefile-record").c_str());
+             }},
+        };
+        std::vector<std::wstring> programs(builds.size(), hello);
+        programs.insert(programs.end(), per_run.begin(), per_run.end());
+        for (size_t k = 2; k < kinds.size(); k++)
+            programs.insert(programs.end(), cached.begin(), cached.end());
+        std::vector<std::vector<double>> medians = measure(programs, builds.size(), kinds, temp);
+        double hello_ms = median(medians[0]);
+        row((std::string(app.first) + ": bare hello-world executable").c_str(), hello_ms, hello_ms);
+        for (size_t b = 0; b < builds.size(); b++)
+            for (size_t k = 1; k < kinds.size(); k++)
+                row((builds[b].first + ", " + app.first + ": " + kinds[k].label).c_str(), medians[k][b],
+                    hello_ms);
     }
     remove_tree(folder);
     return 0;
