@@ -141,7 +141,8 @@ static bool process_has_ended(unsigned long id)
                                  (DWORD)id);
     if (process == NULL)
         return GetLastError() != ERROR_ACCESS_DENIED;
-    bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    bool ended = WaitForSingleObject(process,
+                                     0) == WAIT_OBJECT_0;    /* dwMilliseconds: only ask */
     CloseHandle(process);
     return ended;
 }
@@ -187,6 +188,20 @@ static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
                               NULL);                      /* hTemplateFile */
     if (lock == INVALID_HANDLE_VALUE)
         return;
+    /* Moved aside under a private name first, so that a start of that build
+    ** waits for the lock only as long as a rename takes; should this process
+    ** end before the removal is done, a later sweep finds it abandoned. */
+    wchar_t aside[ONEFILE_PATH_CAPACITY];
+    _snwprintf(aside, ONEFILE_PATH_CAPACITY, L"%ls%ls%lu", sibling_path, PRIVATE_MARK,
+               (unsigned long)GetCurrentProcessId());
+    aside[ONEFILE_PATH_CAPACITY - 1] = L'\0';
+    if (MoveFileExW(sibling_path,
+                    aside,
+                    0)) {                                   /* never over an existing folder */
+        CloseHandle(lock);
+        remove_directory_tree(aside);
+        return;
+    }
     remove_directory_tree(sibling_path);
     CloseHandle(lock);
 }

@@ -299,7 +299,7 @@ TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_fi
     ** is removed by the next start instead (the killed-start case above).
     ** A name of its own: the interrupt finds the process by it. */
     executable = folder + L"\\cached_ctrl_c.exe";
-    for (int i = 0; i < 20000; i++)
+    for (int i = 0; i < 8000; i++)
         entries.push_back({L"f\\" + std::to_wstring(i % 50) + L"\\" + std::to_wstring(i), "x"});
     make_executable(executable, entries, L"0123456789abcdef");
     std::string unix_folder = utf8(folder.substr(2));
