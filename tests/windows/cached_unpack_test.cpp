@@ -178,6 +178,30 @@ TEST_F(CachedUnpack, a_second_start_runs_from_the_folder_and_writes_nothing)
     EXPECT_EQ(nested["argv.1"], "x");
 }
 
+TEST_F(CachedUnpack, with_a_splash_the_start_waits_for_a_copy_that_runs_from_the_same_folder)
+{
+    /* Only a waiting parent takes the splash down while the application runs. */
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    write_patched_splash_bootstrap(executable, make_object(entries));
+    ASSERT_TRUE(patch_unpack_template(executable, unpacked));
+    for (const char *start_kind : {"first start", "second start"}) {
+        SCOPED_TRACE(start_kind);
+        process_options run = options();
+        run.environment[L"PROBE_EXIT"] = L"5";
+        running_process started = start(run);
+        DWORD parent_id = started.id;
+        process_result result = finish_process(started, 60000);
+        EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
+        std::map<std::string, std::string> seen = read_report(report_path);
+        EXPECT_NE(seen["pid"], std::to_string(parent_id)) << "the application runs in the copy";
+        EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
+        EXPECT_EQ(seen["splash_windows"], "1");
+        EXPECT_EQ(seen["library"], utf8(unpacked + L"\\probe_app.dll"));
+        expect_complete(unpacked, entries);
+        EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
+    }
+}
+
 TEST_F(CachedUnpack, what_is_missing_truncated_or_replaced_is_repaired_before_the_application_runs)
 {
     std::wstring unpacked = cache + L"\\0123456789abcdef";

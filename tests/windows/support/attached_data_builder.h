@@ -40,4 +40,7 @@ std::string probe_library();
 /* Writes a copy of the patchable bootstrap carrying `object` to `path`. */
 void write_patched_bootstrap(const std::wstring &path, const std::string &object);
 
+/* The same from the patchable bootstrap that carries a splash picture. */
+void write_patched_splash_bootstrap(const std::wstring &path, const std::string &object);
+
 #endif

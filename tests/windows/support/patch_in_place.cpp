@@ -15,7 +15,6 @@ const size_t template_capacity = 512;
 struct patch_offsets {
     size_t size_at = 0;
     size_t data_at = 0;
-    size_t template_at = 0;
 };
 
 const patch_offsets &offsets()
@@ -30,10 +29,6 @@ const patch_offsets &offsets()
             at.size_at = marker_at + marker.size();
             at.data_at = (at.size_at + 8 + 15) / 16 * 16;
         }
-        const std::string template_marker = "ONEFILE-TEMPLATE";
-        size_t template_marker_at = original.find(template_marker);
-        if (template_marker_at != std::string::npos)
-            at.template_at = template_marker_at + template_marker.size();
         return at;
     }();
     return found;
@@ -99,9 +94,11 @@ bool patch_in_place(const std::wstring &path, const std::string &object)
 
 bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template)
 {
-    const patch_offsets &at = offsets();
-    if (at.template_at == 0) {
-        ADD_FAILURE() << "patchable bootstrap not found or without template marker";
+    /* Found in the copy itself: it may come from either patchable bootstrap. */
+    const std::string marker = "ONEFILE-TEMPLATE";
+    size_t marker_at = read_file(path).find(marker);
+    if (marker_at == std::string::npos) {
+        ADD_FAILURE() << "no template marker in " << utf8(path);
         return false;
     }
     if (unpack_template.size() >= template_capacity) {
@@ -117,7 +114,7 @@ bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool ok = write_at(file, at.template_at, units.data(), units.size());
+    bool ok = write_at(file, marker_at + marker.size(), units.data(), units.size());
     CloseHandle(file);
     return ok;
 }

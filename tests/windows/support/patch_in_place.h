@@ -18,8 +18,8 @@ void write_patchable_copy(const std::wstring &path);
 bool patch_in_place(const std::wstring &path, const std::string &object);
 
 /* Writes `unpack_template` (at most 511 units) as the unpack template of a
-** copy made by write_patchable_copy or write_patched_bootstrap, the rest of
-** its 512 units zeroed. False when the file cannot be written. */
+** copy of either patchable bootstrap, the rest of its 512 units zeroed.
+** False when the file cannot be written. */
 bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template);
 
 #endif
