@@ -14,18 +14,6 @@
 
 namespace {
 
-/* Finds the earliest started Unix process whose command line holds $1 and
-** sends it SIGINT, which Wine turns into CTRL_C_EVENT for that program. */
-const char interrupt_script[] =
-    "best=; best_start=\n"
-    "for d in /proc/[0-9]*; do\n"
-    "  [ \"${d#/proc/}\" = \"$$\" ] && continue\n"
-    "  tr '\\000' ' ' < \"$d/cmdline\" 2>/dev/null | grep -qF \"$1\" || continue\n"
-    "  start=$(awk '{print $22}' \"$d/stat\" 2>/dev/null) || continue\n"
-    "  if [ -z \"$best\" ] || [ \"$start\" -lt \"$best_start\" ]; then best=${d#/proc/}; best_start=$start; fi\n"
-    "done\n"
-    "[ -n \"$best\" ] && kill -INT \"$best\"\n";
-
 /* Last-write time and size of every file and folder below a folder. */
 typedef std::map<std::wstring, std::pair<unsigned long long, unsigned long long>> tree_snapshot;
 
@@ -321,23 +309,17 @@ TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_fi
     ** GUI bootstrap has no console and gets no such event: there Ctrl+C
     ** does not reach it, and an interrupted first start's private folder
     ** is removed by the next start instead (the killed-start case above).
-    ** A name of its own: the interrupt finds the process by it. */
+    ** A name of its own: the interrupt finds the process by its path. */
     executable = folder + L"\\cached_ctrl_c.exe";
     for (int i = 0; i < 8000; i++)
         entries.push_back({L"f\\" + std::to_wstring(i % 50) + L"\\" + std::to_wstring(i), "x"});
     make_executable(executable, entries, L"0123456789abcdef");
-    std::string unix_folder = utf8(folder.substr(2));
-    for (char &c : unix_folder)
-        c = c == '\\' ? '/' : c;
-    write_file(folder + L"\\interrupt.sh", interrupt_script);
-    process_options interrupt;
-    interrupt.command_line = L"Z:\\bin\\sh " + utf16(unix_folder) + L"/interrupt.sh cached_ctrl_c.exe";
 
     running_process first = start(options());
     for (int i = 0; i < 30000 && list_folder(cache).size() < 2; i++)
         Sleep(1);
     ASSERT_EQ(list_folder(cache).size(), 2u) << "no private folder appeared";
-    run_process(interrupt);
+    interrupt_windows_program(folder, executable);
     EXPECT_FALSE(finish_process(first, 120000).timed_out);
     EXPECT_EQ(list_folder(cache), std::vector<std::wstring>{L"0123456789abcdef.lock"})
         << "the private folder is removed, nothing is published";
@@ -348,7 +330,7 @@ TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_fi
     run.environment[L"PROBE_WAIT_FOREVER"] = L"1";
     running_process second = start(run);
     ASSERT_TRUE(wait_for_file(ready, 120000));
-    run_process(interrupt);
+    interrupt_windows_program(folder, executable);
     EXPECT_FALSE(finish_process(second, 30000).timed_out) << "the application ends with the event";
     EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
     EXPECT_EQ(read_file(cache + L"\\0123456789abcdef\\probe_app.dll"), probe_library()) << "the folder stays";
@@ -409,3 +391,26 @@ TEST_F(CachedUnpack, a_template_that_cannot_be_expanded_fails_as_a_per_run_one_d
 }
 
 } // namespace
+
+/* The same mode in an executable that onefile-pack wrote with --unpack-to:
+** the template reaches the bootstrap through the executable's settings. */
+TEST(PackedCachedExecutable, runs_from_the_folder_the_packer_named_and_keeps_it)
+{
+    std::wstring folder = test_scratch_folder();
+    std::wstring temp = folder + L"\\temp";
+    std::wstring report = folder + L"\\report.txt";
+    for (int start = 0; start < 2; start++) {
+        process_options run;
+        run.command_line = quote_argument(ONEFILE_TEST_BINARY_DIR L"\\probe-cached.exe");
+        use_temp_folder(run, temp);
+        run.environment[L"PROBE_REPORT"] = report;
+        process_result result = run_process(run);
+        ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    }
+    std::vector<std::wstring> builds = list_folder(temp + L"\\probe-cache\\app");
+    ASSERT_EQ(builds.size(), 2u);
+    EXPECT_EQ(builds[0].size(), 16u) << "the packer's folder for this build";
+    EXPECT_EQ(builds[1], builds[0] + L".lock");
+    EXPECT_EQ(utf16(read_report(report)["library"]),
+              temp + L"\\probe-cache\\app\\" + builds[0] + L"\\probe_app.dll");
+}
