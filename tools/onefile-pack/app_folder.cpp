@@ -62,8 +62,6 @@ std::vector<app_file> walk(const fs::path &app_dir)
     return files;
 }
 
-} // namespace
-
 // The folder's files; throws unless there is one.
 std::vector<app_file> nonempty_walk(const fs::path &app_dir)
 {
@@ -87,6 +85,8 @@ std::u16string folded(std::u16string name)
             unit = static_cast<char16_t>(unit - u'A' + u'a');
     return name;
 }
+
+} // namespace
 
 std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string &main_name)
 {

@@ -91,14 +91,16 @@ resource_options resources_asked(const packer_options &options)
     return resources;
 }
 
+// Writes the executable to `output`, a temporary name for `destination`,
+// which messages name.
 void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
                            const fs::path &object, std::uint64_t object_size, const std::string &unpack_template,
-                           const fs::path &output)
+                           const fs::path &output, const fs::path &destination)
 {
     const file_handle in = open_file(object, "rb");
     const file_handle out = open_file(output, "wb");
     if (!in || !out)
-        throw pack_error("cannot write " + quoted_path(output) + ": " + errno_text());
+        throw pack_error("cannot write " + quoted_path(destination) + ": " + errno_text());
     executable_parts parts;
     parts.object = in.get();
     parts.object_size = object_size;
@@ -108,7 +110,7 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
     try {
         write_executable(image, parts, out.get());
     } catch (const std::runtime_error &error) {
-        throw pack_error(quoted_path(output) + ": " + error.what());
+        throw pack_error(quoted_path(destination) + ": " + error.what());
     }
 }
 
@@ -186,7 +188,8 @@ void run_packer(const packer_options &options)
     const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
     const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
     if (writing_executable)
-        write_executable_file(*image, resources, object, object_size, options.unpack_template, executable->path());
+        write_executable_file(*image, resources, object, object_size, options.unpack_template, executable->path(),
+                              options.output);
 
     if (!options.write_attached_data.empty())
         object_file->commit(0666);
