@@ -71,6 +71,15 @@ const refusal refusals[] = {
      "sub/main.dll", "is not a file at the top", {}},
     {"main_dll_that_is_a_folder", [](const fs::path &app) { write_file(app / "main.dll" / "x", "MZ"); }, "main.dll",
      "is not a file at the top", {}},
+    {"names_that_differ_only_in_case",
+     [](const fs::path &app) {
+         with_main(app);
+         write_file(app / "data" / "Notes.txt", "1");
+         write_file(app / "data" / "notes.txt", "2");
+     },
+     "main.dll", "differ only in letter case", {}},
+    {"name_reserved_for_a_device", [](const fs::path &app) { write_file(app / "lib" / "aux.c", "x"); }, "main.dll",
+     "reserves the name AUX", {}},
     {"main_dll_that_is_text", [](const fs::path &app) { write_file(app / "main.dll", "text"); }, "main.dll",
      "'main.dll': it is not a Windows executable or DLL", {}},
     {"main_dll_without_run_code", [](const fs::path &app) { with_built(app, "no_entry_app.dll", "main.dll"); },
