@@ -11,10 +11,18 @@
 #define ONEFILE_ATTACHED_DATA_H
 
 #include <stddef.h>
+#include <wchar.h>
 
 /* Provided by the object file that the packer assembles for each executable. */
 extern "C" const unsigned char onefile_attached_data[];
 extern "C" const unsigned long long onefile_attached_data_size;
+
+/* Capacity of the unpack template, in UTF-16 units with the terminator. */
+#define ONEFILE_UNPACK_TEMPLATE_CAPACITY 512
+
+/* The unpack directory's path template, fixed by the packer: NUL-terminated
+** UTF-16 within its 512 units. */
+extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY];
 
 /* Capacity of the write buffer: the size of one file write. */
 #define ONEFILE_WRITE_CHUNK 32768

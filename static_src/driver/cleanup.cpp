@@ -16,6 +16,7 @@
 */
 #include <windows.h>
 
+#include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
 
 #define DELETION_RETRIES 20
@@ -83,6 +84,7 @@ void cleanup_before_exit(DWORD child_grace_ms)
             remove_directory_tree(unpack_directory);
         }
     }
+    remove_unfinished_cache_folder();
     ReleaseSRWLockExclusive(&work_lock);
 }
 

@@ -12,9 +12,8 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "attached_data/attached_data.h"
+#include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
-
-static const wchar_t unpack_template[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 /* Values inherited from an unrelated process must never name our directory. */
 static void prepare_fresh_environment(void)
@@ -35,8 +34,11 @@ static void prepare_fresh_environment(void)
 
 static int run_relaunched_copy(void)
 {
+    const wchar_t *unpack_template = unpack_template_text();
     if (!expand_path_template(unpack_directory, unpack_template, ONEFILE_PATH_CAPACITY))
         report_template_failure(unpack_template);
+    if (is_cached_template(unpack_template))
+        hold_unpack_folder_lock();
     extract_attached_data(true);
     /* Without an application there is nothing to run; going on as a fresh
     ** start would start copy after copy for as long as the parent lives. */
@@ -47,6 +49,7 @@ static int run_relaunched_copy(void)
 
 static int run_fresh_start(void)
 {
+    const wchar_t *unpack_template = unpack_template_text();
     prepare_fresh_environment();
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
@@ -56,6 +59,8 @@ static int run_fresh_start(void)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
         fatal_error("Error, failed to register signal handler.");
+    if (is_cached_template(unpack_template))
+        return run_cached_start();
 
     extract_attached_data(false);
     export_child_environment();

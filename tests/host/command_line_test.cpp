@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+
+#include <csignal>
 #include <unistd.h>
 
 namespace {
@@ -71,6 +74,15 @@ const refusal refusals[] = {
      "sub/main.dll", "is not a file at the top", {}},
     {"main_dll_that_is_a_folder", [](const fs::path &app) { write_file(app / "main.dll" / "x", "MZ"); }, "main.dll",
      "is not a file at the top", {}},
+    {"names_that_differ_only_in_case",
+     [](const fs::path &app) {
+         with_main(app);
+         write_file(app / "data" / "Notes.txt", "1");
+         write_file(app / "data" / "notes.txt", "2");
+     },
+     "main.dll", "differ only in letter case", {}},
+    {"name_reserved_for_a_device", [](const fs::path &app) { write_file(app / "lib" / "aux.c", "x"); }, "main.dll",
+     "reserves the name AUX", {}},
     {"main_dll_that_is_text", [](const fs::path &app) { write_file(app / "main.dll", "text"); }, "main.dll",
      "'main.dll': it is not a Windows executable or DLL", {}},
     {"main_dll_without_run_code", [](const fs::path &app) { with_built(app, "no_entry_app.dll", "main.dll"); },
@@ -267,4 +279,32 @@ TEST(command_line, a_dll_that_neither_the_folder_nor_windows_holds_is_named_in_a
     result = run_onefile_pack(arguments, scratch.path());
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.error_output, "");
+}
+
+TEST(command_line, ctrl_c_while_packing_leaves_nothing_behind)
+{
+    scratch_folder scratch;
+    const fs::path app = scratch.path() / "app", out = scratch.path() / "out";
+    with_built(app, "probe_app.dll", "main.dll");
+    write_file(app / "noise.bin", noise(16u << 20, 9)); // seconds of work at level 22
+    fs::create_directories(out);
+    const fs::path error_file = scratch.path() / "error.txt";
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::freopen(error_file.c_str(), "w", stderr);
+        ::execl(ONEFILE_PACK_BINARY, "onefile-pack", "--level", "22", "--main", "main.dll", "-o",
+                (out / "app.exe").c_str(), app.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    // Its temporary files appear once the folder has been read.
+    for (int i = 0; i < 1000 && fs::is_empty(out); ++i)
+        ::usleep(10000);
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(read_file(error_file), "onefile-pack: error: interrupted; nothing was written\n");
+    EXPECT_TRUE(fs::is_empty(out));
 }

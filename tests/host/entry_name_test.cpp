@@ -39,6 +39,14 @@ TEST(entry_name, characters_windows_forbids_in_names_are_refused)
         EXPECT_THROW(entry_name(fs::path("dir") / name), pack_error) << name;
 }
 
+TEST(entry_name, names_windows_would_change_or_open_as_devices_are_refused)
+{
+    for (const char *name : {"a.", "a ", "CON", "con.txt", "Nul", "aux.tar.gz", "COM1", "lpt9.log", "PRN "})
+        EXPECT_THROW(entry_name(fs::path("dir") / name), pack_error) << name;
+    for (const char *name : {"CONSOLE", "com0", "COM10", "nul_", ".profile", "a.b"})
+        EXPECT_NO_THROW(entry_name(fs::path("dir") / name)) << name;
+}
+
 TEST(entry_name, dot_and_dot_dot_parts_are_refused)
 {
     EXPECT_THROW(entry_name("a/./b"), pack_error);

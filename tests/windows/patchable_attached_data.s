@@ -1,7 +1,8 @@
 # Attached data for a bootstrap whose data the tests replace after linking:
 # a marker that they search for in the executable file, the length, and room
-# for an object of up to 2 MiB. The region lies in .rdata, which the file
-# holds byte for byte.
+# for an object of up to 2 MiB; then a second marker and the unpack template
+# (512 UTF-16 units), which tests may replace too. The regions lie in .rdata,
+# which the file holds byte for byte.
     .section .rdata,"dr"
     .p2align 4
     .globl onefile_test_patch_marker
@@ -14,3 +15,11 @@ onefile_attached_data_size:
     .globl onefile_attached_data
 onefile_attached_data:
     .fill 2097152, 1, 0
+    .p2align 4
+    .globl onefile_test_template_marker
+onefile_test_template_marker:
+    .ascii "ONEFILE-TEMPLATE"
+    .globl onefile_unpack_template
+onefile_unpack_template:
+    .string16 "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
+    .fill 1024 - (. - onefile_unpack_template), 1, 0

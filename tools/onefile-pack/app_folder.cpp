@@ -4,6 +4,7 @@
 #include "pack_error.h"
 
 #include <algorithm>
+#include <map>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -62,23 +63,6 @@ std::vector<app_file> walk(const fs::path &app_dir)
     return files;
 }
 
-} // namespace
-
-// The folder's files; throws unless there is one.
-std::vector<app_file> nonempty_walk(const fs::path &app_dir)
-{
-    check_app_dir(app_dir);
-    std::vector<app_file> files = walk(app_dir);
-    if (files.empty())
-        throw pack_error("application folder " + quoted_path(app_dir) + " holds no files");
-    return files;
-}
-
-void sort_by_name(std::vector<app_file>::iterator begin, std::vector<app_file>::iterator end)
-{
-    std::sort(begin, end, [](const app_file &a, const app_file &b) { return a.name < b.name; });
-}
-
 // ASCII case folding, as Windows compares the names of this program's files.
 std::u16string folded(std::u16string name)
 {
@@ -87,6 +71,37 @@ std::u16string folded(std::u16string name)
             unit = static_cast<char16_t>(unit - u'A' + u'a');
     return name;
 }
+
+// Throws for two names that differ only in letter case: Windows would write
+// both to one file, and one of them would be lost.
+void check_case_collisions(const std::vector<app_file> &files)
+{
+    std::map<std::u16string, const app_file *> seen;
+    for (const app_file &file : files) {
+        const auto [other, added] = seen.emplace(folded(file.name), &file);
+        if (!added)
+            throw pack_error(quoted_path(other->second->name) + " and " + quoted_path(file.name) +
+                             " differ only in letter case: Windows would keep one of them");
+    }
+}
+
+// The folder's files; throws unless there is one and Windows can hold them all.
+std::vector<app_file> nonempty_walk(const fs::path &app_dir)
+{
+    check_app_dir(app_dir);
+    std::vector<app_file> files = walk(app_dir);
+    if (files.empty())
+        throw pack_error("application folder " + quoted_path(app_dir) + " holds no files");
+    check_case_collisions(files);
+    return files;
+}
+
+void sort_by_name(std::vector<app_file>::iterator begin, std::vector<app_file>::iterator end)
+{
+    std::sort(begin, end, [](const app_file &a, const app_file &b) { return a.name < b.name; });
+}
+
+} // namespace
 
 std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string &main_name)
 {

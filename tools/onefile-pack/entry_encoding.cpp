@@ -38,6 +38,24 @@ void check_windows_characters(const std::filesystem::path &relative, std::string
     }
 }
 
+// Throws if Windows would write `component` under another name or open a
+// device instead: a trailing dot or blank is dropped, and CON, PRN, AUX,
+// NUL, COM1-COM9 and LPT1-LPT9 name devices, with any extension.
+void check_windows_name(const std::filesystem::path &relative, const std::string &component)
+{
+    if (component.back() == '.' || component.back() == ' ')
+        throw pack_error(quoted_path(relative) + ": Windows drops a dot or blank at the end of a name");
+    std::string base = component.substr(0, component.find('.'));
+    while (!base.empty() && base.back() == ' ')
+        base.pop_back();
+    for (char &c : base)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    const bool numbered = base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+                          base[3] >= '1' && base[3] <= '9';
+    if (numbered || base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
+        throw pack_error(quoted_path(relative) + ": Windows reserves the name " + base + " for a device");
+}
+
 } // namespace
 
 std::u16string entry_name(const std::filesystem::path &relative)
@@ -48,6 +66,7 @@ std::u16string entry_name(const std::filesystem::path &relative)
         if (component.empty() || component == "." || component == "..")
             throw pack_error(quoted_path(relative) + ": a stored name cannot hold an empty, \".\" or \"..\" part");
         check_windows_characters(relative, component);
+        check_windows_name(relative, component);
         if (!name.empty())
             name += u'\\';
         if (!append_utf16(name, component))

@@ -17,7 +17,9 @@ constexpr char end_marker[2] = {0, 0};
 // The stored name of the file at `relative` (a path below the application
 // folder, made by a directory walk). Throws pack_error naming the rule the
 // path breaks: a "." or ".." component, bytes that are not UTF-8, a character
-// Windows does not allow in file names, or more than max_name_units units.
+// Windows does not allow in file names, a name Windows would change (a dot
+// or blank at its end) or reserves for a device (CON, NUL, COM1, ...), or
+// more than max_name_units units.
 std::u16string entry_name(const std::filesystem::path &relative);
 
 // The bytes that precede a file's data: its name, the 0x0000 unit, its size.

@@ -185,6 +185,7 @@ int run(std::vector<std::string> args)
 
     try {
         options.runtime_dir = given.runtime_dir.empty() ? installed_runtime_dir() : path_from_utf8(given.runtime_dir);
+        stop_on_interrupt();
         run_packer(options);
     } catch (const std::exception &error) {
         // pack_error says what went wrong with the input; anything else

@@ -12,6 +12,7 @@
 #include "unpack_template.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -20,11 +21,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
+volatile std::sig_atomic_t interrupted = 0;
+
+void note_interrupt(int)
+{
+    interrupted = 1;
+}
+
+// Ends the work at the next step once Ctrl+C or a termination request came:
+// the exception removes every temporary file on its way out.
+void stop_if_interrupted()
+{
+    if (interrupted)
+        throw pack_error("interrupted; nothing was written");
+}
+
 // Writes the object with a progress line; returns its length.
 std::uint64_t pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
 {
     progress_line line(!options.quiet);
-    const auto show = [&line](const pack_progress &progress) { line.show(progress); };
+    const auto show = [&line](const pack_progress &progress) {
+        stop_if_interrupted();
+        line.show(progress);
+    };
     return write_attached_data(files, options.level, options.threads, object, show);
 }
 
@@ -91,14 +110,16 @@ resource_options resources_asked(const packer_options &options)
     return resources;
 }
 
+// Writes the executable to `output`, a temporary name for `destination`,
+// which messages name.
 void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
                            const fs::path &object, std::uint64_t object_size, const std::string &unpack_template,
-                           const fs::path &output)
+                           const fs::path &output, const fs::path &destination)
 {
     const file_handle in = open_file(object, "rb");
     const file_handle out = open_file(output, "wb");
     if (!in || !out)
-        throw pack_error("cannot write " + quoted_path(output) + ": " + errno_text());
+        throw pack_error("cannot write " + quoted_path(destination) + ": " + errno_text());
     executable_parts parts;
     parts.object = in.get();
     parts.object_size = object_size;
@@ -108,7 +129,7 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
     try {
         write_executable(image, parts, out.get());
     } catch (const std::runtime_error &error) {
-        throw pack_error(quoted_path(output) + ": " + error.what());
+        throw pack_error(quoted_path(destination) + ": " + error.what());
     }
 }
 
@@ -132,6 +153,12 @@ void check_application(const packer_options &options)
 }
 
 } // namespace
+
+void stop_on_interrupt()
+{
+    std::signal(SIGINT, note_interrupt);
+    std::signal(SIGTERM, note_interrupt);
+}
 
 bool is_program(const std::string &main_name)
 {
@@ -185,9 +212,12 @@ void run_packer(const packer_options &options)
 
     const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
     const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
+    stop_if_interrupted();
     if (writing_executable)
-        write_executable_file(*image, resources, object, object_size, options.unpack_template, executable->path());
+        write_executable_file(*image, resources, object, object_size, options.unpack_template, executable->path(),
+                              options.output);
 
+    stop_if_interrupted();
     if (!options.write_attached_data.empty())
         object_file->commit(0666);
     if (executable)

@@ -37,6 +37,10 @@ constexpr const char *launcher_name = "onefile-launcher.dll";
 // Whether `main_name` names a program rather than a library.
 bool is_program(const std::string &main_name);
 
+// Makes Ctrl+C and termination requests end run_packer with a pack_error
+// at its next step, so that no temporary file stays behind.
+void stop_on_interrupt();
+
 // The runtime folder of an installed packer: share/onefile-pack beside the
 // bin/ folder that holds the program.
 std::filesystem::path installed_runtime_dir();

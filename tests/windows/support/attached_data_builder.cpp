@@ -96,10 +96,10 @@ std::string probe_library()
     return library;
 }
 
-void write_patched_bootstrap(const std::wstring &path, const std::string &object)
+namespace {
+
+void write_patched_copy(const std::string &original, const std::wstring &path, const std::string &object)
 {
-    static const std::string original =
-        read_file(std::wstring(ONEFILE_TEST_BINARY_DIR) + L"\\patchable_bootstrap.exe");
     const std::string marker = "ONEFILE-PATCH-ME";
     size_t at = original.find(marker);
     ASSERT_NE(at, std::string::npos) << "patchable bootstrap not found or without marker";
@@ -113,6 +113,22 @@ void write_patched_bootstrap(const std::wstring &path, const std::string &object
         patched[size_at + i] = (char)((object.size() >> (8 * i)) & 0xff);
     patched.replace(data_at, object.size(), object);
     write_file(path, patched);
+}
+
+} // namespace
+
+void write_patched_bootstrap(const std::wstring &path, const std::string &object)
+{
+    static const std::string original =
+        read_file(std::wstring(ONEFILE_TEST_BINARY_DIR) + L"\\patchable_bootstrap.exe");
+    write_patched_copy(original, path, object);
+}
+
+void write_patched_splash_bootstrap(const std::wstring &path, const std::string &object)
+{
+    static const std::string original =
+        read_file(std::wstring(ONEFILE_TEST_BINARY_DIR) + L"\\patchable_splash_bootstrap.exe");
+    write_patched_copy(original, path, object);
 }
 
 void set_rcdata_resource(const std::wstring &executable, unsigned id, const std::string &data)

@@ -40,6 +40,9 @@ std::string probe_library();
 /* Writes a copy of the patchable bootstrap carrying `object` to `path`. */
 void write_patched_bootstrap(const std::wstring &path, const std::string &object);
 
+/* The same from the patchable bootstrap that carries a splash picture. */
+void write_patched_splash_bootstrap(const std::wstring &path, const std::string &object);
+
 /* Adds (or replaces) the RT_RCDATA resource `id` of an executable file, as
 ** the packer stores the splash image and the program's path. */
 void set_rcdata_resource(const std::wstring &executable, unsigned id, const std::string &data);

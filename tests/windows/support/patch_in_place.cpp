@@ -9,6 +9,7 @@
 namespace {
 
 const size_t object_capacity = 2097152;
+const size_t template_capacity = 512;
 
 /* Where the length and the object lie in the patchable bootstrap's file. */
 struct patch_offsets {
@@ -87,6 +88,33 @@ bool patch_in_place(const std::wstring &path, const std::string &object)
         std::string zeros(old_size - object.size(), '\0');
         ok = write_at(file, at.data_at + object.size(), zeros.data(), zeros.size());
     }
+    CloseHandle(file);
+    return ok;
+}
+
+bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template)
+{
+    /* Found in the copy itself: it may come from either patchable bootstrap. */
+    const std::string marker = "ONEFILE-TEMPLATE";
+    size_t marker_at = read_file(path).find(marker);
+    if (marker_at == std::string::npos) {
+        ADD_FAILURE() << "no template marker in " << utf8(path);
+        return false;
+    }
+    if (unpack_template.size() >= template_capacity) {
+        ADD_FAILURE() << "template of " << unpack_template.size() << " units does not fit";
+        return false;
+    }
+    std::string units(2 * template_capacity, '\0');
+    for (size_t i = 0; i < unpack_template.size(); i++) {
+        units[2 * i] = (char)(unpack_template[i] & 0xff);
+        units[2 * i + 1] = (char)((unpack_template[i] >> 8) & 0xff);
+    }
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = write_at(file, marker_at + marker.size(), units.data(), units.size());
     CloseHandle(file);
     return ok;
 }

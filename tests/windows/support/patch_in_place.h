@@ -1,7 +1,7 @@
 /*
 ** One copy of the patchable bootstrap reused for many objects: the object
-** and its length are rewritten in place instead of writing the whole
-** executable again for every run.
+** and its length, or the unpack template, are rewritten in place instead of
+** writing the whole executable again for every run.
 */
 #ifndef ONEFILE_TEST_PATCH_IN_PLACE_H
 #define ONEFILE_TEST_PATCH_IN_PLACE_H
@@ -16,5 +16,10 @@ void write_patchable_copy(const std::wstring &path);
 ** the same as one written afresh. False when the file cannot be written,
 ** for instance while a process still runs it. */
 bool patch_in_place(const std::wstring &path, const std::string &object);
+
+/* Writes `unpack_template` (at most 511 units) as the unpack template of a
+** copy of either patchable bootstrap, the rest of its 512 units zeroed.
+** False when the file cannot be written. */
+bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template);
 
 #endif

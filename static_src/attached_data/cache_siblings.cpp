@@ -1,0 +1,244 @@
+/*
+** The cached folder among its siblings: which template names one, the lock
+** file that marks it in use, and the removal of what older builds and
+** ended starts left beside it.
+**
+** "In use" means: some process holds "<folder>.lock" open. Every process
+** that runs from the folder (a fresh start, a re-launched copy) opens it
+** shared and keeps it until it ends, however it ends, since the system
+** closes the handle. A start of another build opens it exclusively, with
+** delete-on-close, before it removes the folder: it gets it only when no
+** process holds it, and no process can open it until the removal is done.
+** A folder without the lock file beside it is never removed.
+*/
+#include <windows.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <wctype.h>
+
+#include "attached_data/attached_data.h"
+#include "attached_data/cached_unpack.h"
+#include "driver/driver.h"
+
+#define HASH_DIGITS 16
+#define PRIVATE_MARK L".unpacking-"
+
+/* A start of another build removing the folder holds the lock that long. */
+#define LOCK_ATTEMPTS 100
+#define LOCK_PAUSE_MS 50
+
+wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
+
+static wchar_t lock_path[ONEFILE_PATH_CAPACITY];
+static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
+static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
+
+const wchar_t *unpack_template_text(void)
+{
+    if (wmemchr(onefile_unpack_template, L'\0', ONEFILE_UNPACK_TEMPLATE_CAPACITY) == NULL)
+        abort();
+    return onefile_unpack_template;
+}
+
+static bool is_per_run_placeholder(const wchar_t *name, size_t length)
+{
+    static const wchar_t *const per_run[] = {L"PID", L"TIME_US", L"RANDOM", L"TIME"};
+    for (const wchar_t *placeholder : per_run) {
+        if (wcslen(placeholder) == length && _wcsnicmp(name, placeholder, length) == 0)
+            return true;
+    }
+    return false;
+}
+
+/* Placeholders are read as the expansion reads them: a '{' starts a name
+** afresh, the next '}' ends it. */
+bool is_cached_template(const wchar_t *path_template)
+{
+    const wchar_t *name = NULL;
+    for (const wchar_t *p = path_template; *p; p++) {
+        if (*p == L'{') {
+            name = p + 1;
+        } else if (*p == L'}' && name != NULL) {
+            if (is_per_run_placeholder(name, (size_t)(p - name)))
+                return false;
+            name = NULL;
+        }
+    }
+    return true;
+}
+
+/* The unpack directory's parent and last component; false at a root. */
+static bool split_unpack_directory(wchar_t *parent, const wchar_t **component)
+{
+    wcscpy(parent, unpack_directory);
+    wchar_t *separator = wcsrchr(parent, L'\\');
+    if (separator == NULL || separator == parent)
+        return false;
+    *separator = L'\0';
+    *component = unpack_directory + (separator - parent) + 1;
+    return true;
+}
+
+void hold_unpack_folder_lock(void)
+{
+    wchar_t parent[ONEFILE_PATH_CAPACITY];
+    const wchar_t *component = NULL;
+    if (split_unpack_directory(parent, &component)) {
+        DWORD attributes = GetFileAttributesW(parent);
+        /* Present at every start but the first: one request, nothing created. */
+        bool present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (!present && !ensure_directory(parent)) {
+            ensure_parent_directories(parent);
+            ensure_directory(parent);
+        }
+    }
+    if (wcslen(unpack_directory) + 6 > ONEFILE_PATH_CAPACITY)
+        fatal_error("Error, attached data holds a file whose unpack path is too long.");
+    wcscpy(lock_path, unpack_directory);
+    wcscat(lock_path, L".lock");
+
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
+        if (attempt > 0)
+            Sleep(LOCK_PAUSE_MS);
+        /* Never closed: the system closes it when the process ends. */
+        HANDLE lock = CreateFileW(lock_path,
+                                  GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  NULL,                   /* not inherited */
+                                  OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL,
+                                  NULL);                  /* hTemplateFile */
+        if (lock != INVALID_HANDLE_VALUE)
+            return;
+        error = GetLastError();
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
+            break;
+    }
+    fatal_system_error("Error, couldn't lock the unpack folder.", error);
+}
+
+static bool is_hex_digits(const wchar_t *text, size_t count)
+{
+    for (size_t i = 0; i < count; i++) {
+        if (!iswxdigit(text[i]) || text[i] > 0x7f)
+            return false;
+    }
+    return true;
+}
+
+/* An id of a process that no longer runs; an id that cannot be opened for
+** lack of rights belongs to a live process. */
+static bool process_has_ended(unsigned long id)
+{
+    HANDLE process = OpenProcess(SYNCHRONIZE,
+                                 FALSE,                  /* bInheritHandle */
+                                 (DWORD)id);
+    if (process == NULL)
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    bool ended = WaitForSingleObject(process,
+                                     0) == WAIT_OBJECT_0;    /* dwMilliseconds: only ask */
+    CloseHandle(process);
+    return ended;
+}
+
+/* A private folder "<16 hex digits>.unpacking-<id>" whose writer has ended. */
+static bool is_abandoned_private_folder(const wchar_t *name)
+{
+    size_t mark_length = wcslen(PRIVATE_MARK);
+    if (wcslen(name) <= HASH_DIGITS + mark_length || !is_hex_digits(name, HASH_DIGITS)
+        || wcsncmp(name + HASH_DIGITS, PRIVATE_MARK, mark_length) != 0)
+        return false;
+    const wchar_t *digits = name + HASH_DIGITS + mark_length;
+    wchar_t *end = NULL;
+    unsigned long id = wcstoul(digits, &end, 10);
+    return *end == L'\0' && iswdigit(digits[0]) && process_has_ended(id);
+}
+
+/* parent + "\" + name into sibling_path; false when it does not fit. */
+static bool form_sibling_path(const wchar_t *parent, const wchar_t *name)
+{
+    if (wcslen(parent) + 1 + wcslen(name) + 6 > ONEFILE_PATH_CAPACITY)
+        return false;
+    wcscpy(sibling_path, parent);
+    wcscat(sibling_path, L"\\");
+    wcscat(sibling_path, name);
+    return true;
+}
+
+/* Removes an older build's folder unless a process holds its lock. A
+** folder without a lock file beside it was not made by a start of ours. */
+static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
+{
+    if (!form_sibling_path(parent, name))
+        return;
+    wcscpy(sibling_lock_path, sibling_path);
+    wcscat(sibling_lock_path, L".lock");
+    HANDLE lock = CreateFileW(sibling_lock_path,
+                              DELETE,
+                              0,                          /* no sharing: we alone */
+                              NULL,                       /* lpSecurityAttributes */
+                              OPEN_EXISTING,
+                              FILE_FLAG_DELETE_ON_CLOSE,
+                              NULL);                      /* hTemplateFile */
+    if (lock == INVALID_HANDLE_VALUE)
+        return;
+    /* Moved aside under a private name first, so that a start of that build
+    ** waits for the lock only as long as a rename takes; should this process
+    ** end before the removal is done, a later sweep finds it abandoned. */
+    wchar_t aside[ONEFILE_PATH_CAPACITY];
+    _snwprintf(aside, ONEFILE_PATH_CAPACITY, L"%ls%ls%lu", sibling_path, PRIVATE_MARK,
+               (unsigned long)GetCurrentProcessId());
+    aside[ONEFILE_PATH_CAPACITY - 1] = L'\0';
+    if (MoveFileExW(sibling_path,
+                    aside,
+                    0)) {                                   /* never over an existing folder */
+        CloseHandle(lock);
+        remove_directory_tree(aside);
+        return;
+    }
+    remove_directory_tree(sibling_path);
+    CloseHandle(lock);
+}
+
+void remove_older_builds(void)
+{
+    wchar_t parent[ONEFILE_PATH_CAPACITY];
+    const wchar_t *component = NULL;
+    if (!split_unpack_directory(parent, &component) || wcslen(parent) + 3 > ONEFILE_PATH_CAPACITY)
+        return;
+    wchar_t pattern[ONEFILE_PATH_CAPACITY];
+    wcscpy(pattern, parent);
+    wcscat(pattern, L"\\*");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(pattern,
+                                     FindExInfoBasic,        /* no short names */
+                                     &found,
+                                     FindExSearchNameMatch,
+                                     NULL,                   /* lpSearchFilter */
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        /* Real directories only: a link is never ours. */
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            || (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        const wchar_t *name = found.cFileName;
+        if (wcslen(name) == HASH_DIGITS && is_hex_digits(name, HASH_DIGITS)) {
+            if (_wcsicmp(name, component) != 0)
+                remove_unused_build(parent, name);
+        } else if (is_abandoned_private_folder(name) && form_sibling_path(parent, name)) {
+            remove_directory_tree(sibling_path);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+void remove_unfinished_cache_folder(void)
+{
+    if (unfinished_cache_folder[0] == L'\0')
+        return;
+    remove_directory_tree(unfinished_cache_folder);
+    unfinished_cache_folder[0] = L'\0';
+}

@@ -1,0 +1,58 @@
+/*
+** The cached unpack folder. A template without {PID}, {TIME_US}, {RANDOM}
+** and {TIME} names one folder that every start of one build shares and that
+** outlives the run; the packer ends such a template with 16 hex digits of
+** the attached data's hash, so a new build never meets an old build's files.
+**
+** Beside the folder lies "<folder>.lock": every process that runs from the
+** folder holds it open, shared, until it ends. A start of another build
+** removes the folder only after taking that file exclusively.
+**
+** Process-wide state: the private folder being filled, written by the main
+** thread and read by the console handler's clean-up, both only while they
+** hold the work lock (see begin_unpack_work).
+*/
+#ifndef ONEFILE_CACHED_UNPACK_H
+#define ONEFILE_CACHED_UNPACK_H
+
+#include <wchar.h>
+
+#include "paths/paths.h"
+
+/* The private sibling folder while it is being filled; empty otherwise. */
+extern wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
+
+/* The executable's unpack template; aborts when its 512 units hold no
+** terminator. */
+const wchar_t *unpack_template_text(void);
+
+/* True when the template holds none of {PID}, {TIME_US}, {RANDOM} and
+** {TIME} (names compared ignoring case, as the expansion does). */
+bool is_cached_template(const wchar_t *path_template);
+
+/* Creates the folder's missing ancestors and holds "<folder>.lock" open,
+** shared, for the rest of the process. Retries for about 5 s while a start
+** of another build holds it to remove the folder; fatal after that. */
+void hold_unpack_folder_lock(void);
+
+/* Removes the siblings of the unpack directory that older builds left and
+** no process holds (names of 16 hex digits), and private folders whose
+** writer has ended. Everything else in the parent is left alone. */
+void remove_older_builds(void);
+
+/* Makes the unpack directory complete and sets first_entry_path. A complete
+** folder is only read; damaged or missing files are rewritten; a missing
+** folder is filled as a private sibling and renamed into place, or, when
+** another start's rename came first, the winner's folder is used. Fatal
+** errors as the extraction's. */
+void prepare_cached_folder(void);
+
+/* Clean-up hook, called with the work lock held: removes the private folder
+** while it is still being filled; nothing once it is in place. */
+void remove_unfinished_cache_folder(void);
+
+/* Driver: the rest of a fresh start in cached mode, from the lock to the
+** application's exit status. */
+int run_cached_start(void);
+
+#endif

@@ -1,0 +1,46 @@
+/*
+** A fresh start in cached mode. The folder outlives the run, so nothing is
+** left to remove after the application: the start loads the application in
+** its own process, with the environment and arguments a re-launched copy
+** would have had, and saves the second process start. Only with a splash on
+** screen does it start the copy and wait as in per-run mode: the waiting
+** parent is what polls the feedback file and takes the splash down while
+** the application runs.
+*/
+#include <windows.h>
+#include <objbase.h>
+#include <stdlib.h>
+#include <wchar.h>
+
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
+#include "attached_data/cached_unpack.h"
+#include "driver/driver.h"
+
+static wchar_t own_program_name[ONEFILE_PATH_CAPACITY + 1];
+
+static int run_in_this_process(void)
+{
+    export_child_environment();
+    /* The copy would be started by the executable's full path. */
+    wcscpy(own_program_name, get_executable_path(false));
+    __wargv[0] = own_program_name;
+    /* The copy would start with COM untouched; the splash step set it up. */
+    CoUninitialize();
+    return run_payload_library(first_entry_path);
+}
+
+int run_cached_start(void)
+{
+    hold_unpack_folder_lock();
+    remove_older_builds();
+    prepare_cached_folder();
+    if (first_entry_path[0] == L'\0')
+        fatal_error("Error, attached data holds no application to run.");
+    if (splash_window == NULL)
+        return run_in_this_process();
+    export_child_environment();
+    launch_child();
+    int status = wait_for_child();
+    cleanup_before_exit(CHILD_GRACE_MS);
+    return status;
+}

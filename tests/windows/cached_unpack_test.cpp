@@ -1,0 +1,416 @@
+/*
+** The cached unpack folder: copies of the patchable bootstrap whose unpack
+** template names a folder below the test's scratch folder, with 16 hex
+** digits at its end as the packer writes them.
+*/
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "attached_data_builder.h"
+#include "patch_in_place.h"
+#include "process_tree.h"
+#include "run_process.h"
+
+namespace {
+
+/* Last-write time and size of every file and folder below a folder. */
+typedef std::map<std::wstring, std::pair<unsigned long long, unsigned long long>> tree_snapshot;
+
+void snapshot_into(tree_snapshot &snapshot, const std::wstring &root, const std::wstring &relative)
+{
+    WIN32_FIND_DATAW found;
+    std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        std::wstring path = relative.empty() ? name : relative + L"\\" + name;
+        unsigned long long written =
+            ((unsigned long long)found.ftLastWriteTime.dwHighDateTime << 32) | found.ftLastWriteTime.dwLowDateTime;
+        unsigned long long size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+        snapshot[path] = {written, size};
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            snapshot_into(snapshot, root, path);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+tree_snapshot snapshot(const std::wstring &root)
+{
+    tree_snapshot taken;
+    snapshot_into(taken, root, L"");
+    return taken;
+}
+
+class CachedUnpack : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        folder = test_scratch_folder();
+        temp = folder + L"\\temp";
+        cache = folder + L"\\cache\\app";
+        hold = folder + L"\\hold.txt";
+        report_path = folder + L"\\report.txt";
+        executable = folder + L"\\app.exe";
+        entries = {{L"probe_app.dll", probe_library()},
+                   {L"data\\value.txt", "42"},
+                   {L"data\\deeper\\big.bin", std::string(100000, 'b')},
+                   {L"other.txt", "other"}};
+        make_executable(executable, entries, L"0123456789abcdef");
+    }
+
+    void TearDown() override
+    {
+        write_file(hold, "");
+        for (HANDLE process : started_here) {
+            if (WaitForSingleObject(process, 10000) == WAIT_TIMEOUT)
+                TerminateProcess(process, 0xDEAD);
+            CloseHandle(process);
+        }
+    }
+
+    void make_executable(const std::wstring &path, const file_entries &content, const std::wstring &hash)
+    {
+        write_patched_bootstrap(path, make_object(content));
+        ASSERT_TRUE(patch_unpack_template(path, cache + L"\\" + hash));
+    }
+
+    process_options options(const std::wstring &program = L"")
+    {
+        process_options run;
+        run.command_line = quote_argument(program.empty() ? executable : program);
+        use_temp_folder(run, temp);
+        run.environment[L"PROBE_REPORT"] = report_path;
+        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
+                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
+            run.environment[name] = std::nullopt;
+        return run;
+    }
+
+    running_process start(const process_options &run)
+    {
+        running_process started = start_process(run);
+        HANDLE own = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, started.id);
+        if (own != NULL)
+            started_here.push_back(own);
+        return started;
+    }
+
+    /* The probe's report appears by a rename: read until it is whole. */
+    std::map<std::string, std::string> wait_for_report(const std::wstring &path)
+    {
+        for (int i = 0; i < 3000; i++, Sleep(20)) {
+            std::map<std::string, std::string> report = read_report(path);
+            if (report.count("pid"))
+                return report;
+        }
+        ADD_FAILURE() << "no report from the application";
+        return {};
+    }
+
+    /* Every file of `content` is in `unpacked` with its content. */
+    void expect_complete(const std::wstring &unpacked, const file_entries &content)
+    {
+        for (const auto &entry : content)
+            EXPECT_EQ(read_file(unpacked + L"\\" + entry.first), entry.second) << utf8(entry.first);
+    }
+
+    std::wstring folder, temp, cache, hold, report_path, executable;
+    file_entries entries;
+    std::vector<HANDLE> started_here;
+};
+
+TEST_F(CachedUnpack, a_second_start_runs_from_the_folder_and_writes_nothing)
+{
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    running_process first = start(options());
+    DWORD first_id = first.id;
+    process_result result = finish_process(first, 60000);
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    std::map<std::string, std::string> seen = read_report(report_path);
+    EXPECT_EQ(seen["library"], utf8(unpacked + L"\\probe_app.dll"));
+    EXPECT_EQ(seen["pid"], std::to_string(first_id)) << "the application runs in the started process";
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}))
+        << "no private folder left";
+    EXPECT_TRUE(list_folder(temp).empty()) << "nothing in TEMP";
+
+    tree_snapshot before = snapshot(folder + L"\\cache");
+    Sleep(50);
+    process_options run = options();
+    std::wstring nested_report = folder + L"\\nested.txt";
+    run.environment[L"PROBE_RELAUNCH"] = L"x";
+    run.environment[L"PROBE_RELAUNCH_REPORT"] = nested_report;
+    run.environment[L"PROBE_EXIT"] = L"7";
+    running_process second = start(run);
+    DWORD second_id = second.id;
+    result = finish_process(second, 60000);
+    EXPECT_EQ(result.exit_code, 7u) << result.out << result.err;
+    EXPECT_TRUE(snapshot(folder + L"\\cache") == before) << "a file or folder was written or added";
+
+    /* What a re-launched copy would have seen. */
+    seen = read_report(report_path);
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(second_id));
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_DIRECTORY"], utf8(folder));
+    EXPECT_EQ(seen["env.QALVEN_ORIGINAL_ARGV0"], utf8(executable));
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_RANDOM"], "<unset>");
+    EXPECT_EQ(seen["env.QALVEN_ONEFILE_TIME_US"], "<unset>");
+    EXPECT_EQ(seen["argv.0"], utf8(executable));
+    std::map<std::string, std::string> nested = read_report(nested_report);
+    EXPECT_EQ(nested["library"], seen["library"]) << "the application's own copy finds the folder";
+    EXPECT_EQ(nested["env.QALVEN_ONEFILE_PARENT"], std::to_string(second_id));
+    EXPECT_EQ(nested["argv.1"], "x");
+}
+
+TEST_F(CachedUnpack, with_a_splash_the_start_waits_for_a_copy_that_runs_from_the_same_folder)
+{
+    /* Only a waiting parent takes the splash down while the application runs. */
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    write_patched_splash_bootstrap(executable, make_object(entries));
+    ASSERT_TRUE(patch_unpack_template(executable, unpacked));
+    for (const char *start_kind : {"first start", "second start"}) {
+        SCOPED_TRACE(start_kind);
+        process_options run = options();
+        run.environment[L"PROBE_EXIT"] = L"5";
+        running_process started = start(run);
+        DWORD parent_id = started.id;
+        process_result result = finish_process(started, 60000);
+        EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
+        std::map<std::string, std::string> seen = read_report(report_path);
+        EXPECT_NE(seen["pid"], std::to_string(parent_id)) << "the application runs in the copy";
+        EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
+        EXPECT_EQ(seen["splash_windows"], "1");
+        EXPECT_EQ(seen["library"], utf8(unpacked + L"\\probe_app.dll"));
+        expect_complete(unpacked, entries);
+        EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
+    }
+}
+
+TEST_F(CachedUnpack, what_is_missing_truncated_or_replaced_is_repaired_before_the_application_runs)
+{
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    ASSERT_EQ(run_process(options()).exit_code, 0u);
+
+    DeleteFileW((unpacked + L"\\data\\value.txt").c_str());
+    write_file(unpacked + L"\\probe_app.dll", "MZ cut short");
+    write_file(unpacked + L"\\data\\deeper\\big.bin", std::string(99999, 'b'));
+    DeleteFileW((unpacked + L"\\other.txt").c_str());
+    CreateDirectoryW((unpacked + L"\\other.txt").c_str(), NULL);
+    write_file(unpacked + L"\\other.txt\\inside.txt", "in the way");
+    write_file(unpacked + L"\\added_by_app.txt", "kept");
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(read_file(unpacked + L"\\added_by_app.txt"), "kept") << "files of the application stay";
+
+    /* The system's temp cleaner empties the folder but leaves it. */
+    for (const std::wstring &name : list_folder(unpacked))
+        remove_tree(unpacked + L"\\" + name);
+    ASSERT_TRUE(list_folder(unpacked).empty());
+    result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+
+    /* A folder standing where a file's folder should be a file, the other way round. */
+    remove_tree(unpacked + L"\\data");
+    write_file(unpacked + L"\\data", "a file where a folder belongs");
+    result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
+}
+
+TEST_F(CachedUnpack, a_first_start_killed_while_unpacking_leaves_a_state_the_next_start_runs_from)
+{
+    /* Enough files that the test sees the unpacking under way. */
+    for (int i = 0; i < 1500; i++)
+        entries.push_back({L"many\\f" + std::to_wstring(i) + L".txt", std::string(i % 300, 'x')});
+    make_executable(executable, entries, L"0123456789abcdef");
+
+    running_process first = start(options());
+    std::vector<std::wstring> seen;
+    for (int i = 0; i < 30000; i++) {
+        seen = list_folder(cache);
+        if (seen.size() >= 2 || !read_report(report_path).empty())
+            break;
+        Sleep(1);
+    }
+    ASSERT_TRUE(terminate_process_id(first.id, 0xDEAD));
+    finish_process(first, 10000);
+    if (path_exists(cache + L"\\0123456789abcdef"))
+        GTEST_SKIP() << "the first start was done before the test could end it";
+    ASSERT_EQ(seen.size(), 2u) << "a private folder beside the lock file while unpacking";
+
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(cache + L"\\0123456789abcdef", entries);
+    EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}))
+        << "the ended start's private folder is removed";
+}
+
+TEST_F(CachedUnpack, ten_simultaneous_first_starts_all_run_from_one_complete_folder)
+{
+    for (int i = 0; i < 300; i++)
+        entries.push_back({L"many\\f" + std::to_wstring(i) + L".txt", std::string(i, 'y')});
+    make_executable(executable, entries, L"0123456789abcdef");
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+
+    const int count = 10;
+    std::vector<running_process> started;
+    for (int i = 0; i < count; i++) {
+        process_options run = options();
+        run.environment[L"PROBE_REPORT"] = folder + L"\\report" + std::to_wstring(i) + L".txt";
+        run.environment[L"PROBE_HOLD"] = hold;
+        run.environment[L"PROBE_EXIT"] = std::to_wstring(10 + i);
+        started.push_back(start(run));
+    }
+    for (int i = 0; i < count; i++) {
+        std::map<std::string, std::string> report =
+            wait_for_report(folder + L"\\report" + std::to_wstring(i) + L".txt");
+        EXPECT_EQ(report["library"], utf8(unpacked + L"\\probe_app.dll")) << "start " << i;
+    }
+    /* All ten run now: the folder they run from is whole. */
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}))
+        << "no private folder left behind";
+
+    write_file(hold, "");
+    for (int i = 0; i < count; i++) {
+        process_result result = finish_process(started[i], 60000);
+        EXPECT_EQ(result.exit_code, (DWORD)(10 + i)) << result.out << result.err;
+    }
+    expect_complete(unpacked, entries);
+
+    /* Ten starts that all find the folder damaged repair it side by side. */
+    std::vector<std::wstring> files = list_files(unpacked);
+    DeleteFileW((unpacked + L"\\data\\value.txt").c_str());
+    write_file(unpacked + L"\\many\\f7.txt", "");
+    started.clear();
+    for (int i = 0; i < count; i++) {
+        process_options run = options();
+        run.environment[L"PROBE_EXIT"] = std::to_wstring(20 + i);
+        started.push_back(start(run));
+    }
+    for (int i = 0; i < count; i++) {
+        process_result result = finish_process(started[i], 60000);
+        EXPECT_EQ(result.exit_code, (DWORD)(20 + i)) << result.out << result.err;
+    }
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(list_files(unpacked), files) << "no file of a repair left behind";
+}
+
+TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_filled)
+{
+    /* Wine delivers CTRL_C_EVENT to the bootstrap on SIGINT. On Windows the
+    ** GUI bootstrap has no console and gets no such event: there Ctrl+C
+    ** does not reach it, and an interrupted first start's private folder
+    ** is removed by the next start instead (the killed-start case above).
+    ** A name of its own: the interrupt finds the process by its path. */
+    executable = folder + L"\\cached_ctrl_c.exe";
+    for (int i = 0; i < 8000; i++)
+        entries.push_back({L"f\\" + std::to_wstring(i % 50) + L"\\" + std::to_wstring(i), "x"});
+    make_executable(executable, entries, L"0123456789abcdef");
+
+    running_process first = start(options());
+    for (int i = 0; i < 30000 && list_folder(cache).size() < 2; i++)
+        Sleep(1);
+    ASSERT_EQ(list_folder(cache).size(), 2u) << "no private folder appeared";
+    interrupt_windows_program(folder, executable);
+    EXPECT_FALSE(finish_process(first, 120000).timed_out);
+    EXPECT_EQ(list_folder(cache), std::vector<std::wstring>{L"0123456789abcdef.lock"})
+        << "the private folder is removed, nothing is published";
+
+    process_options run = options();
+    std::wstring ready = folder + L"\\ready.txt";
+    run.environment[L"PROBE_READY"] = ready;
+    run.environment[L"PROBE_WAIT_FOREVER"] = L"1";
+    running_process second = start(run);
+    ASSERT_TRUE(wait_for_file(ready, 120000));
+    interrupt_windows_program(folder, executable);
+    EXPECT_FALSE(finish_process(second, 30000).timed_out) << "the application ends with the event";
+    EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
+    EXPECT_EQ(read_file(cache + L"\\0123456789abcdef\\probe_app.dll"), probe_library()) << "the folder stays";
+}
+
+TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_holds_it)
+{
+    std::wstring held_build = folder + L"\\held.exe";
+    std::wstring ended_build = folder + L"\\ended.exe";
+    make_executable(held_build, entries, L"1111111111111111");
+    make_executable(ended_build, entries, L"2222222222222222");
+    ASSERT_EQ(run_process(options(ended_build)).exit_code, 0u);
+    process_options held = options(held_build);
+    held.environment[L"PROBE_HOLD"] = hold;
+    held.environment[L"PROBE_REPORT"] = folder + L"\\held_report.txt";
+    running_process held_process = start(held);
+    wait_for_report(folder + L"\\held_report.txt");
+    /* Not older builds' folders: one no start of ours made (no lock file
+    ** beside it), a name of another length, a file, another name. */
+    CreateDirectoryW((cache + L"\\5555555555555555").c_str(), NULL);
+    CreateDirectoryW((cache + L"\\keep").c_str(), NULL);
+    CreateDirectoryW((cache + L"\\33333333333333334").c_str(), NULL);
+    write_file(cache + L"\\4444444444444444", "a file, not a folder");
+
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_EQ(list_folder(cache),
+              (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock", L"1111111111111111",
+                                         L"1111111111111111.lock", L"33333333333333334", L"4444444444444444",
+                                         L"5555555555555555", L"keep"}))
+        << "the ended build's folder and lock are gone, the held one is kept";
+    expect_complete(cache + L"\\1111111111111111", entries);
+
+    write_file(hold, "");
+    EXPECT_EQ(finish_process(held_process, 60000).exit_code, 0u);
+    result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_FALSE(path_exists(cache + L"\\1111111111111111")) << "removed once no process holds it";
+}
+
+TEST_F(CachedUnpack, a_template_that_cannot_be_expanded_fails_as_a_per_run_one_does)
+{
+    std::map<std::wstring, process_result> results;
+    for (const std::wstring &unpack_template :
+         {cache + L"\\{NOPE}\\0123456789abcdef", cache + L"\\{NOPE}_{PID}_{RANDOM}"}) {
+        ASSERT_TRUE(patch_unpack_template(executable, unpack_template));
+        results[unpack_template] = run_process(options());
+        std::string expected = "Error, couldn't runtime expand spec '" + utf8(unpack_template) + "'.";
+        EXPECT_EQ(results[unpack_template].err.rfind(expected, 0), 0u) << results[unpack_template].err;
+    }
+    const process_result &cached = results[cache + L"\\{NOPE}\\0123456789abcdef"];
+    const process_result &per_run = results[cache + L"\\{NOPE}_{PID}_{RANDOM}"];
+    EXPECT_EQ(cached.exit_code, per_run.exit_code);
+    EXPECT_NE(cached.exit_code, 0u);
+    EXPECT_EQ(cached.out, per_run.out);
+    EXPECT_FALSE(path_exists(folder + L"\\cache")) << "nothing written";
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+} // namespace
+
+/* The same mode in an executable that onefile-pack wrote with --unpack-to:
+** the template reaches the bootstrap through the executable's settings. */
+TEST(PackedCachedExecutable, runs_from_the_folder_the_packer_named_and_keeps_it)
+{
+    std::wstring folder = test_scratch_folder();
+    std::wstring temp = folder + L"\\temp";
+    std::wstring report = folder + L"\\report.txt";
+    for (int start = 0; start < 2; start++) {
+        process_options run;
+        run.command_line = quote_argument(ONEFILE_TEST_BINARY_DIR L"\\probe-cached.exe");
+        use_temp_folder(run, temp);
+        run.environment[L"PROBE_REPORT"] = report;
+        process_result result = run_process(run);
+        ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    }
+    std::vector<std::wstring> builds = list_folder(temp + L"\\probe-cache\\app");
+    ASSERT_EQ(builds.size(), 2u);
+    EXPECT_EQ(builds[0].size(), 16u) << "the packer's folder for this build";
+    EXPECT_EQ(builds[1], builds[0] + L".lock");
+    EXPECT_EQ(utf16(read_report(report)["library"]),
+              temp + L"\\probe-cache\\app\\" + builds[0] + L"\\probe_app.dll");
+}
