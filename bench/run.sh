@@ -54,7 +54,7 @@ PROFILE=yes
 VARIANTS=yes
 KEEP=no
 
-usage() { sed -n '2,45p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,43p' "$0" | sed 's/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
     case $1 in
     --repeat) REPEAT=$2; shift 2 ;;
