@@ -11,6 +11,7 @@
 #define ONEFILE_ATTACHED_DATA_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <wchar.h>
 
 /* Provided by the object file that the packer assembles for each executable. */
@@ -40,6 +41,17 @@ void payload_read(void *destination, size_t n);
 
 /* Frees the decoder and the output window. */
 void payload_close(void);
+
+/* Capacity of an entry name, in UTF-16 units with the terminator. */
+#define ONEFILE_ENTRY_NAME_CAPACITY 1024
+
+/* Reads the next entry's name, UTF-16LE units up to and including the
+** 0x0000, into `name` (ONEFILE_ENTRY_NAME_CAPACITY units). An empty name is
+** the end marker. Fatal for a name longer than 1023 units. */
+void read_entry_name(wchar_t *name);
+
+/* Reads the next entry's size, 64-bit little-endian. */
+uint64_t read_entry_size(void);
 
 /* Opens the linked attached data, sets the removal flag and writes every
 ** entry below the unpack directory, which it creates before the first file.

@@ -26,7 +26,6 @@
 #include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
 
-#define ENTRY_NAME_CAPACITY 1024
 #define RECORD_NAME L".onefile-record"
 #define RECORD_MAGIC "QVR1"
 
@@ -64,7 +63,7 @@ static size_t *expected_order;
 static size_t expected_count;
 static bool root_listed;
 
-static wchar_t entry_name[ENTRY_NAME_CAPACITY];
+static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t temporary_path[ONEFILE_PATH_CAPACITY];
 static wchar_t listing_path[ONEFILE_PATH_CAPACITY];
@@ -205,12 +204,12 @@ static void list_directory(const wchar_t *folder, const wchar_t *relative)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
-        wchar_t child[ENTRY_NAME_CAPACITY];
+        wchar_t child[ONEFILE_ENTRY_NAME_CAPACITY];
         if (relative[0] == L'\0')
-            _snwprintf(child, ENTRY_NAME_CAPACITY, L"%ls", found.cFileName);
+            _snwprintf(child, ONEFILE_ENTRY_NAME_CAPACITY, L"%ls", found.cFileName);
         else
-            _snwprintf(child, ENTRY_NAME_CAPACITY, L"%ls\\%ls", relative, found.cFileName);
-        child[ENTRY_NAME_CAPACITY - 1] = L'\0';
+            _snwprintf(child, ONEFILE_ENTRY_NAME_CAPACITY, L"%ls\\%ls", relative, found.cFileName);
+        child[ONEFILE_ENTRY_NAME_CAPACITY - 1] = L'\0';
         folder_entry *entry = &entries[entry_for(child)];
         entry->found = kind_of(found.dwFileAttributes);
         entry->found_size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
@@ -228,7 +227,7 @@ static void list_parent_of(const wchar_t *folder, const wchar_t *name)
         root_listed = true;
         return;
     }
-    wchar_t parent[ENTRY_NAME_CAPACITY];
+    wchar_t parent[ONEFILE_ENTRY_NAME_CAPACITY];
     size_t length = (size_t)(separator - name);
     wmemcpy(parent, name, length);
     parent[length] = L'\0';
@@ -294,7 +293,7 @@ static bool load_record(const wchar_t *folder)
     for (uint64_t i = 0; ok && i < count; i++) {
         ok = length - at >= 10;
         size_t units = ok ? (size_t)little_endian(record + at + 8, 2) : 0;
-        ok = ok && units > 0 && units < ENTRY_NAME_CAPACITY && length - at - 10 >= 2 * units;
+        ok = ok && units > 0 && units < ONEFILE_ENTRY_NAME_CAPACITY && length - at - 10 >= 2 * units;
         if (!ok)
             break;
         for (size_t u = 0; u < units; u++)
@@ -318,26 +317,6 @@ static bool folder_is_intact(const wchar_t *folder)
             return false;
     }
     return true;
-}
-
-static void read_entry_name(void)
-{
-    for (size_t i = 0;; i++) {
-        unsigned char unit[2];
-        if (i == ENTRY_NAME_CAPACITY)
-            fatal_error("Error, attached data holds a file name longer than 1023 characters.");
-        payload_read(unit, 2);
-        entry_name[i] = (wchar_t)(unit[0] | (unit[1] << 8));
-        if (entry_name[i] == L'\0')
-            return;
-    }
-}
-
-static uint64_t read_entry_size(void)
-{
-    unsigned char bytes[8];
-    payload_read(bytes, 8);
-    return little_endian(bytes, 8);
 }
 
 static void skip_content(uint64_t remaining)
@@ -544,7 +523,7 @@ static void fill_folder(const wchar_t *folder, bool fresh)
     root_listed = fresh;
     payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
     for (;;) {
-        read_entry_name();
+        read_entry_name(entry_name);
         if (entry_name[0] == L'\0')
             break;
         uint64_t size = read_entry_size();

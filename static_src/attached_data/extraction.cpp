@@ -12,28 +12,25 @@
 #include "attached_data/attached_data.h"
 #include "driver/driver.h"
 
-#define ENTRY_NAME_CAPACITY 1024
-
-static wchar_t entry_name[ENTRY_NAME_CAPACITY];
+static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t extended_target_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
 
-/* Reads UTF-16LE units up to and including the terminating 0x0000. */
-static void read_entry_name(void)
+void read_entry_name(wchar_t *name)
 {
     for (size_t i = 0;; i++) {
         unsigned char unit[2];
-        if (i == ENTRY_NAME_CAPACITY)
+        if (i == ONEFILE_ENTRY_NAME_CAPACITY)
             fatal_error("Error, attached data holds a file name longer than 1023 characters.");
         payload_read(unit, 2);
-        entry_name[i] = (wchar_t)(unit[0] | (unit[1] << 8));
-        if (entry_name[i] == L'\0')
+        name[i] = (wchar_t)(unit[0] | (unit[1] << 8));
+        if (name[i] == L'\0')
             return;
     }
 }
 
-static uint64_t read_entry_size(void)
+uint64_t read_entry_size(void)
 {
     unsigned char bytes[8];
     payload_read(bytes, 8);
@@ -116,7 +113,7 @@ void extract_attached_data(bool relaunched)
     removal_flag = true;
     bool directory_created = false;
     for (;;) {
-        read_entry_name();
+        read_entry_name(entry_name);
         if (entry_name[0] == L'\0') {
             payload_close();
             return;
