@@ -52,7 +52,9 @@ protected:
         return status;
     }
 
-    /* The screen buffer's text, one line per row, blanks at the ends cut. */
+    /* The screen buffer's text, one line per row, blanks at the ends cut; a
+    ** row filled to its last column goes on in the next, as the console
+    ** wraps a long line (paths in the output are as long as the build's). */
     std::string screen_text()
     {
         HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
@@ -66,8 +68,9 @@ protected:
             DWORD read = 0;
             ReadConsoleOutputCharacterW(screen, row.data(), info.dwSize.X, COORD{0, y}, &read);
             std::wstring line(row.data(), read);
+            bool wrapped = read == row.size() && line.back() != L' ';
             line.erase(line.find_last_not_of(L' ') + 1);
-            text += utf8(line) + "\n";
+            text += utf8(line) + (wrapped ? "" : "\n");
         }
         CloseHandle(screen);
         return text;

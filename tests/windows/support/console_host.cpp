@@ -37,8 +37,10 @@ static std::wstring screen_text(void)
         DWORD read = 0;
         ReadConsoleOutputCharacterW(screen, &row[0], (DWORD)row.size(), {0, y}, &read);
         std::wstring line = row.substr(0, read);
+        /* A row filled to its last column goes on in the next: a wrapped line. */
+        bool wrapped = read == row.size() && line.back() != L' ';
         line.erase(line.find_last_not_of(L' ') + 1);
-        text += line + L"\n";
+        text += line + (wrapped ? L"" : L"\n");
     }
     CloseHandle(screen);
     return text;
