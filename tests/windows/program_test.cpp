@@ -221,7 +221,7 @@ void PrintTo(const launch_failure &failure, std::ostream *out)
 class ProgramThatCannotStart : public Program,
                                public testing::WithParamInterface<launch_failure> {};
 
-TEST_P(ProgramThatCannotStart, is_reported_in_one_line_with_status_2_and_leaves_nothing)
+TEST_P(ProgramThatCannotStart, fails_in_one_line_with_status_2_leaving_nothing)
 {
     const launch_failure &failure = GetParam();
     file_entries files = {{L"data.txt", "data"}};
