@@ -211,12 +211,7 @@ void remove_older_builds(void)
     wcscpy(pattern, parent);
     wcscat(pattern, L"\\*");
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW(pattern,
-                                     FindExInfoBasic,        /* no short names */
-                                     &found,
-                                     FindExSearchNameMatch,
-                                     NULL,                   /* lpSearchFilter */
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE search = find_first_entry(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {

@@ -193,12 +193,7 @@ static void list_directory(const wchar_t *folder, const wchar_t *relative)
 {
     join_path(listing_path, folder, relative, relative[0] == L'\0' ? L"*" : L"\\*");
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW(listing_path,
-                                     FindExInfoBasic,        /* no short names */
-                                     &found,
-                                     FindExSearchNameMatch,
-                                     NULL,                   /* lpSearchFilter */
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE search = find_first_entry(listing_path, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {

@@ -123,12 +123,7 @@ void sweep_stale_unpack_directories(void)
         return;
     wcscat(pattern, L"\\onefile_*");
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileExW(pattern,
-                                     FindExInfoBasic,     /* no short names */
-                                     &found,
-                                     FindExSearchNameMatch,
-                                     NULL,                /* lpSearchFilter */
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE search = find_first_entry(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {

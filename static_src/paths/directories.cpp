@@ -146,3 +146,13 @@ void ensure_parent_directories(const wchar_t *path)
         ensure_directory(ancestor);
     }
 }
+
+HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found)
+{
+    return FindFirstFileExW(pattern,
+                            FindExInfoBasic,        /* no short names */
+                            found,
+                            FindExSearchNameMatch,
+                            NULL,                   /* lpSearchFilter */
+                            FIND_FIRST_EX_LARGE_FETCH);
+}

@@ -61,6 +61,11 @@ bool set_environment_value(const char *name, const wchar_t *value);
 ** bare drive such as "C:", or remembered from an earlier call. */
 bool ensure_directory(const wchar_t *path);
 
+/* Starts listing the entries that match `pattern`: basic information only
+** (no short names), fetched in large batches. INVALID_HANDLE_VALUE when
+** nothing matches or the folder cannot be read; else FindClose it. */
+HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found);
+
 /* Creates the missing ancestors of `path`, nearest to the root first. */
 void ensure_parent_directories(const wchar_t *path);
 
