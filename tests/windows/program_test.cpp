@@ -84,6 +84,21 @@ protected:
         CreateDirectoryW(work.c_str(), NULL);
     }
 
+    /* Starts zstd packed with a splash, compressing standard input that stays
+    ** open; sets the ids of the launcher's process and of zstd's (0 for one
+    ** that did not start). */
+    running_process start_zstd_waiting_for_input(DWORD &copy_id, DWORD &program_id)
+    {
+        pack({{L"zstd.exe", app_file(L"zstd.exe")}}, L"zstd.exe", true);
+        process_options run = packed(L"-q -c");
+        run.input = std::string();
+        run.keep_input_open = true;
+        running_process started = start_process(run);
+        copy_id = wait_for_child_process(started.id, start_timeout_ms);
+        program_id = wait_for_child_process(copy_id, start_timeout_ms);
+        return started;
+    }
+
     /* Packs `files` (relative path and content) behind the launcher, and
     ** puts the same files into the folder `direct` for direct starts. An
     ** empty `program` leaves the program's resource out. */
@@ -291,13 +306,8 @@ TEST_F(Program, a_gui_programs_first_window_ends_the_splash)
 ** still waits for its input. */
 TEST_F(Program, a_console_program_ends_the_splash_as_soon_as_it_has_started)
 {
-    pack({{L"zstd.exe", app_file(L"zstd.exe")}}, L"zstd.exe", true);
-    process_options run = packed(L"-q -c");
-    run.input = std::string();
-    run.keep_input_open = true;
-    running_process started = start_process(run);
-    DWORD copy_id = wait_for_child_process(started.id, start_timeout_ms);
-    DWORD program_id = wait_for_child_process(copy_id, start_timeout_ms);
+    DWORD copy_id = 0, program_id = 0;
+    running_process started = start_zstd_waiting_for_input(copy_id, program_id);
     ASSERT_NE(program_id, 0u);
     EXPECT_TRUE(wait_until([&] { return !path_exists(feedback_file(started.id)); },
                            start_timeout_ms));
@@ -318,13 +328,8 @@ TEST_F(Program, a_console_program_ends_the_splash_as_soon_as_it_has_started)
 TEST_F(Program, a_ctrl_c_that_ends_the_executable_ends_all_three_processes_and_leaves_nothing)
 {
     executable = folder + L"\\interrupted.exe";
-    pack({{L"zstd.exe", app_file(L"zstd.exe")}}, L"zstd.exe", true);
-    process_options run = packed(L"-q -c");
-    run.input = std::string();
-    run.keep_input_open = true;
-    running_process started = start_process(run);
-    DWORD copy_id = wait_for_child_process(started.id, start_timeout_ms);
-    DWORD program_id = wait_for_child_process(copy_id, start_timeout_ms);
+    DWORD copy_id = 0, program_id = 0;
+    running_process started = start_zstd_waiting_for_input(copy_id, program_id);
     ASSERT_NE(program_id, 0u);
     interrupt_windows_program(folder, executable);
     /* zstd waits for input that never comes: only its launcher's end ends it. */
