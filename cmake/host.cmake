@@ -26,6 +26,9 @@ add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
 add_subdirectory(tests/signing)
 add_subdirectory(tests/install)
+# Tests that start no Windows program run once, not once per Wine
+# (scripts/test-wine10.sh leaves out the label "host").
+set_property(DIRECTORY tests/host PROPERTY LABELS host)
 
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}

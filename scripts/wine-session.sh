@@ -54,7 +54,8 @@ start_wine_session() {
     stamp=$(wine_installation_stamp)
     if [ -f "$WINEPREFIX/system.reg" ] && [ "$(cat "$stamp_file" 2>/dev/null)" != "$stamp" ]; then
         echo "wine-session: $WINEPREFIX was made for another Wine installation; making it again"
-        rm -rf "$WINEPREFIX"
+        # Emptied, not removed: scripts/test-wine10.sh mounts a prefix there.
+        find "$WINEPREFIX" -mindepth 1 -delete
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine-session: creating the Wine prefix $WINEPREFIX"
