@@ -7,6 +7,7 @@
 ** executable's.
 */
 #include <windows.h>
+#include <wchar.h>
 
 #include "driver/driver.h"
 #include "launcher.h"
@@ -67,33 +68,20 @@ static HANDLE start_program(void)
 {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    pass_on_startup_info(&startup);
     /* With none at all (started from the desktop), a console program gets
     ** those of the console the system makes for it, as when started there
     ** directly. */
-    if (is_set(startup.hStdInput) || is_set(startup.hStdOutput) || is_set(startup.hStdError))
-        startup.dwFlags = STARTF_USESTDHANDLES;
+    if (!is_set(startup.hStdInput) && !is_set(startup.hStdOutput) && !is_set(startup.hStdError))
+        startup.dwFlags &= ~STARTF_USESTDHANDLES;
 
     HANDLE job = create_program_job();
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessW(program_path,
-                        program_command_line,
-                        NULL,             /* lpProcessAttributes */
-                        NULL,             /* lpThreadAttributes */
-                        TRUE,             /* bInheritHandles: the standard handles */
-                        CREATE_SUSPENDED, /* into the job before it runs; same console and group */
-                        NULL,             /* lpEnvironment: ours, QALVEN_ variables included */
-                        NULL,             /* lpCurrentDirectory: ours */
-                        &startup,
-                        &created))
+    /* Same console and process group. */
+    if (!create_process_in_job(program_path, program_command_line, job, 0, &startup, &created))
         fail_to_launch(GetLastError());
-    /* Refused when we already run in a job that allows no nested one. */
-    if (job != NULL)
-        AssignProcessToJobObject(job, created.hProcess);
+    close_standard_handle_copies();
     program_process = created.hProcess;
-    ResumeThread(created.hThread);
     CloseHandle(created.hThread);
     /* The job handle stays open: closing it would end the program. */
     return created.hProcess;
@@ -107,6 +95,10 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t **, const wchar_t *li
     /* From the command line itself, not argv: the runtime has expanded
     ** wildcards in argv, and the program does that itself. */
     build_program_command_line(program_command_line, program_path, GetCommandLineW());
+    /* The program's path in the unpack directory may make it longer than
+    ** the typed one: refused whole, as Windows would, never passed on cut. */
+    if (wcslen(program_command_line) >= COMMAND_LINE_CAPACITY)
+        fail_to_launch(ERROR_FILENAME_EXCED_RANGE);
     SetConsoleCtrlHandler(ignore_console_control, TRUE);
 
     HANDLE program = start_program();

@@ -65,8 +65,30 @@ void export_child_environment(void);
 ** under load) is tried again for a bounded time; then the failure is fatal. */
 void launch_child(void);
 
-/* Fills the child command line from GetCommandLineW(); returns it. */
+/* The longest command line that the system passes on whole, in UTF-16
+** units with the terminator: Windows refuses a longer one, Wine cuts it. */
+#define COMMAND_LINE_CAPACITY 32767
+
+/* Fills the child command line from GetCommandLineW(); returns it, or NULL
+** when it is longer than COMMAND_LINE_CAPACITY allows. */
 const wchar_t *build_child_command_line(void);
+
+/* Gives `startup` what this process was given, for a process that should
+** run as if started in its place: the C runtime's descriptor block
+** (cbReserved2, lpReserved2) unchanged, and the standard handles with
+** STARTF_USESTDHANDLES, each one inheritable: itself when it is, otherwise
+** a copy, which close_standard_handle_copies closes once the process has
+** started. NULL and invalid handles stay as they are. */
+void pass_on_startup_info(STARTUPINFOW *startup);
+void close_standard_handle_copies(void);
+
+/* CreateProcessW of `application` with `command_line`, inheriting handles,
+** with our environment and folder, `flags` and `startup`, inside `job`
+** (NULL: none) from its creation where the system allows; elsewhere
+** created suspended, put into the job and let go. False, with the error in
+** GetLastError, when it cannot be started. */
+bool create_process_in_job(const wchar_t *application, wchar_t *command_line, HANDLE job,
+                           DWORD flags, const STARTUPINFOW *startup, PROCESS_INFORMATION *created);
 
 /* Appends one argument to `command_line` (capacity units) so that the
 ** system's argument splitting gives it back unchanged. Aborts on overflow. */

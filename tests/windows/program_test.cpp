@@ -221,6 +221,95 @@ TEST_F(Program, its_exit_status_is_the_executables_all_32_bits_of_it)
     }
 }
 
+/* The C runtime's descriptor block as a runtime parent builds it: the
+** count, a flag byte per descriptor, then the handles. */
+std::string descriptor_block(const std::vector<std::pair<unsigned char, HANDLE>> &descriptors)
+{
+    unsigned count = (unsigned)descriptors.size();
+    std::string block((const char *)&count, sizeof count);
+    for (const auto &descriptor : descriptors)
+        block += (char)descriptor.first;
+    for (const auto &descriptor : descriptors)
+        block.append((const char *)&descriptor.second, sizeof descriptor.second);
+    return block;
+}
+
+/* Descriptors 3 and 4 of a runtime parent, one binary and one text, reach
+** the program as in a direct start, each in its mode. */
+TEST_F(Program, gets_the_runtime_descriptors_that_its_parent_hands_over)
+{
+    pack({{L"descriptor_app.exe", app_file(L"descriptor_app.exe")}}, L"descriptor_app.exe");
+    const unsigned char open = 0x01, text = 0x80;
+    const std::wstring third = folder + L"\\3.txt", fourth = folder + L"\\4.txt";
+    std::string seen[2];
+    int i = 0;
+    for (process_options run : {packed(), started_directly()}) {
+        SECURITY_ATTRIBUTES inherited = {sizeof inherited, NULL, TRUE};
+        HANDLE files[2];
+        for (int n = 0; n < 2; n++)
+            files[n] = CreateFileW((n == 0 ? third : fourth).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                   &inherited, CREATE_ALWAYS, 0, NULL);
+        /* 0 to 2 left to the standard handles. */
+        run.runtime_descriptors = descriptor_block({{0, INVALID_HANDLE_VALUE},
+                                                    {0, INVALID_HANDLE_VALUE},
+                                                    {0, INVALID_HANDLE_VALUE},
+                                                    {open, files[0]},
+                                                    {open | text, files[1]}});
+        process_result result = run_process(run);
+        CloseHandle(files[0]);
+        CloseHandle(files[1]);
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        seen[i++] = result.out + read_file(third) + read_file(fourth);
+    }
+    EXPECT_EQ(seen[1], "0 text\r\n1 text\r\n2 text\r\n3 binary\r\n4 text\r\n"
+                       "to descriptor 3\nto descriptor 4\r\n");
+    EXPECT_EQ(seen[0], seen[1]);
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+/* The system passes on at most 32,766 characters. The launcher puts the
+** program's path in the unpack directory in place of argument 0, and the
+** bootstrap its own full path: a line that no longer fits ends the start
+** with the system's answer to it, never passed on cut (Windows refuses
+** such a line, Wine 8 cuts it). */
+TEST_F(Program, a_command_line_too_long_to_pass_on_whole_ends_the_start_in_one_line)
+{
+    pack_window_app();
+    const std::wstring report = folder + L"\\report.txt";
+    auto start = [&](const std::wstring &argument_zero, size_t length) {
+        process_options run = packed();
+        run.application = executable;
+        run.command_line = argument_zero + L" ";
+        run.command_line.append(length - run.command_line.size(), L'x');
+        run.environment[L"WINDOW_APP_REPORT"] = report;
+        return std::make_pair(run.command_line.substr(argument_zero.size() + 1), run_process(run));
+    };
+    const size_t longest = 32766;
+    /* Room left for the unpack directory's longer path. */
+    auto fits = start(quote_argument(executable), longest - 300);
+    EXPECT_EQ(fits.second.exit_code, 0u) << fits.second.err;
+    EXPECT_EQ(read_report(report)["argv.1"], utf8(fits.first)) << "passed on whole";
+    DeleteFileW(report.c_str());
+
+    struct {
+        std::wstring argument_zero;
+        const char *reported;
+    } refused[] = {
+        /* Fits as typed, and in the bootstrap's own path, not with the program's. */
+        {quote_argument(executable), "Error, couldn't launch program ([Error 206] "},
+        /* Typed as a short name that the bootstrap's full path replaces. */
+        {L"p", "Error, couldn't launch child ([Error 206] "},
+    };
+    for (const auto &c : refused) {
+        process_result result = start(c.argument_zero, longest - (c.argument_zero == L"p" ? 0 : 20)).second;
+        EXPECT_EQ(result.exit_code, 2u) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err.rfind(c.reported, 0), 0u) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_FALSE(path_exists(report)) << "the program ran";
+    }
+}
+
 struct launch_failure {
     const char *name;
     const wchar_t *resource;   /* NULL: none, though a splash image is there */

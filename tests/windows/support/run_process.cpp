@@ -104,6 +104,10 @@ running_process start_process(const process_options &options)
     startup.hStdInput = in;
     startup.hStdOutput = out;
     startup.hStdError = err;
+    startup.cbReserved2 = (WORD)options.runtime_descriptors.size();
+    startup.lpReserved2 = options.runtime_descriptors.empty()
+                              ? NULL
+                              : (BYTE *)const_cast<char *>(options.runtime_descriptors.data());
 
     std::wstring command_line = options.command_line;
     std::wstring environment = environment_block(options);

@@ -25,6 +25,8 @@ struct process_options {
     std::optional<std::string> input;
     bool keep_input_open = false;
     HANDLE job = NULL;                  /* a job to start the program in */
+    /* A C runtime's descriptor block (STARTUPINFOW.lpReserved2), as is. */
+    std::string runtime_descriptors;
 };
 
 struct process_result {
