@@ -1,6 +1,6 @@
 # The values that onefile-pack writes into each executable it makes from a
-# template: the attached data's length and the unpack directory's template
-# in .qvconf, and the attached data itself in .qvdata, the image's last
+# template: the attached data's length, the unpack directory's template and
+# the cached folder's check in .qvconf, and the attached data itself in .qvdata, the image's last
 # section (layout.ld), which the packer grows to the object's length. Here
 # .qvdata holds only a header and a trailer.
     .section .qvconf,"dr"
@@ -12,6 +12,9 @@ onefile_attached_data_size:
 onefile_unpack_template:
     .string16 "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
     .fill 512 * 2 - (. - onefile_unpack_template), 1, 0
+    .globl onefile_cache_check
+onefile_cache_check:
+    .quad 0
 
     .section .qvdata,"dr"
     .p2align 4

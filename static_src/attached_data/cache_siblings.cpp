@@ -190,15 +190,18 @@ static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
     _snwprintf(aside, ONEFILE_PATH_CAPACITY, L"%ls%ls%lu", sibling_path, PRIVATE_MARK,
                (unsigned long)GetCurrentProcessId());
     aside[ONEFILE_PATH_CAPACITY - 1] = L'\0';
+    /* The removal is not reentrant: a console event's clean-up waits. */
+    begin_unpack_work();
     if (MoveFileExW(sibling_path,
                     aside,
                     0)) {                                   /* never over an existing folder */
         CloseHandle(lock);
         remove_directory_tree(aside);
-        return;
+    } else {
+        remove_directory_tree(sibling_path);
+        CloseHandle(lock);
     }
-    remove_directory_tree(sibling_path);
-    CloseHandle(lock);
+    end_unpack_work();
 }
 
 void remove_older_builds(void)
@@ -224,7 +227,9 @@ void remove_older_builds(void)
             if (_wcsicmp(name, component) != 0)
                 remove_unused_build(parent, name);
         } else if (is_abandoned_private_folder(name) && form_sibling_path(parent, name)) {
+            begin_unpack_work();
             remove_directory_tree(sibling_path);
+            end_unpack_work();
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);

@@ -2,18 +2,23 @@
 ** Filling and checking the cached unpack folder.
 **
 ** "Complete" means every file of the attached data is present with its
-** size. What the attached data holds is kept in a record inside the folder,
-** written last: names and sizes in stream order. A start that finds the
-** record checks it against one directory listing per folder of the
-** application and decodes nothing; reading the names from the attached
-** data instead would cost a decode of all of it.
+** size, and, in an executable packed to verify content, with its content.
+** What the attached data holds is kept in a record inside the folder,
+** written last: names, sizes and content hashes in stream order, closed by
+** a hash of the record itself. A start that finds the record checks it
+** against one directory listing per folder of the application and decodes
+** nothing but the first name; reading the names from the attached data
+** instead would cost a decode of all of it. Verifying content reads every
+** file as well.
 **
 ** A folder that fails the check is repaired in place: the attached data is
-** decoded once more and each file that is missing, of another size or not a
-** plain file is written under a name of this process's own and renamed
-** over the damaged one, so a start running from the folder meanwhile never
-** sees half a file. A missing folder is filled as a private sibling and
-** renamed into place in one step.
+** decoded once more and each file that is missing, of another size, of
+** other content or not a plain file is written under a name of this
+** process's own and renamed over the damaged one, so a start running from
+** the folder meanwhile never sees half a file. A missing folder is filled
+** as a private sibling and renamed into place in one step. Every file is
+** flushed to disk before it is renamed or its folder is, so a power loss
+** never leaves a published file unwritten.
 */
 #include <windows.h>
 #include <stdint.h>
@@ -22,12 +27,18 @@
 #include <string.h>
 #include <wchar.h>
 
+#define XXH_STATIC_LINKING_ONLY
+#include "common/xxhash.h"
+
 #include "attached_data/attached_data.h"
 #include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
 
 #define RECORD_NAME L".onefile-record"
-#define RECORD_MAGIC "QVR1"
+#define RECORD_MAGIC "QVR2"
+
+/* Reads of a whole file when its content is verified. */
+#define VERIFY_CHUNK (1u << 20)
 
 /* A scanner may hold a freshly written file or folder for a moment. */
 #define RENAME_ATTEMPTS 20
@@ -45,6 +56,7 @@ struct folder_entry {
     wchar_t *name;                  /* as the attached data spells it */
     wchar_t *key;                   /* upper-cased: the file system ignores case */
     unsigned long long expected_size;
+    unsigned long long expected_hash;  /* XXH64 of the content */
     unsigned long long found_size;
     found_kind found;
     bool expected;                  /* a file of the attached data */
@@ -69,6 +81,8 @@ static wchar_t temporary_path[ONEFILE_PATH_CAPACITY];
 static wchar_t listing_path[ONEFILE_PATH_CAPACITY];
 static wchar_t private_folder[ONEFILE_PATH_CAPACITY];
 static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
+static unsigned char compare_buffer[ONEFILE_WRITE_CHUNK];
+static XXH64_state_t content_hash;
 
 static void *checked_realloc(void *block, size_t size)
 {
@@ -150,12 +164,12 @@ static size_t entry_for(const wchar_t *name)
                                                    entry_capacity * sizeof *expected_order);
     }
     folder_entry *entry = &entries[entry_count];
-    *entry = folder_entry{checked_copy(name), key, 0, 0, FOUND_NOTHING, false, false, false};
+    *entry = folder_entry{checked_copy(name), key, 0, 0, 0, FOUND_NOTHING, false, false, false};
     place_in_slots(entry_count);
     return entry_count++;
 }
 
-static void expect_file(const wchar_t *name, unsigned long long size)
+static void expect_file(const wchar_t *name, unsigned long long size, unsigned long long hash)
 {
     size_t index = entry_for(name);
     if (!entries[index].expected) {
@@ -163,6 +177,7 @@ static void expect_file(const wchar_t *name, unsigned long long size)
         expected_order[expected_count++] = index;
     }
     entries[index].expected_size = size;
+    entries[index].expected_hash = hash;
 }
 
 /* folder + "\" + relative (+ suffix) into `out`; fatal when too long. */
@@ -272,8 +287,29 @@ static uint64_t little_endian(const unsigned char *bytes, int count)
     return value;
 }
 
-/* Record: "QVR1", 32-bit count, then per file a 64-bit size, a 16-bit name
-** length in units and the UTF-16LE name; all little-endian. False for a
+/* A name of the shape the attached data's entries have: relative, below
+** the folder, without a drive or stream colon, an empty, "." or ".." part,
+** or a control character. */
+static bool is_name_below_folder(const wchar_t *name)
+{
+    const wchar_t *part = name;
+    for (const wchar_t *p = name;; p++) {
+        if (*p == L':' || *p == L'/' || (*p != L'\0' && *p < 0x20))
+            return false;
+        if (*p != L'\\' && *p != L'\0')
+            continue;
+        size_t length = (size_t)(p - part);
+        if (length == 0 || (part[0] == L'.' && (length == 1 || (length == 2 && part[1] == L'.'))))
+            return false;
+        if (*p == L'\0')
+            return true;
+        part = p + 1;
+    }
+}
+
+/* Record: "QVR2", 32-bit count, then per file a 64-bit size, the 64-bit
+** XXH64 of its content, a 16-bit name length in units and the UTF-16LE name;
+** last the XXH64 of everything before it; all little-endian. False for a
 ** record that is missing or damaged. */
 static bool load_record(const wchar_t *folder)
 {
@@ -282,28 +318,83 @@ static bool load_record(const wchar_t *folder)
     size_t length = 0;
     if (!read_whole_file(target_path, &record, &length))
         return false;
-    bool ok = length >= 8 && memcmp(record, RECORD_MAGIC, 4) == 0;
+    bool ok = length >= 16 && memcmp(record, RECORD_MAGIC, 4) == 0
+              && ZSTD_XXH64(record, length - 8, 0) == little_endian(record + length - 8, 8);
+    if (ok)
+        length -= 8;
     size_t at = 8;
     uint64_t count = ok ? little_endian(record + 4, 4) : 0;
     for (uint64_t i = 0; ok && i < count; i++) {
-        ok = length - at >= 10;
-        size_t units = ok ? (size_t)little_endian(record + at + 8, 2) : 0;
-        ok = ok && units > 0 && units < ONEFILE_ENTRY_NAME_CAPACITY && length - at - 10 >= 2 * units;
+        ok = length - at >= 18;
+        size_t units = ok ? (size_t)little_endian(record + at + 16, 2) : 0;
+        ok = ok && units > 0 && units < ONEFILE_ENTRY_NAME_CAPACITY && length - at - 18 >= 2 * units;
         if (!ok)
             break;
         for (size_t u = 0; u < units; u++)
-            entry_name[u] = (wchar_t)little_endian(record + at + 10 + 2 * u, 2);
+            entry_name[u] = (wchar_t)little_endian(record + at + 18 + 2 * u, 2);
         entry_name[units] = L'\0';
-        expect_file(entry_name, little_endian(record + at, 8));
-        at += 10 + 2 * units;
+        ok = is_name_below_folder(entry_name);
+        if (!ok)
+            break;
+        expect_file(entry_name, little_endian(record + at, 8), little_endian(record + at + 8, 8));
+        at += 18 + 2 * units;
     }
     free(record);
-    return ok && at == length && expected_count == count;
+    return ok && at == length && count > 0 && expected_count == count;
 }
 
+/* Whether the record's first file is the attached data's first entry, the
+** one the application is loaded from; decodes no more than that name. */
+static bool record_starts_as_attached_data(void)
+{
+    payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
+    read_entry_name(entry_name);
+    payload_close();
+    return wcscmp(entries[expected_order[0]].name, entry_name) == 0;
+}
+
+/* XXH64 of the file's content, read in large pieces; false when it cannot
+** be read whole. */
+static bool hash_file(const wchar_t *path, unsigned long long *hash)
+{
+    static unsigned char verify_buffer[VERIFY_CHUNK];
+    HANDLE file = CreateFileW(path,
+                              GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL,               /* lpSecurityAttributes */
+                              OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN,
+                              NULL);              /* hTemplateFile */
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    XXH64_reset(&content_hash, 0);
+    DWORD read = 0;
+    bool ok;
+    while ((ok = ReadFile(file, verify_buffer, VERIFY_CHUNK, &read, NULL) != FALSE) && read > 0)
+        XXH64_update(&content_hash, verify_buffer, read);
+    CloseHandle(file);
+    *hash = XXH64_digest(&content_hash);
+    return ok;
+}
+
+/* Every file's content has the hash that the record gives it. */
+static bool contents_match_record(const wchar_t *folder)
+{
+    for (size_t i = 0; i < expected_count; i++) {
+        const folder_entry *entry = &entries[expected_order[i]];
+        unsigned long long hash = 0;
+        join_path(target_path, folder, entry->name, L"");
+        if (!hash_file(target_path, &hash) || hash != entry->expected_hash)
+            return false;
+    }
+    return true;
+}
+
+/* A record of another shape than the one written (no file, a name outside
+** the folder, another first file) is damaged: the folder is repaired. */
 static bool folder_is_intact(const wchar_t *folder)
 {
-    if (!load_record(folder))
+    if (!load_record(folder) || !record_starts_as_attached_data())
         return false;
     for (size_t i = 0; i < expected_count; i++) {
         folder_entry *entry = &entries[expected_order[i]];
@@ -311,16 +402,7 @@ static bool folder_is_intact(const wchar_t *folder)
         if (!is_intact(entry))
             return false;
     }
-    return true;
-}
-
-static void skip_content(uint64_t remaining)
-{
-    while (remaining > 0) {
-        size_t chunk = remaining < ONEFILE_WRITE_CHUNK ? (size_t)remaining : ONEFILE_WRITE_CHUNK;
-        payload_read(write_buffer, chunk);
-        remaining -= chunk;
-    }
+    return onefile_cache_check != ONEFILE_CHECK_CONTENT || contents_match_record(folder);
 }
 
 static HANDLE create_for_writing(const wchar_t *path)
@@ -343,14 +425,25 @@ static void write_or_fail(HANDLE file, const void *data, DWORD length)
         fatal_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
 }
 
+/* Writes the next `remaining` decoded bytes, adding them to content_hash. */
 static void write_content(HANDLE file, uint64_t remaining)
 {
     while (remaining > 0) {
         DWORD chunk = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
         payload_read(write_buffer, chunk);
+        XXH64_update(&content_hash, write_buffer, chunk);
         write_or_fail(file, write_buffer, chunk);
         remaining -= chunk;
     }
+}
+
+/* Flushes what was written to disk, then closes the handle: a file is
+** flushed before anything that publishes it is renamed. */
+static void flush_and_close(HANDLE file)
+{
+    if (!FlushFileBuffers(file))
+        fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
+    CloseHandle(file);
 }
 
 /* Directories of a fresh folder: the known-directories table spares the
@@ -447,7 +540,7 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
         if (file == INVALID_HANDLE_VALUE)
             fail_to_open(path);
         write_content(file, size);
-        CloseHandle(file);
+        flush_and_close(file);
         return;
     }
     form_temporary_path(path);
@@ -456,9 +549,61 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
     if (file == INVALID_HANDLE_VALUE)
         fail_to_open(path);
     write_content(file, size);
-    CloseHandle(file);
+    flush_and_close(file);
     if (was == FOUND_DIRECTORY || was == FOUND_OTHER)
         remove_directory_tree(path);
+    replace_file(temporary_path, path);
+}
+
+/* Compares the file at `path`, of the entry's size, with the next `size`
+** decoded bytes. At the first difference it is written afresh under a name
+** of this process's own, from the bytes that matched (copied from it) and
+** the rest of the stream, and renamed over. */
+static void compare_or_rewrite(const wchar_t *path, uint64_t size)
+{
+    HANDLE existing = CreateFileW(path,
+                                  GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  NULL,               /* lpSecurityAttributes */
+                                  OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN,
+                                  NULL);              /* hTemplateFile */
+    uint64_t matched = 0;
+    DWORD chunk = 0;
+    bool same = true;
+    while (same && matched < size) {
+        chunk = size - matched < ONEFILE_WRITE_CHUNK ? (DWORD)(size - matched) : ONEFILE_WRITE_CHUNK;
+        payload_read(write_buffer, chunk);
+        XXH64_update(&content_hash, write_buffer, chunk);
+        DWORD read = 0;
+        same = existing != INVALID_HANDLE_VALUE && ReadFile(existing, compare_buffer, chunk, &read, NULL)
+               && read == chunk && memcmp(write_buffer, compare_buffer, chunk) == 0;
+        if (same)
+            matched += chunk;
+    }
+    if (same) {
+        if (existing != INVALID_HANDLE_VALUE)
+            CloseHandle(existing);
+        return;
+    }
+    form_temporary_path(path);
+    HANDLE file = create_for_writing(temporary_path);
+    if (file == INVALID_HANDLE_VALUE)
+        fail_to_open(path);
+    LARGE_INTEGER start = {};
+    if (matched > 0 && !SetFilePointerEx(existing, start, NULL, FILE_BEGIN))
+        fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
+    for (uint64_t copied = 0; copied < matched; copied += ONEFILE_WRITE_CHUNK) {
+        DWORD read = 0;
+        if (!ReadFile(existing, compare_buffer, ONEFILE_WRITE_CHUNK, &read, NULL) || read != ONEFILE_WRITE_CHUNK)
+            fatal_system_error("Error, couldn't unpack file to target path.", ERROR_READ_FAULT);
+        write_or_fail(file, compare_buffer, ONEFILE_WRITE_CHUNK);
+    }
+    if (existing != INVALID_HANDLE_VALUE)
+        CloseHandle(existing);
+    write_or_fail(file, write_buffer, chunk);
+    write_content(file, size - matched - chunk);
+    flush_and_close(file);
     replace_file(temporary_path, path);
 }
 
@@ -486,10 +631,12 @@ static void write_record(const wchar_t *folder, bool fresh)
         const folder_entry *entry = &entries[expected_order[i]];
         size_t units = wcslen(entry->name);
         append_bytes(&record, &length, &capacity, entry->expected_size, 8);
+        append_bytes(&record, &length, &capacity, entry->expected_hash, 8);
         append_bytes(&record, &length, &capacity, units, 2);
         for (size_t u = 0; u < units; u++)
             append_bytes(&record, &length, &capacity, (uint16_t)entry->name[u], 2);
     }
+    append_bytes(&record, &length, &capacity, ZSTD_XXH64(record, length, 0), 8);
 
     join_path(target_path, folder, RECORD_NAME, L"");
     const wchar_t *written_path = target_path;
@@ -502,7 +649,7 @@ static void write_record(const wchar_t *folder, bool fresh)
     if (file == INVALID_HANDLE_VALUE)
         fail_to_open(written_path);
     write_or_fail(file, record, (DWORD)length);
-    CloseHandle(file);
+    flush_and_close(file);
     if (!fresh)
         replace_file(temporary_path, target_path);
     end_unpack_work();
@@ -522,25 +669,27 @@ static void fill_folder(const wchar_t *folder, bool fresh)
         if (entry_name[0] == L'\0')
             break;
         uint64_t size = read_entry_size();
-        expect_file(entry_name, size);
+        expect_file(entry_name, size, 0);
         folder_entry *entry = &entries[entry_for(entry_name)];
         if (!fresh)
             list_parent_of(folder, entry->name);
-        /* A name that comes again was written now: the later content wins. */
-        if (is_intact(entry) && !entry->written) {
-            skip_content(size);
-            continue;
-        }
         join_path(target_path, folder, entry_name, L"");
+        XXH64_reset(&content_hash, 0);
         /* The clean-up of a console event must not delete a half-written file. */
         begin_unpack_work();
-        write_file_at(folder, target_path, size, entry->found, fresh);
+        /* A name that comes again was written now: the later content wins. */
+        bool compare = is_intact(entry) && !entry->written;
+        if (compare)
+            compare_or_rewrite(target_path, size);
+        else
+            write_file_at(folder, target_path, size, entry->found, fresh);
         end_unpack_work();
         /* A name met again later is compared with what was written now. */
         entry = &entries[entry_for(entry_name)];
+        entry->expected_hash = XXH64_digest(&content_hash);
         entry->found = FOUND_FILE;
         entry->found_size = size;
-        entry->written = true;
+        entry->written = !compare;
     }
     payload_close();
     write_record(folder, fresh);
@@ -591,8 +740,11 @@ static bool publish_private_folder(void)
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             if (kind_of(attributes) == FOUND_DIRECTORY)
                 return false;
-            /* A file or a link in the folder's place is not ours to run from. */
+            /* A file or a link in the folder's place is not ours to run from.
+            ** The removal is not reentrant: the clean-up must not run it too. */
+            begin_unpack_work();
             remove_non_directory(unpack_directory, attributes);
+            end_unpack_work();
             continue;
         }
         Sleep(RENAME_PAUSE_MS);
@@ -600,15 +752,35 @@ static bool publish_private_folder(void)
     fatal_system_error("Error, couldn't move the unpacked folder into place.", error);
 }
 
+/* Holds the folder at unpack_directory for the rest of the process when it
+** is private to the user: one that someone else made or may change could
+** hold anything, so it is never written into or loaded from. False when it
+** is gone again. */
+static bool hold_cached_folder(void)
+{
+    held_directory_result held = hold_private_directory(unpack_directory);
+    DWORD error = GetLastError();
+    /* A folder this user may not even read the security of is not theirs. */
+    if (held == DIRECTORY_NOT_PRIVATE
+        || (held == DIRECTORY_NOT_OPENED && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)) {
+        fprintf(stderr, "Error, the unpack folder '%ls' is not private to this user; nothing runs from it.\n",
+                unpack_directory);
+        exit(2);
+    }
+    return held == DIRECTORY_HELD;
+}
+
 void prepare_cached_folder(void)
 {
     for (int round = 0; round < PREPARE_ROUNDS; round++) {
         DWORD attributes = GetFileAttributesW(unpack_directory);
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY) {
+            begin_unpack_work();
             remove_non_directory(unpack_directory, attributes);
+            end_unpack_work();
             attributes = INVALID_FILE_ATTRIBUTES;
         }
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes != INVALID_FILE_ATTRIBUTES && hold_cached_folder()) {
             clear_table();
             if (!folder_is_intact(unpack_directory))
                 fill_folder(unpack_directory, false);
@@ -617,7 +789,9 @@ void prepare_cached_folder(void)
         }
         make_private_folder();
         fill_folder(private_folder, true);
-        if (publish_private_folder()) {
+        bool published = publish_private_folder();
+        /* Once in place, it is held like a folder found there. */
+        if (published && hold_cached_folder()) {
             set_first_entry_path();
             return;
         }

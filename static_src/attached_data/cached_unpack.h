@@ -19,6 +19,14 @@
 
 #include "paths/paths.h"
 
+/* What a start checks of a cached folder that has a record: names and
+** sizes by default, every file's content as well when the packer was asked
+** to verify content. Fixed by the packer in the executable, beside the
+** unpack template; set alone, not a bit field. */
+#define ONEFILE_CHECK_NAMES_AND_SIZES 0
+#define ONEFILE_CHECK_CONTENT 1
+extern "C" const unsigned long long onefile_cache_check;
+
 /* The private sibling folder while it is being filled; empty otherwise. */
 extern wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 
@@ -43,8 +51,10 @@ void remove_older_builds(void);
 /* Makes the unpack directory complete and sets first_entry_path. A complete
 ** folder is only read; damaged or missing files are rewritten; a missing
 ** folder is filled as a private sibling and renamed into place, or, when
-** another start's rename came first, the winner's folder is used. Fatal
-** errors as the extraction's. */
+** another start's rename came first, the winner's folder is used. The
+** folder run from is held open; one that is not private to the user (see
+** hold_private_directory) is fatal and never read. Fatal errors as the
+** extraction's. */
 void prepare_cached_folder(void);
 
 /* Clean-up hook, called with the work lock held: removes the private folder

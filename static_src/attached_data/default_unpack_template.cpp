@@ -1,10 +1,14 @@
 /*
 ** The unpack template of an executable whose own objects define none: the
-** per-run folder. Linked from the library only when no object of the
-** executable defines onefile_unpack_template, so this file must define
-** nothing else.
+** per-run folder, whose cache check is never read. Linked from the library
+** only when no object of the executable defines onefile_unpack_template and
+** onefile_cache_check, which an executable's own object defines together,
+** so this file must define nothing else.
 */
 #include "attached_data/attached_data.h"
+#include "attached_data/cached_unpack.h"
 
 extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY] =
     L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+extern "C" const unsigned long long onefile_cache_check = ONEFILE_CHECK_NAMES_AND_SIZES;

@@ -99,6 +99,20 @@ enum private_directory_result {
 ** accepts what is already at the path. */
 private_directory_result create_private_directory(const wchar_t *path);
 
+/* Outcome of hold_private_directory. */
+enum held_directory_result {
+    DIRECTORY_HELD,                 /* private: held open until the process ends */
+    DIRECTORY_NOT_PRIVATE,          /* another owner, or others may change it */
+    DIRECTORY_NOT_OPENED,           /* gone or unreadable: GetLastError() says why */
+};
+
+/* Opens the existing directory at `path` (a real one, never a link) and
+** checks through that handle that its owner is the process's user, SYSTEM or
+** Administrators and that its DACL lets no one else change it. A private
+** one stays open, not renamable or removable, until the process ends or
+** another is held. */
+held_directory_result hold_private_directory(const wchar_t *path);
+
 /* Takes the directory's lock, a named kernel object, for the life of this
 ** process and of every child that inherits handles: while any holder lives,
 ** the sweep leaves the directory alone. The name goes with the last handle.

@@ -3,9 +3,11 @@
 ** with a DACL that lets in only the user running the process (and SYSTEM and
 ** Administrators), and a lock that tells a later process whether anyone
 ** still runs from them. The lock is no file: nothing is added to the
-** directory or beside it.
+** directory or beside it. A directory that outlives the process (the cached
+** folder) is checked for the same privacy before it is used again.
 */
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -21,8 +23,38 @@
 /* "Global\" and a directory name of ours (about 40 units). */
 #define LOCK_NAME_CAPACITY 260
 
+/* Rights that change a directory, its contents or who may do so. */
+#define CHANGE_RIGHTS                                                                   \
+    (FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_EA | FILE_DELETE_CHILD         \
+     | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL)
+
 static SECURITY_ATTRIBUTES private_security;
 static bool private_security_built;
+
+static union {
+    TOKEN_USER user;
+    BYTE bytes[TOKEN_USER_CAPACITY];
+} token_user;
+static bool token_user_read;
+
+/* The directory held by hold_private_directory; never closed but for
+** another. */
+static HANDLE held_directory = INVALID_HANDLE_VALUE;
+
+/* The SID of the process token's own user, not the owner-rights SID, which
+** not every implementation maps; NULL when it cannot be read. */
+static PSID token_user_sid(void)
+{
+    if (token_user_read)
+        return token_user.user.User.Sid;
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return NULL;
+    DWORD length = 0;
+    token_user_read = GetTokenInformation(token, TokenUser, &token_user, sizeof token_user, &length) != FALSE;
+    CloseHandle(token);
+    return token_user_read ? token_user.user.User.Sid : NULL;
+}
 
 SECURITY_ATTRIBUTES *private_directory_security(void)
 {
@@ -30,20 +62,9 @@ SECURITY_ATTRIBUTES *private_directory_security(void)
         return private_security.lpSecurityDescriptor != NULL ? &private_security : NULL;
     private_security_built = true;
 
-    /* The token's own user, not the owner-rights SID, which not every
-    ** implementation maps. */
-    HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return NULL;
-    union {
-        TOKEN_USER user;
-        BYTE bytes[TOKEN_USER_CAPACITY];
-    } token_user;
-    DWORD length = 0;
-    BOOL queried = GetTokenInformation(token, TokenUser, &token_user, sizeof token_user, &length);
-    CloseHandle(token);
+    PSID user = token_user_sid();
     wchar_t *user_sid = NULL;
-    if (!queried || !ConvertSidToStringSidW(token_user.user.User.Sid, &user_sid))
+    if (user == NULL || !ConvertSidToStringSidW(user, &user_sid))
         return NULL;
 
     wchar_t text[SECURITY_TEXT_CAPACITY];
@@ -72,6 +93,83 @@ private_directory_result create_private_directory(const wchar_t *path)
     if (CreateDirectoryW(extended, security))
         return PRIVATE_DIRECTORY_CREATED;
     return GetLastError() == ERROR_ALREADY_EXISTS ? PRIVATE_DIRECTORY_EXISTS : PRIVATE_DIRECTORY_FAILED;
+}
+
+/* The user of the process, SYSTEM or Administrators: who may change a
+** private directory. */
+static bool is_trusted_sid(PSID sid, PSID user)
+{
+    return EqualSid(sid, user) || IsWellKnownSid(sid, WinLocalSystemSid)
+           || IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+/* No entry of the DACL lets anyone else change the directory. Entries of a
+** type that create_private_directory never writes count against it. */
+static bool only_trusted_may_change(PACL dacl, PSID user)
+{
+    ACL_SIZE_INFORMATION size;
+    /* A NULL DACL lets everyone do everything. */
+    if (dacl == NULL || !GetAclInformation(dacl, &size, sizeof size, AclSizeInformation))
+        return false;
+    for (DWORD i = 0; i < size.AceCount; i++) {
+        ACE_HEADER *header = NULL;
+        if (!GetAce(dacl, i, (void **)&header))
+            return false;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return false;
+        ACCESS_ALLOWED_ACE *allowed = (ACCESS_ALLOWED_ACE *)header;
+        if ((allowed->Mask & CHANGE_RIGHTS) != 0 && !is_trusted_sid(&allowed->SidStart, user))
+            return false;
+    }
+    return true;
+}
+
+held_directory_result hold_private_directory(const wchar_t *path)
+{
+    wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
+    PSID user = token_user_sid();
+    if (user == NULL || !make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
+        return DIRECTORY_NOT_OPENED;
+    /* Without FILE_SHARE_DELETE: while the handle is open no one renames or
+    ** removes the directory, so the one checked is the one used. */
+    HANDLE directory = CreateFileW(extended,
+                                   READ_CONTROL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   NULL,                   /* lpSecurityAttributes */
+                                   OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   NULL);                  /* hTemplateFile */
+    if (directory == INVALID_HANDLE_VALUE)
+        return DIRECTORY_NOT_OPENED;
+    BY_HANDLE_FILE_INFORMATION information;
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    bool private_one = GetFileInformationByHandle(directory, &information)
+                       && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                       && !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                       && GetSecurityInfo(directory,
+                                          SE_FILE_OBJECT,
+                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                          &owner,
+                                          NULL,            /* ppsidGroup */
+                                          &dacl,
+                                          NULL,            /* ppSacl */
+                                          &descriptor) == ERROR_SUCCESS
+                       && owner != NULL && is_trusted_sid(owner, user)
+                       && only_trusted_may_change(dacl, user);
+    if (descriptor != NULL)
+        LocalFree(descriptor);
+    if (!private_one) {
+        CloseHandle(directory);
+        return DIRECTORY_NOT_PRIVATE;
+    }
+    if (held_directory != INVALID_HANDLE_VALUE)
+        CloseHandle(held_directory);
+    held_directory = directory;
+    return DIRECTORY_HELD;
 }
 
 /* "Global\<last component of the directory>"; false when it does not fit.

@@ -247,6 +247,22 @@ TEST_F(written_executable, keeps_the_unpack_template_with_a_folder_per_build_whe
     write_file(app_ / "data" / "values.bin", noise(70000, 5));
     const std::string second = stored_template(pack("cached.exe", {"--unpack-to", "{CACHE_DIR}/Acme/Viewer"}));
     EXPECT_NE(first, second) << "a new build must never meet the files of an old one";
+
+    // The cached folder's check follows the template's 512 units.
+    const auto cache_check = [](const fs::path &executable) {
+        return little_endian(read_file(executable), sections_of(executable).at(".qvconf").file_offset + 1032, 8);
+    };
+    EXPECT_EQ(cache_check(scratch_.path() / "cached.exe"), 0u) << "names and sizes";
+    EXPECT_EQ(cache_check(pack("verified.exe", {"--unpack-to", "{CACHE_DIR}/Acme/Viewer", "--verify", "content"})),
+              1u);
+    const fs::path shared = scratch_.path() / "shared.exe";
+    const process_result result = run_onefile_pack({"--unpack-to", "C:\\ProgramData\\Acme\\Viewer", "--main",
+                                                     "probe_app.dll", "-q", "-o", shared.string(), app_.string()},
+                                                    scratch_.path());
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.error_output.rfind("onefile-pack: warning: the cached folder of --unpack-to", 0), 0u)
+        << result.error_output;
+    EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << "one line";
 }
 
 TEST_F(written_executable, refuses_unusable_templates_and_version_values_with_one_line)
@@ -264,6 +280,8 @@ TEST_F(written_executable, refuses_unusable_templates_and_version_values_with_on
         {{"--unpack-to", "{CACHE_DIR}\\Acme\\"}, 1, "must end in a folder name"},
         {{"--unpack-to", "{TEMP}\\{PID}\\app"}, 1, "--unpack-to: {PID} may stand only in the last folder name"},
         {{"--unpack-to", "Acme\\Viewer"}, 1, "--unpack-to: 'Acme\\Viewer' must start with {TEMP}"},
+        {{"--unpack-to", "{TEMP}\\app_{PID}", "--verify", "content"}, 1, "--verify content needs a cached --unpack-to"},
+        {{"--verify", "content"}, 1, "--verify content needs a cached --unpack-to"},
         {{"--file-version", "1.2.x"}, 1, "--file-version '1.2.x' is not one to four numbers"},
         {{"--file-version", "1.2.3.4.5"}, 1, "is not one to four numbers"},
         {{"--file-version", "70000"}, 1, "is not one to four numbers"},

@@ -7,6 +7,11 @@
 
 #include <set>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "common/xxhash.h"
+
 #include "attached_data_builder.h"
 #include "patch_in_place.h"
 #include "process_tree.h"
@@ -44,6 +49,62 @@ tree_snapshot snapshot(const std::wstring &root)
     tree_snapshot taken;
     snapshot_into(taken, root, L"");
     return taken;
+}
+
+/* A record as the bootstrap writes it, for the files given in stream order. */
+std::string record_of(const file_entries &files)
+{
+    std::string record = "QVR2";
+    auto append = [&record](unsigned long long value, int bytes) {
+        for (int i = 0; i < bytes; i++)
+            record += (char)((value >> (8 * i)) & 0xff);
+    };
+    append(files.size(), 4);
+    for (const auto &file : files) {
+        append(file.second.size(), 8);
+        append(ZSTD_XXH64(file.second.data(), file.second.size(), 0), 8);
+        append(file.first.size(), 2);
+        for (wchar_t unit : file.first)
+            append((unsigned long long)unit, 2);
+    }
+    append(ZSTD_XXH64(record.data(), record.size(), 0), 8);
+    return record;
+}
+
+std::wstring current_user_sid()
+{
+    HANDLE token = NULL;
+    union {
+        TOKEN_USER user;
+        BYTE bytes[256];
+    } token_user;
+    DWORD length = 0;
+    wchar_t *text = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return L"";
+    bool ok = GetTokenInformation(token, TokenUser, &token_user, sizeof token_user, &length)
+              && ConvertSidToStringSidW(token_user.user.User.Sid, &text);
+    CloseHandle(token);
+    std::wstring sid = ok ? text : L"";
+    LocalFree(text);
+    return sid;
+}
+
+/* Sets the check that starts make of a cached folder: 1, content too. */
+bool patch_cache_check(const std::wstring &path, unsigned long long check)
+{
+    const std::string marker = "ONEFILE-TEMPLATE";
+    size_t at = read_file(path).find(marker);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (at == std::string::npos || file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER offset;
+    offset.QuadPart = (LONGLONG)(at + marker.size() + 1024);
+    DWORD written = 0;
+    bool ok = SetFilePointerEx(file, offset, NULL, FILE_BEGIN) && WriteFile(file, &check, 8, &written, NULL)
+              && written == 8;
+    CloseHandle(file);
+    return ok;
 }
 
 class CachedUnpack : public testing::Test {
@@ -222,6 +283,101 @@ TEST_F(CachedUnpack, what_is_missing_truncated_or_replaced_is_repaired_before_th
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     expect_complete(unpacked, entries);
     EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
+}
+
+TEST_F(CachedUnpack, a_record_of_another_shape_than_the_one_written_is_repaired)
+{
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    ASSERT_EQ(run_process(options()).exit_code, 0u);
+    std::wstring record_path = unpacked + L"\\.onefile-record";
+    std::string written = read_file(record_path);
+    ASSERT_EQ(written, record_of(entries)) << "the test writes records as the bootstrap does";
+
+    /* A library of the record's size outside the folder, which must never load. */
+    CreateDirectoryW((cache + L"\\elsewhere").c_str(), NULL);
+    write_file(cache + L"\\elsewhere\\evil.dll", probe_library());
+    file_entries outside = entries, other_first = entries;
+    outside[0].first = L"..\\elsewhere\\evil.dll";
+    std::swap(other_first[0], other_first[3]);
+    const std::pair<const char *, std::string> damaged[] = {
+        {"no file", record_of({})},
+        {"a first name outside the folder", record_of(outside)},
+        {"another first file", record_of(other_first)},
+    };
+    for (const auto &[fault, record] : damaged) {
+        SCOPED_TRACE(fault);
+        write_file(record_path, record);
+        DeleteFileW(report_path.c_str());
+        process_result result = run_process(options());
+        EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+        EXPECT_EQ(read_report(report_path)["library"], utf8(unpacked + L"\\probe_app.dll"));
+        EXPECT_EQ(read_file(record_path), written) << "the record is written again";
+        expect_complete(unpacked, entries);
+    }
+}
+
+TEST_F(CachedUnpack, same_size_damage_is_healed_by_a_repair_and_by_every_start_that_verifies_content)
+{
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    ASSERT_EQ(run_process(options()).exit_code, 0u);
+    auto damage = [&]() {
+        write_file(unpacked + L"\\data\\value.txt", "43");
+        /* A power loss leaves the size and zeros. */
+        write_file(unpacked + L"\\data\\deeper\\big.bin", std::string(100000, '\0'));
+    };
+    damage();
+    ASSERT_EQ(run_process(options()).exit_code, 0u);
+    EXPECT_EQ(read_file(unpacked + L"\\data\\value.txt"), "43") << "by default only names and sizes are checked";
+
+    /* A repair compares content, not only sizes. */
+    DeleteFileW((unpacked + L"\\.onefile-record").c_str());
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+    EXPECT_EQ(read_file(unpacked + L"\\.onefile-record"), record_of(entries));
+
+    ASSERT_TRUE(patch_cache_check(executable, 1));
+    damage();
+    result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+}
+
+TEST_F(CachedUnpack, a_folder_that_others_may_change_is_never_run_from)
+{
+    /* Someone made the build's folder before the first start, with a record
+    ** and files as a start leaves them, and lets everyone write there. On
+    ** Windows any user may create folders under ProgramData, owned by them
+    ** and granting what they choose; a folder of another owner, a NULL DACL
+    ** or write access for Users is refused there the same way. Wine 8 keeps
+    ** no owner but the user's and maps a DACL to the Unix mode: Everyone's
+    ** rights are the mode's "other" bits, the only foreign write it shows. */
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    std::wstring security = L"D:P(A;OICI;FA;;;" + current_user_sid() + L")(A;OICI;0x1301bf;;;WD)";
+    CreateDirectoryW((folder + L"\\cache").c_str(), NULL);
+    CreateDirectoryW(cache.c_str(), NULL);
+    CreateDirectoryW(unpacked.c_str(), NULL);
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(security.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     NULL));
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    DWORD set = SetNamedSecurityInfoW(&unpacked[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, dacl, NULL);
+    LocalFree(descriptor);
+    ASSERT_EQ(set, (DWORD)ERROR_SUCCESS);
+    CreateDirectoryW((unpacked + L"\\data").c_str(), NULL);
+    CreateDirectoryW((unpacked + L"\\data\\deeper").c_str(), NULL);
+    for (const auto &entry : entries)
+        write_file(unpacked + L"\\" + entry.first, entry.second);
+    write_file(unpacked + L"\\.onefile-record", record_of(entries));
+
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u) << result.out << result.err;
+    EXPECT_EQ(result.err, "Error, the unpack folder '" + utf8(unpacked) +
+                              "' is not private to this user; nothing runs from it.\r\n");
+    EXPECT_FALSE(path_exists(report_path)) << "the planted library ran";
+    EXPECT_EQ(read_file(unpacked + L"\\.onefile-record"), record_of(entries)) << "nothing is written there";
 }
 
 TEST_F(CachedUnpack, a_first_start_killed_while_unpacking_leaves_a_state_the_next_start_runs_from)

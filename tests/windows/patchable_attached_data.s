@@ -1,7 +1,8 @@
 # Attached data for a bootstrap whose data the tests replace after linking:
 # a marker that they search for in the executable file, the length, and room
-# for an object of up to 2 MiB; then a second marker and the unpack template
-# (512 UTF-16 units), which tests may replace too. The regions lie in .rdata,
+# for an object of up to 2 MiB; then a second marker, the unpack template
+# (512 UTF-16 units) and the cached folder's check (8 bytes), which tests may
+# replace too. The regions lie in .rdata,
 # which the file holds byte for byte.
     .section .rdata,"dr"
     .p2align 4
@@ -23,3 +24,6 @@ onefile_test_template_marker:
 onefile_unpack_template:
     .string16 "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
     .fill 1024 - (. - onefile_unpack_template), 1, 0
+    .globl onefile_cache_check
+onefile_cache_check:
+    .quad 0

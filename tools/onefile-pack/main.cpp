@@ -65,7 +65,7 @@ const char *const footer =
 
 // The command line as given: UTF-8 text, turned into paths afterwards.
 struct arguments {
-    std::string app_dir, main_name, attached_data, write_attached_data, output, icon, splash, runtime_dir;
+    std::string app_dir, main_name, attached_data, write_attached_data, output, icon, splash, runtime_dir, verify;
 };
 
 // CLI11's help with our own usage lines; the options show only their
@@ -96,6 +96,12 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
     app.add_option("--unpack-to", options.unpack_template,
                    "Where the executable unpacks; default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (see below)")
         ->option_text("TEMPLATE")
+        ->needs(output);
+    app.add_option("--verify", given.verify,
+                   "content: a cached executable checks every file's content at every start, not only names "
+                   "and sizes")
+        ->option_text("content")
+        ->check(CLI::IsMember({"content"}))
         ->needs(output);
     app.add_flag("--utf8", options.utf8, "UTF-8 as the code page of narrow-string programs (see below)");
     const std::pair<const char *, std::string *> texts[] = {
@@ -180,6 +186,7 @@ int run(std::vector<std::string> args)
     options.output = path_from_utf8(given.output);
     options.icon = path_from_utf8(given.icon);
     options.splash = path_from_utf8(given.splash);
+    options.verify_content = given.verify == "content";
     if (const std::string error = combination_error(app, options); !error.empty())
         return usage_error(error);
 

@@ -113,7 +113,7 @@ resource_options resources_asked(const packer_options &options)
 // Writes the executable to `output`, a temporary name for `destination`,
 // which messages name.
 void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
-                           const fs::path &object, std::uint64_t object_size, const std::string &unpack_template,
+                           const fs::path &object, std::uint64_t object_size, const packer_options &options,
                            const fs::path &output, const fs::path &destination)
 {
     const file_handle in = open_file(object, "rb");
@@ -123,8 +123,9 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
     executable_parts parts;
     parts.object = in.get();
     parts.object_size = object_size;
-    if (!unpack_template.empty())
-        parts.unpack_template = stored_unpack_template(unpack_template, content_name(object));
+    if (!options.unpack_template.empty())
+        parts.unpack_template = stored_unpack_template(options.unpack_template, content_name(object));
+    parts.verify_content = options.verify_content;
     parts.resource_section = [&resources](std::uint32_t rva) { return build_resource_section(resources, rva); };
     try {
         write_executable(image, parts, out.get());
@@ -186,6 +187,15 @@ void run_packer(const packer_options &options)
         image = read_template(options);
         if (!options.unpack_template.empty())
             check_unpack_template(options.unpack_template);
+        const bool cached = !options.unpack_template.empty() && is_cached_template(options.unpack_template);
+        if (options.verify_content && !cached)
+            throw pack_error("--verify content needs a cached --unpack-to template, one without {PID}, {TIME_US}, "
+                             "{RANDOM} and {TIME}: a per-run folder is written afresh at every start");
+        if (cached && !lies_in_user_folders(options.unpack_template))
+            std::fprintf(stderr, "onefile-pack: warning: the cached folder of --unpack-to '%s' lies outside the "
+                                 "user's own folders ({TEMP}, {CACHE_DIR}, {HOME}); where another user can make "
+                                 "it first, the executable refuses to run from it\n",
+                         options.unpack_template.c_str());
         resources = executable_resources(resources_asked(options));
     }
     const bool packing = options.attached_data.empty();
@@ -214,7 +224,7 @@ void run_packer(const packer_options &options)
     const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
     stop_if_interrupted();
     if (writing_executable)
-        write_executable_file(*image, resources, object, object_size, options.unpack_template, executable->path(),
+        write_executable_file(*image, resources, object, object_size, options, executable->path(),
                               options.output);
 
     stop_if_interrupted();

@@ -23,6 +23,7 @@ struct packer_options {
     std::filesystem::path runtime_dir;           // templates, default icon and manifest
     bool console = false;                        // console subsystem instead of GUI
     std::string unpack_template;                 // --unpack-to; empty: the template's own
+    bool verify_content = false;                 // --verify content: cached files hashed at every start
     bool utf8 = false;                           // UTF-8 as the process code page
     version_options version;                     // none given: no version resource
     int level = default_level;

@@ -113,6 +113,25 @@ void check_unpack_template(const std::string &text)
                              text + "': the folders above it would be left behind at every start");
 }
 
+bool lies_in_user_folders(const std::string &text)
+{
+    const std::vector<piece> parts = pieces(text);
+    if (parts.empty() || !parts[0].placeholder || upper(parts[0].text) == "PROGRAM_DIR")
+        return false;
+    std::string literal;
+    for (const piece &p : parts)
+        literal += p.placeholder ? "\\" : p.text;
+    for (std::size_t start = 0; start <= literal.size();) {
+        std::size_t end = literal.find_first_of("\\/", start);
+        if (end == std::string::npos)
+            end = literal.size();
+        if (literal.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
 std::string content_name(const std::filesystem::path &object)
 {
     // FNV-1a: enough to tell builds apart, and the same on every host.

@@ -18,6 +18,11 @@ bool is_cached_template(const std::string &text);
 // nothing behind.
 void check_unpack_template(const std::string &text);
 
+// Whether a cached template lies in the user's own folders: it starts with
+// {TEMP}, {CACHE_DIR} or {HOME} and climbs out with no "..". Elsewhere
+// another user may have made the folder first.
+bool lies_in_user_folders(const std::string &text);
+
 // A short name for the content of the attached data in `object`: 16 hex
 // digits of a 64-bit hash of its bytes.
 std::string content_name(const std::filesystem::path &object);

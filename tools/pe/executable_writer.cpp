@@ -7,6 +7,10 @@ namespace {
 const char *const data_section = ".qvdata";
 const char *const settings_section = ".qvconf";
 constexpr std::size_t settings_template_offset = 8;
+constexpr std::size_t settings_cache_check_offset = settings_template_offset + 2 * unpack_template_capacity;
+// The cache check's values, as the bootstrap reads them.
+constexpr std::uint64_t check_names_and_sizes = 0;
+constexpr std::uint64_t check_content = 1;
 constexpr std::uint32_t resource_characteristics = pe::section_initialized_data | pe::section_read;
 // Windows refuses to load an image of 2 GiB or more.
 constexpr std::uint64_t largest_image = 0x7FFFFFFF;
@@ -60,7 +64,7 @@ void check_template(const pe_image &image)
     if (image.sections.empty() || image.sections.back().name != data_section)
         throw pe_error(std::string("its last section is not ") + data_section);
     const pe_section *settings = image.find_section(settings_section);
-    if (settings == nullptr || settings->raw_size < settings_template_offset + 2 * unpack_template_capacity)
+    if (settings == nullptr || settings->virtual_size < settings_cache_check_offset + 8)
         throw pe_error(std::string("it has no ") + settings_section + " section of the expected size");
     if (image.directories[pe::resource_directory].size != 0 || image.directories[pe::security_directory].size != 0)
         throw pe_error("it already has resources or a signature");
@@ -128,6 +132,8 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
             write_u16(head, settings + settings_template_offset + 2 * i,
                       i < parts.unpack_template.size() ? parts.unpack_template[i] : 0);
     }
+    write_u64(head, settings + settings_cache_check_offset,
+              parts.verify_content ? check_content : check_names_and_sizes);
 
     pe_checksum checksum;
     write_all(out, head.data(), head.size(), checksum);

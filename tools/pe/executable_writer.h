@@ -18,6 +18,7 @@ struct executable_parts {
     std::FILE *object;              // the attached data, read from its start
     std::uint64_t object_size;
     std::u16string unpack_template; // empty: the template's own
+    bool verify_content = false;    // a cached folder's every file hashed at every start
     // The resource section's bytes for a section that starts at the given RVA.
     std::function<std::string(std::uint32_t)> resource_section;
 };
