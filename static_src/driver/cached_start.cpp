@@ -21,6 +21,10 @@ static wchar_t own_program_name[ONEFILE_PATH_CAPACITY + 1];
 static int run_in_this_process(void)
 {
     export_child_environment();
+    /* The marker is for a child of ours; here it would reach every program
+    ** that the application starts, and a packed one would take it as its
+    ** own. */
+    set_environment_value("QALVEN_ONEFILE_CHILD_OF", NULL);
     /* The copy would be started by the executable's full path. */
     wcscpy(own_program_name, get_executable_path(false));
     __wargv[0] = own_program_name;

@@ -130,9 +130,10 @@ void pump_window_messages_now_and_then(void);
 /* Destroys the session window once the wait is over. */
 void close_session_window(void);
 
-/* Fresh start: removes the unpack directories beside our own whose owners
-** are gone (see the directory lock in paths.h), never our own and never one
-** that a live process still holds. Each removal is unpack work. */
+/* Fresh start: removes, up to a few per start, the directories beside our
+** own that the unpack template names and whose owners are gone (see the
+** directory lock in paths.h), never our own and never one that a live
+** process still holds. Each removal is unpack work. */
 void sweep_stale_unpack_directories(void);
 
 /* The console control handler registered by a fresh start. */

@@ -1,24 +1,56 @@
 /*
 ** The sweep of a fresh start: unpack directories that a killed bootstrap
-** left in TEMP (nothing runs its clean-up then) are removed by the next
-** fresh start that uses the same TEMP.
+** left behind (nothing runs its clean-up then) are removed by a later fresh
+** start of an executable with the same unpack template, a few per start.
 **
-** A directory is stale when both of these hold:
+** A directory is one of this template's when its name has the shape of the
+** template's last folder name: the literal text and the other placeholders
+** as this start expands them, and in place of each per-run placeholder a
+** value of the shape the expansion writes. It is stale when all of these
+** hold:
+** - its DACL is the one the bootstrap gives the directories it makes, so
+**   that a folder of the same shape that another program made is left
+**   alone. Only where the volume keeps DACLs, as our own directory shows:
+**   elsewhere (FAT, some shares, Wine) every folder reads back alike;
 ** - its lock (paths.h) can be taken: no process holds it any more;
-** - the process id in its name names no process that was already running
+** - a process id in its name names no process that was already running
 **   when the directory was made. This also guards directories whose lock
-**   could not be made, and those of older bootstraps, which have none.
+**   could not be made.
 */
 #include <windows.h>
+#include <aclapi.h>
 #include <wchar.h>
 
+#include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
 
-#define PROCESS_ID_DIGITS_MAX 10
-#define TIME_US_DIGITS 6
-#define RANDOM_TOKEN_LENGTH 11
+/* Removals per start: a TEMP full of stale directories delays no start's
+** end by much; the rest go at later starts. */
+#define SWEEP_LIMIT 8
+
+/* Steps of the name match: a template whose placeholders of varying length
+** follow one another could make the backtracking slow. */
+#define MATCH_STEP_LIMIT 10000
+
+#define PATTERN_ITEMS_CAPACITY 128
+#define NAME_CAPACITY 256
+
+enum pattern_kind { LITERAL, PROCESS_ID, TIME_US, RANDOM_TOKEN, FILE_TIME };
+
+struct pattern_item {
+    pattern_kind kind;
+    size_t start;      /* LITERAL: its text in pattern_text */
+    size_t length;
+};
+
+/* The template's last folder name, compiled once per sweep. */
+static pattern_item pattern[PATTERN_ITEMS_CAPACITY];
+static int pattern_count;
+static wchar_t pattern_text[ONEFILE_PATH_CAPACITY];
+static size_t pattern_text_length;
 
 static wchar_t stale_path[ONEFILE_PATH_CAPACITY];
+static wchar_t expanded[ONEFILE_PATH_CAPACITY];
 
 static bool is_digit(wchar_t c)
 {
@@ -31,30 +63,134 @@ static bool is_token_character(wchar_t c)
         || c == L'_';
 }
 
-/* "onefile_<pid>_<6 digits>_<11 base64url characters>": sets the pid. */
-static bool is_unpack_directory_name(const wchar_t *name, DWORD *process_id)
+static bool add_item(pattern_kind kind, size_t start, size_t length)
 {
-    if (wcsncmp(name, L"onefile_", 8) != 0)
+    if (pattern_count == PATTERN_ITEMS_CAPACITY)
         return false;
-    const wchar_t *p = name + 8;
-    unsigned long long id = 0;
-    int digits = 0;
-    for (; is_digit(*p); p++, digits++)
-        id = id * 10 + (unsigned long long)(*p - L'0');
-    if (digits == 0 || digits > PROCESS_ID_DIGITS_MAX || id > 0xFFFFFFFFull || *p++ != L'_')
+    pattern[pattern_count++] = {kind, start, length};
+    return true;
+}
+
+/* Appends literal text, merged with a literal just before it. */
+static bool add_literal(const wchar_t *text, size_t length)
+{
+    if (length == 0)
+        return true;
+    if (pattern_text_length + length + 1 > ONEFILE_PATH_CAPACITY)
         return false;
-    for (int i = 0; i < TIME_US_DIGITS; i++, p++) {
-        if (!is_digit(*p))
-            return false;
+    wmemcpy(pattern_text + pattern_text_length, text, length);
+    if (pattern_count > 0 && pattern[pattern_count - 1].kind == LITERAL) {
+        pattern[pattern_count - 1].length += length;
+    } else if (!add_item(LITERAL, pattern_text_length, length)) {
+        return false;
     }
-    if (*p++ != L'_')
-        return false;
-    for (int i = 0; i < RANDOM_TOKEN_LENGTH; i++, p++) {
-        if (!is_token_character(*p))
-            return false;
+    pattern_text_length += length;
+    return true;
+}
+
+static bool add_placeholder(const wchar_t *name, size_t length)
+{
+    static const struct {
+        const wchar_t *name;
+        pattern_kind kind;
+    } per_run[] = {{L"PID", PROCESS_ID}, {L"TIME_US", TIME_US}, {L"RANDOM", RANDOM_TOKEN},
+                   {L"TIME", FILE_TIME}};
+    for (const auto &placeholder : per_run) {
+        if (wcslen(placeholder.name) == length && _wcsnicmp(name, placeholder.name, length) == 0)
+            return add_item(placeholder.kind, 0, 0);
     }
-    *process_id = (DWORD)id;
-    return *p == L'\0';
+    /* The same in every start of this executable: its value as text. */
+    wchar_t one[NAME_CAPACITY + 3];
+    if (length > NAME_CAPACITY)
+        return false;
+    one[0] = L'{';
+    wmemcpy(one + 1, name, length);
+    one[length + 1] = L'}';
+    one[length + 2] = L'\0';
+    if (!expand_path_template(expanded, one, ONEFILE_PATH_CAPACITY) || wcspbrk(expanded, L"\\/") != NULL)
+        return false;
+    return add_literal(expanded, wcslen(expanded));
+}
+
+/* Compiles the text after the template's last backslash, read as the
+** expansion reads it: '{' opens a name afresh, '}' closes it, a name still
+** open at the end is dropped. False when the name cannot be matched. */
+static bool compile_last_name(const wchar_t *path_template)
+{
+    pattern_count = 0;
+    pattern_text_length = 0;
+    const wchar_t *last = path_template;
+    const wchar_t *name = NULL;
+    for (const wchar_t *p = path_template; *p; p++) {
+        if (*p == L'{')
+            name = p + 1;
+        else if (*p == L'}')
+            name = NULL;
+        else if (*p == L'\\' && name == NULL)
+            last = p + 1;
+    }
+    name = NULL;
+    const wchar_t *literal = last;
+    for (const wchar_t *p = last;; p++) {
+        if (*p == L'\0')
+            return name != NULL || add_literal(literal, (size_t)(p - literal));
+        if (*p == L'{') {
+            if (name == NULL && !add_literal(literal, (size_t)(p - literal)))
+                return false;
+            name = p + 1;
+        } else if (*p == L'}' && name != NULL) {
+            if (!add_placeholder(name, (size_t)(p - name)))
+                return false;
+            name = NULL;
+            literal = p + 1;
+        }
+    }
+}
+
+/* Whether `name` from `item` on matches the pattern; sets *process_id from
+** a process id in it. Counts its steps in *steps. */
+static bool match_from(int item, const wchar_t *name, DWORD *process_id, int *steps)
+{
+    if (++*steps > MATCH_STEP_LIMIT)
+        return false;
+    if (item == pattern_count)
+        return *name == L'\0';
+    const pattern_item &at = pattern[item];
+    switch (at.kind) {
+    case LITERAL:
+        return _wcsnicmp(name, pattern_text + at.start, at.length) == 0
+            && match_from(item + 1, name + at.length, process_id, steps);
+    case RANDOM_TOKEN:
+        for (int i = 0; i < 11; i++) {
+            if (!is_token_character(name[i]))
+                return false;
+        }
+        return match_from(item + 1, name + 11, process_id, steps);
+    case TIME_US:
+        for (int i = 0; i < 6; i++) {
+            if (!is_digit(name[i]))
+                return false;
+        }
+        return match_from(item + 1, name + 6, process_id, steps);
+    case PROCESS_ID:
+    case FILE_TIME: {
+        /* As many digits as "%ld" of a process id or "%lld" of a file time gives. */
+        int most = at.kind == PROCESS_ID ? 10 : 19;
+        unsigned long long value = 0;
+        for (int digits = 1; digits <= most && is_digit(name[digits - 1]); digits++) {
+            value = value * 10 + (unsigned long long)(name[digits - 1] - L'0');
+            if (at.kind == PROCESS_ID && value > 0xFFFFFFFFull)
+                return false;
+            if (match_from(item + 1, name + digits, process_id, steps)) {
+                if (at.kind == PROCESS_ID)
+                    *process_id = (DWORD)value;
+                return true;
+            }
+        }
+        return false;
+    }
+    }
+    return false;
 }
 
 static ULONGLONG as_number(FILETIME time)
@@ -82,23 +218,75 @@ static bool owner_may_live(DWORD process_id, FILETIME made)
     return lives;
 }
 
-/* Removes one directory if it is stale, holding its lock meanwhile, so that
-** two sweeps never remove the same directory at once. */
-static void remove_if_stale(const wchar_t *temp_folder, const WIN32_FIND_DATAW *found)
+/* Whether the directory's DACL is, ACE for ACE, the one that
+** private_directory_security gives, and protected from inheritance. */
+static bool has_private_dacl(const wchar_t *path)
+{
+    SECURITY_ATTRIBUTES *own = private_directory_security();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL expected = NULL;
+    if (own == NULL
+        || !GetSecurityDescriptorDacl(own->lpSecurityDescriptor, &present, &expected, &defaulted)
+        || expected == NULL)
+        return false;
+    wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
+    if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
+        return false;
+    HANDLE directory = CreateFileW(extended, READ_CONTROL,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   NULL,                /* lpSecurityAttributes */
+                                   OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   NULL);               /* hTemplateFile */
+    if (directory == INVALID_HANDLE_VALUE)
+        return false;
+    PACL found = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    DWORD read = GetSecurityInfo(directory, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                 NULL, NULL,            /* owner, group */
+                                 &found,
+                                 NULL,                  /* SACL */
+                                 &descriptor);
+    CloseHandle(directory);
+    if (read != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool same = found != NULL && GetSecurityDescriptorControl(descriptor, &control, &revision)
+             && (control & SE_DACL_PROTECTED) && found->AceCount == expected->AceCount;
+    for (WORD i = 0; same && i < expected->AceCount; i++) {
+        ACE_HEADER *want = NULL, *have = NULL;
+        same = GetAce(expected, i, (void **)&want) && GetAce(found, i, (void **)&have)
+            && want->AceSize == have->AceSize && memcmp(want, have, want->AceSize) == 0;
+    }
+    LocalFree(descriptor);
+    return same;
+}
+
+/* Whether DACLs tell the bootstrap's directories from others here. */
+static bool volume_keeps_dacls;
+
+/* Removes one directory if it is one of this template's and stale, holding
+** its lock meanwhile, so that two sweeps never remove the same directory at
+** once. True when it took the lock and tried. */
+static bool remove_if_stale(const wchar_t *folder, const WIN32_FIND_DATAW *found)
 {
     DWORD process_id = 0;
+    int steps = 0;
     if (!(found->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         || (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        || !is_unpack_directory_name(found->cFileName, &process_id))
-        return;
-    size_t folder_length = wcslen(temp_folder);
+        || !match_from(0, found->cFileName, &process_id, &steps))
+        return false;
+    size_t folder_length = wcslen(folder);
     if (folder_length + 1 + wcslen(found->cFileName) + 1 > ONEFILE_PATH_CAPACITY)
-        return;
-    wcscpy(stale_path, temp_folder);
+        return false;
+    wcscpy(stale_path, folder);
     stale_path[folder_length] = L'\\';
     wcscpy(stale_path + folder_length + 1, found->cFileName);
-    if (_wcsicmp(stale_path, unpack_directory) == 0 || owner_may_live(process_id, found->ftCreationTime))
-        return;
+    if (_wcsicmp(stale_path, unpack_directory) == 0
+        || (process_id != 0 && owner_may_live(process_id, found->ftCreationTime))
+        || (volume_keeps_dacls && !has_private_dacl(stale_path)))
+        return false;
 
     begin_unpack_work();
     HANDLE lock = claim_directory_lock(stale_path);
@@ -107,27 +295,39 @@ static void remove_if_stale(const wchar_t *temp_folder, const WIN32_FIND_DATAW *
         CloseHandle(lock);
     }
     end_unpack_work();
+    return lock != NULL;
 }
 
 void sweep_stale_unpack_directories(void)
 {
-    wchar_t temp_folder[ONEFILE_PATH_CAPACITY];
-    wcscpy(temp_folder, unpack_directory);
-    wchar_t *separator = wcsrchr(temp_folder, L'\\');
-    if (separator == NULL)
+    wchar_t folder[ONEFILE_PATH_CAPACITY];
+    wcscpy(folder, unpack_directory);
+    wchar_t *separator = wcsrchr(folder, L'\\');
+    if (separator == NULL || !compile_last_name(unpack_template_text()))
         return;
     *separator = L'\0';
 
-    wchar_t pattern[ONEFILE_EXTENDED_PATH_CAPACITY];
-    if (!make_extended_length_path(temp_folder, pattern, ONEFILE_EXTENDED_PATH_CAPACITY - 10))
+    /* The listing asks for the names that begin with the leading literal. */
+    wchar_t pattern_path[ONEFILE_EXTENDED_PATH_CAPACITY];
+    size_t prefix = pattern_count > 0 && pattern[0].kind == LITERAL ? pattern[0].length : 0;
+    if (!make_extended_length_path(folder, pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY - prefix - 3))
         return;
-    wcscat(pattern, L"\\onefile_*");
+    size_t length = wcslen(pattern_path);
+    pattern_path[length++] = L'\\';
+    for (size_t i = 0; i < prefix && pattern_text[i] != L'*' && pattern_text[i] != L'?'; i++)
+        pattern_path[length++] = pattern_text[i];
+    wcscpy(pattern_path + length, L"*");
+
     WIN32_FIND_DATAW found;
-    HANDLE search = find_first_entry(pattern, &found);
+    HANDLE search = find_first_entry(pattern_path, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
+    volume_keeps_dacls = has_private_dacl(unpack_directory);
+    int removals = 0;
     do {
-        remove_if_stale(temp_folder, &found);
-    } while (FindNextFileW(search, &found));
+        if (remove_if_stale(folder, &found))
+            removals++;
+        pump_window_messages_now_and_then();
+    } while (removals < SWEEP_LIMIT && FindNextFileW(search, &found));
     FindClose(search);
 }
