@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <memory>
+
 namespace {
 
 const progress_callback no_progress = [](const pack_progress &) {};
@@ -122,17 +124,54 @@ TEST(attached_data, file_that_changed_size_since_the_walk_is_refused)
                  pack_error);
 }
 
-TEST(attached_data, ready_made_object_is_checked_before_linking)
+TEST(attached_data, ready_made_object_is_decoded_whole_and_its_names_checked_before_linking)
 {
     scratch_folder scratch;
     write_file(scratch.path() / "app" / "main.dll", "MZ");
     const std::string object = pack_folder(scratch.path() / "app", "main.dll", scratch.path() / "object");
     EXPECT_EQ(check_attached_data(scratch.path() / "object"), object.size());
 
-    write_file(scratch.path() / "cut", object.substr(0, object.size() - 1));
-    EXPECT_THROW(check_attached_data(scratch.path() / "cut"), pack_error);
-    write_file(scratch.path() / "other", "MZ" + object.substr(2));
-    EXPECT_THROW(check_attached_data(scratch.path() / "other"), pack_error);
+    const auto refused = [&](const std::string &bytes, const std::string &expected) {
+        write_file(scratch.path() / "bad", bytes);
+        try {
+            check_attached_data(scratch.path() / "bad");
+            ADD_FAILURE() << "accepted; expected " << expected;
+        } catch (const pack_error &error) {
+            EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
+        }
+    };
+    refused(object.substr(0, object.size() - 1), "is not attached data");
+    refused("MZ" + object.substr(2), "is not attached data");
+    // The same content in a frame with its checksum: accepted whole, refused with one byte changed.
+    const std::string content = decode_object(object);
+    std::string frame(ZSTD_compressBound(content.size()), '\0');
+    const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
+    frame.resize(ZSTD_compress2(context.get(), frame.data(), frame.size(), content.data(), content.size()));
+    const auto object_of = [](const std::string &frame_bytes) {
+        std::string bytes = "QVY" + frame_bytes;
+        bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
+        const std::uint64_t offset = bytes.size();
+        for (int i = 0; i < 8; ++i)
+            bytes += static_cast<char>(offset >> (8 * i));
+        return bytes;
+    };
+    write_file(scratch.path() / "checked", object_of(frame));
+    EXPECT_EQ(check_attached_data(scratch.path() / "checked"), object_of(frame).size());
+    std::string flipped = frame;
+    flipped[flipped.size() - 6] ^= 1; // inside the stored content, before the checksum
+    refused(object_of(flipped), "damaged");
+    refused(object_of(frame.substr(0, frame.size() - 4)), "damaged");
+
+    // Names that would take the bootstrap out of its folder.
+    write_file(scratch.path() / "f", "x");
+    for (const std::u16string name : {u"..\\..\\escaped.txt", u"C:\\x.txt", u"\\abs.txt", u"/abs.txt",
+                                      u"a\\.\\b.txt", u"a/../../b.txt", u"f.txt:stream", u"a\\\\b.txt",
+                                      u"a\\.. \\b.txt"}) {
+        write_attached_data({{scratch.path() / "f", u"main.dll", 1}, {scratch.path() / "f", name, 1}}, 3, 1,
+                            scratch.path() / "named", no_progress);
+        refused(read_file(scratch.path() / "named"), "could be written outside its folder");
+    }
 }
 
 TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)

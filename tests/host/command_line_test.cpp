@@ -308,3 +308,47 @@ TEST(command_line, ctrl_c_while_packing_leaves_nothing_behind)
     EXPECT_EQ(read_file(error_file), "onefile-pack: error: interrupted; nothing was written\n");
     EXPECT_TRUE(fs::is_empty(out));
 }
+
+TEST(command_line, an_output_that_is_an_input_or_lies_in_the_application_folder_is_refused_by_identity)
+{
+    scratch_folder scratch;
+    const fs::path app = scratch.path() / "app", elsewhere = scratch.path() / "elsewhere";
+    with_built(app, "probe_app.dll", "main.dll");
+    write_file(scratch.path() / "splash.png", "picture");
+    write_file(scratch.path() / "app.ico", "icon");
+    write_file(scratch.path() / "app.qvd", "object");
+    fs::create_directories(elsewhere);
+    fs::create_hard_link(scratch.path() / "app.ico", elsewhere / "icon-link.ico");
+    fs::create_directory_symlink(app, elsewhere / "app-link");
+    const auto at = [&](const char *relative) { return (scratch.path() / relative).string(); };
+    const std::vector<std::string> packing{"--runtime-dir", built_runtime().string(), "--main", "main.dll",
+                                           "--splash", at("splash.png"), "--icon", at("app.ico")};
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-o", at("app/main.dll"), app.string()}, "lies inside the application folder"},
+        {{"-o", at("elsewhere/../app/sub/new.exe"), app.string()}, "lies inside the application folder"},
+        {{"-o", at("elsewhere/app-link/new.exe"), app.string()}, "lies inside the application folder"},
+        {{"-o", at("out.exe"), "--write-attached-data", at("app/app.qvd"), app.string()},
+         "lies inside the application folder"},
+        {{"-o", at("splash.png"), app.string()}, "is the --splash file"},
+        {{"-o", at("elsewhere/icon-link.ico"), app.string()}, "is the --icon file"},
+        {{"-o", at("elsewhere/../out.exe"), "--write-attached-data", at("out.exe"), app.string()},
+         "is the -o file"},
+        {{"--attached-data", at("app.qvd"), "-o", at("elsewhere/../app.qvd")}, "is the --attached-data file"},
+    };
+    for (const auto &[arguments, expected] : cases) {
+        std::vector<std::string> all = arguments;
+        if (arguments[0] != "--attached-data")
+            all.insert(all.begin(), packing.begin(), packing.end());
+        else
+            all.insert(all.begin(), {"--runtime-dir", built_runtime().string()});
+        const process_result result = run_onefile_pack(all, scratch.path());
+        EXPECT_EQ(result.status, 1) << arguments[1];
+        EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+        EXPECT_NE(result.error_output.find(expected), std::string::npos) << result.error_output;
+    }
+    EXPECT_EQ(read_file(scratch.path() / "splash.png"), "picture");
+    EXPECT_EQ(read_file(scratch.path() / "app.ico"), "icon");
+    EXPECT_EQ(read_file(scratch.path() / "app.qvd"), "object");
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(app), {}), 1) << "app holds main.dll alone";
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 5) << "no output beside the inputs";
+}

@@ -1,12 +1,12 @@
 #include "attached_data.h"
 
+#include "attached_data_reader.h"
 #include "entry_encoding.h"
 #include "file_io.h"
 #include "pack_error.h"
 #include "zstd_frame_writer.h"
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -91,20 +91,14 @@ std::uint64_t write_attached_data(const std::vector<app_file> &files, int level,
 
 std::uint64_t check_attached_data(const std::filesystem::path &path)
 {
-    const file_handle in = open_file(path, "rb");
-    if (!in)
-        throw pack_error("cannot read " + quoted_path(path) + ": " + errno_text());
-    char header[sizeof object_header] = {};
-    unsigned char trailer[trailer_size] = {};
-    const bool read = std::fread(header, 1, sizeof header, in.get()) == sizeof header &&
-                      std::fseek(in.get(), -static_cast<long>(trailer_size), SEEK_END) == 0 &&
-                      std::fread(trailer, 1, sizeof trailer, in.get()) == sizeof trailer;
-    const long length = std::ftell(in.get());
-    std::uint64_t trailer_value = 0;
-    for (std::size_t i = 0; i < trailer_size; ++i)
-        trailer_value |= static_cast<std::uint64_t>(trailer[i]) << (8 * i);
-    if (!read || std::memcmp(header, object_header, sizeof header) != 0 ||
-        trailer_value + trailer_size != static_cast<std::uint64_t>(length))
+    const std::string object = read_whole_file(path, "attached data");
+    if (object_length(object) == 0)
         throw pack_error(quoted_path(path) + " is not attached data made by onefile-pack --write-attached-data");
-    return static_cast<std::uint64_t>(length);
+    struct : entry_visitor {
+        void begin(const std::u16string &, std::uint64_t) override {}
+        void data(const char *, std::size_t) override {}
+        void end() override {}
+    } names_only;
+    read_entries(object, quoted_path(path), names_only);
+    return object.size();
 }

@@ -28,8 +28,9 @@ using progress_callback = std::function<void(const pack_progress &)>;
 std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, int threads,
                                   const std::filesystem::path &out, const progress_callback &report);
 
-// Throws pack_error unless `path` looks like an object: "QVY" at the start
-// and, in its last 8 bytes, the trailer's own offset. Returns its length.
+// Throws pack_error unless `path` is an object that decodes whole to entries
+// whose names keep to the unpack folder (attached_data_reader.h). Returns
+// its length.
 std::uint64_t check_attached_data(const std::filesystem::path &path);
 
 #endif

@@ -52,6 +52,77 @@ std::filesystem::path own_program_folder()
 #endif
 }
 
+bool same_file(const std::filesystem::path &a, const std::filesystem::path &b)
+{
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error) && !error)
+        return true;
+    // Files yet to be made can only be compared by spelling.
+    const std::filesystem::path a_absolute = std::filesystem::absolute(a, error).lexically_normal();
+    return !error && a_absolute == std::filesystem::absolute(b, error).lexically_normal() && !error;
+}
+
+namespace {
+
+// `folder` with its links and ".." resolved, as the system finds it; empty
+// when it cannot be opened.
+std::filesystem::path resolved_folder(const std::filesystem::path &folder)
+{
+#ifdef _WIN32
+    // libstdc++ resolves no junction or symbolic link on Windows: ask the system.
+    const HANDLE handle = CreateFileW(folder.c_str(),
+                                      0,                                    // dwDesiredAccess: none needed
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr,                              // lpSecurityAttributes
+                                      OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS,           // needed to open a folder
+                                      nullptr);                             // hTemplateFile
+    if (handle == INVALID_HANDLE_VALUE)
+        return {};
+    std::vector<wchar_t> buffer(32768);
+    const DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                   FILE_NAME_NORMALIZED);
+    CloseHandle(handle);
+    if (length == 0 || length >= buffer.size())
+        return {};
+    std::wstring text(buffer.data(), length);
+    // Without the "\\?\" prefix the library splits the path as usual.
+    if (text.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        text = L"\\\\" + text.substr(8);
+    else if (text.rfind(L"\\\\?\\", 0) == 0)
+        text = text.substr(4);
+    return text;
+#else
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::canonical(folder, error);
+    return error ? std::filesystem::path() : resolved;
+#endif
+}
+
+} // namespace
+
+bool lies_inside(const std::filesystem::path &path, const std::filesystem::path &folder)
+{
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error)
+        return false;
+    // The nearest folder above `path` that exists, resolved; then its parents.
+    std::filesystem::path above = absolute.parent_path();
+    std::filesystem::path resolved = resolved_folder(above);
+    while (resolved.empty() && above != above.parent_path()) {
+        above = above.parent_path();
+        resolved = resolved_folder(above);
+    }
+    for (; !resolved.empty(); resolved = resolved.parent_path()) {
+        if (same_file(resolved, folder))
+            return true;
+        if (resolved == resolved.parent_path())
+            break;
+    }
+    return false;
+}
+
 std::filesystem::path path_from_utf8(const std::string &text)
 {
     return std::filesystem::u8path(text);

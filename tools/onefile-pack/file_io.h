@@ -18,6 +18,15 @@ std::string read_whole_file(const std::filesystem::path &path, const std::string
 // The folder that holds this program's executable, absolute.
 std::filesystem::path own_program_folder();
 
+// Whether `a` and `b` are one file or folder: by identity when both exist,
+// however they are spelled (links, "..", letter case on Windows), else by
+// their absolute spelling.
+bool same_file(const std::filesystem::path &a, const std::filesystem::path &b);
+
+// Whether `path`, existing or not, lies at any depth inside the existing
+// folder `folder`, judged by identity along the path's resolved form.
+bool lies_inside(const std::filesystem::path &path, const std::filesystem::path &folder);
+
 // A path given as UTF-8 on the command line.
 std::filesystem::path path_from_utf8(const std::string &text);
 

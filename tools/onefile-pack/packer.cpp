@@ -153,6 +153,33 @@ void check_application(const packer_options &options)
     }
 }
 
+// Throws unless each file the packer writes stays clear of what it reads: an
+// output that is an input would destroy it, and one inside the application
+// folder would be packed into the next build.
+void check_outputs(const packer_options &options)
+{
+    // Each input with the option that names it; -o is one for --write-attached-data.
+    std::vector<std::pair<std::string, fs::path>> inputs{
+        {"--attached-data", options.attached_data}, {"--icon", options.icon}, {"--splash", options.splash},
+        {"-o", options.output}};
+    for (const char *name : {"template-gui.exe", "template-console.exe", "onefile.manifest", "onefile.ico",
+                             launcher_name})
+        inputs.emplace_back("--runtime-dir", options.runtime_dir / name);
+    const std::pair<std::string, fs::path> outputs[] = {{"-o", options.output},
+                                                        {"--write-attached-data", options.write_attached_data}};
+    for (const auto &[option, output] : outputs) {
+        if (output.empty())
+            continue;
+        if (options.attached_data.empty() && lies_inside(output, options.app_dir))
+            throw pack_error(option + " " + quoted_path(output) + " lies inside the application folder " +
+                             quoted_path(options.app_dir) + ", whose next build would pack it; write it elsewhere");
+        for (const auto &[input_option, input] : inputs)
+            if (input_option != option && !input.empty() && same_file(output, input))
+                throw pack_error(option + " " + quoted_path(output) + " is the " + input_option + " file " +
+                                 quoted_path(input) + ": writing it would destroy that input");
+    }
+}
+
 } // namespace
 
 void stop_on_interrupt()
@@ -178,6 +205,7 @@ fs::path installed_runtime_dir()
 void run_packer(const packer_options &options)
 {
     const auto start = std::chrono::steady_clock::now();
+    check_outputs(options);
 
     // Everything that can be checked quickly is, before a long compression.
     const bool writing_executable = !options.output.empty();

@@ -1,4 +1,4 @@
-// UTF-8 to UTF-16, as Windows stores names and texts.
+// UTF-8 to UTF-16, as Windows stores names and texts, and back.
 #ifndef ONEFILE_UTF16_H
 #define ONEFILE_UTF16_H
 
@@ -11,5 +11,8 @@ bool append_utf16(std::u16string &out, std::string_view text);
 
 // The UTF-16LE bytes of `text`, without a terminator.
 std::string utf16le_bytes(const std::u16string &text);
+
+// The UTF-8 form of `text`; a lone surrogate becomes U+FFFD.
+std::string utf8_text(const std::u16string &text);
 
 #endif
