@@ -26,6 +26,7 @@ add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
 add_subdirectory(tests/signing)
 add_subdirectory(tests/install)
+add_subdirectory(tests/cmake_package)
 
 ExternalProject_Add(windows
   SOURCE_DIR ${CMAKE_SOURCE_DIR}
@@ -54,4 +55,5 @@ set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
 # itself.
 install(TARGETS onefile-pack RUNTIME DESTINATION bin)
 install(DIRECTORY ${ONEFILE_RUNTIME_DIR}/ DESTINATION share/onefile-pack)
+include(cmake/package/install.cmake)
 include(cmake/packaging.cmake)
