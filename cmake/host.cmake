@@ -26,6 +26,7 @@ add_subdirectory(tools/onefile-pack)
 add_subdirectory(tests/host)
 add_subdirectory(tests/signing)
 add_subdirectory(tests/install)
+add_subdirectory(tests/cmake_package)
 # Tests that start no Windows program run once, not once per Wine
 # (scripts/test-wine10.sh leaves out the label "host").
 set_property(DIRECTORY tests/host PROPERTY LABELS host)
@@ -57,4 +58,5 @@ set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
 # itself.
 install(TARGETS onefile-pack RUNTIME DESTINATION bin)
 install(DIRECTORY ${ONEFILE_RUNTIME_DIR}/ DESTINATION share/onefile-pack)
+include(cmake/package/install.cmake)
 include(cmake/packaging.cmake)

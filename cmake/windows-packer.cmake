@@ -28,4 +28,5 @@ set_target_properties(onefile-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_B
 
 install(TARGETS onefile-pack RUNTIME DESTINATION bin)
 install(DIRECTORY ${ONEFILE_RUNTIME_DIR}/ DESTINATION share/onefile-pack)
+include(cmake/package/install.cmake)
 include(cmake/packaging.cmake)

@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <lua.hpp>
+#include <onefile.h>
 
 struct application {
     int argc;
@@ -161,27 +162,15 @@ static int search_lua_module(lua_State *L)
     return 1;
 }
 
-/* The bootstrap shows its splash until this file is gone. */
-static void delete_splash_feedback_file(void)
+/* The bootstrap shows its splash until the application says it is ready. */
+static void end_splash_at_exit(void)
 {
-    wchar_t parent[16];
-    DWORD parent_length = GetEnvironmentVariableW(L"QALVEN_ONEFILE_PARENT", parent, 16);
-    wchar_t path[MAX_PATH + 64];
-    DWORD length = GetTempPathW(MAX_PATH + 1, path);
-    if (parent_length == 0 || parent_length >= 16 || length == 0 || length > MAX_PATH)
-        return;
-    while (length > 0 && path[length - 1] == L'\\')
-        length--;
-    path[length] = L'\0';
-    wcscat(path, L"\\onefile_");
-    wcscat(path, parent);
-    wcscat(path, L"_splash_feedback.tmp");
-    DeleteFileW(path);
+    onefile_end_splash();
 }
 
 static int end_splash(lua_State *)
 {
-    delete_splash_feedback_file();
+    onefile_end_splash();
     return 0;
 }
 
@@ -268,7 +257,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
 {
     /* Also when the script fails before it ends the splash, or leaves
     ** through os.exit: the bootstrap never deletes the file itself. */
-    atexit(delete_splash_feedback_file);
+    atexit(end_splash_at_exit);
     lua_State *L = luaL_newstate();
     if (L == NULL) {
         fputs("not enough memory to start Lua\n", stderr);

@@ -39,6 +39,8 @@ static HANDLE listed_job;
 int run_payload_library(const wchar_t *library_path)
 {
     AddDllDirectory(unpack_directory);
+    /* For the application and the programs it starts (onefile.h). */
+    set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
     HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
     if (library == NULL)
         fatal_system_error("Error, load DLL.", GetLastError());

@@ -1,0 +1,9 @@
+# For applications: onefile.h and the CMake package (find_package(onefile)),
+# installed beside the packer by `cmake --install` and the packages.
+include(CMakePackageConfigHelpers)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/onefileConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion ARCH_INDEPENDENT)
+install(FILES ${PROJECT_SOURCE_DIR}/include/onefile/onefile.h DESTINATION include/onefile)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/onefileConfig.cmake
+              ${CMAKE_BINARY_DIR}/onefileConfigVersion.cmake
+        DESTINATION share/cmake/onefile)
