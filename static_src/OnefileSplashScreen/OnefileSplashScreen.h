@@ -1,7 +1,8 @@
 /*
 ** The splash screen: a layered window showing the PNG image stored as
 ** RT_RCDATA resource 28, withdrawn when the application deletes the splash
-** feedback file. Main thread only; the console handler never touches it.
+** feedback file. Main thread only; the console handler only deletes the
+** feedback file.
 */
 #ifndef ONEFILE_SPLASH_SCREEN_H
 #define ONEFILE_SPLASH_SCREEN_H
@@ -34,5 +35,8 @@ void create_splash_feedback_file(void);
 /* Returns whether the splash is still up; destroys it once the feedback file
 ** is gone. */
 bool poll_splash_feedback(void);
+
+/* Deletes the feedback file, if one was made; any thread, at the end. */
+void remove_splash_feedback_file(void);
 
 #endif

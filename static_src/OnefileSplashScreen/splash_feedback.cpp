@@ -1,7 +1,8 @@
 /*
 ** The splash feedback file: an empty file whose path the application can
 ** compute from the same template in the inherited environment. Deleting it
-** is the application's way to say that the splash is to go.
+** is the application's way to say that the splash is to go; whatever the
+** application does, the bootstrap deletes it when it ends.
 */
 #include <windows.h>
 #include <shlwapi.h>
@@ -43,4 +44,10 @@ bool poll_splash_feedback(void)
     }
     splash_active = false;
     return false;
+}
+
+void remove_splash_feedback_file(void)
+{
+    if (splash_feedback_path[0] != L'\0')
+        DeleteFileW(splash_feedback_path);
 }

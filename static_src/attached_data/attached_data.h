@@ -39,6 +39,11 @@ void payload_open(const unsigned char *object, size_t length);
 ** "Error, couldn't decode attached data." when they cannot be had. */
 void payload_read(void *destination, size_t n);
 
+/* Decodes the rest of the current frame, dropping it, up to its end, where
+** the decoder checks the content checksum. Fatal with the decode message
+** when the frame is damaged or cut short. */
+void payload_finish(void);
+
 /* Frees the decoder and the output window. */
 void payload_close(void);
 
@@ -47,16 +52,19 @@ void payload_close(void);
 
 /* Reads the next entry's name, UTF-16LE units up to and including the
 ** 0x0000, into `name` (ONEFILE_ENTRY_NAME_CAPACITY units). An empty name is
-** the end marker. Fatal for a name longer than 1023 units. */
+** the end marker, after which the rest of the frame is checked
+** (payload_finish). Fatal for a name longer than 1023 units and for one
+** that could lead out of the unpack directory: absolute, with a colon, or
+** with a part of only dots and blanks (either separator). */
 void read_entry_name(wchar_t *name);
 
 /* Reads the next entry's size, 64-bit little-endian. */
 uint64_t read_entry_size(void);
 
-/* Opens the linked attached data, sets the removal flag and writes every
-** entry below the unpack directory, which it creates before the first file.
-** A re-launched copy returns as soon as the first entry path is known,
-** writing nothing. */
+/* Opens the linked attached data and writes every entry below the unpack
+** directory, which it creates before the first file and then marks for
+** removal. A re-launched copy returns as soon as the first entry path is
+** known, writing nothing. */
 void extract_attached_data(bool relaunched);
 
 #endif

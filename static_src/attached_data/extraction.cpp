@@ -5,8 +5,6 @@
 */
 #include <windows.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <wchar.h>
 
 #include "attached_data/attached_data.h"
@@ -17,6 +15,36 @@ static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t extended_target_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
 
+/* A part of only dots and blanks: "." and "..", and what the system's path
+** normalisation, which drops trailing dots and blanks, turns into them. */
+static bool is_dot_part(const wchar_t *part, size_t length)
+{
+    if (length == 0)
+        return false;
+    for (size_t i = 0; i < length; i++)
+        if (part[i] != L'.' && part[i] != L' ')
+            return false;
+    return true;
+}
+
+/* Names stay below the unpack directory: relative, no drive or stream
+** colon, no dot parts, with either separator. */
+static bool is_safe_entry_name(const wchar_t *name)
+{
+    if (name[0] == L'\\' || name[0] == L'/' || wcschr(name, L':') != NULL)
+        return false;
+    const wchar_t *part = name;
+    for (const wchar_t *p = name;; p++) {
+        if (*p == L'\\' || *p == L'/' || *p == L'\0') {
+            if (is_dot_part(part, (size_t)(p - part)))
+                return false;
+            if (*p == L'\0')
+                return true;
+            part = p + 1;
+        }
+    }
+}
+
 void read_entry_name(wchar_t *name)
 {
     for (size_t i = 0;; i++) {
@@ -25,8 +53,13 @@ void read_entry_name(wchar_t *name)
             fatal_error("Error, attached data holds a file name longer than 1023 characters.");
         payload_read(unit, 2);
         name[i] = (wchar_t)(unit[0] | (unit[1] << 8));
-        if (name[i] == L'\0')
-            return;
+        if (name[i] != L'\0')
+            continue;
+        if (i == 0)
+            payload_finish();
+        else if (!is_safe_entry_name(name))
+            fatal_error("Error, attached data holds an unsafe file name.");
+        return;
     }
 }
 
@@ -74,8 +107,7 @@ static void make_parent_directory(void)
 
 [[noreturn]] static void report_open_failure(void)
 {
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", target_path);
-    exit(2);
+    fatal_path_error("Error, failed to open '", target_path, "' for writing.");
 }
 
 static void write_entry_content(uint64_t remaining)
@@ -84,33 +116,33 @@ static void write_entry_content(uint64_t remaining)
     /* The plain path in messages, the extended one for the system. */
     if (!make_extended_length_path(target_path, extended_target_path, ONEFILE_EXTENDED_PATH_CAPACITY))
         report_open_failure();
-    HANDLE file = CreateFileW(extended_target_path,
+    unfinished_file = CreateFileW(extended_target_path,
                               GENERIC_WRITE,
                               FILE_SHARE_WRITE,
                               NULL,               /* lpSecurityAttributes */
                               CREATE_ALWAYS,
                               0,                  /* dwFlagsAndAttributes */
                               NULL);              /* hTemplateFile */
-    if (file == INVALID_HANDLE_VALUE)
+    if (unfinished_file == INVALID_HANDLE_VALUE)
         report_open_failure();
     while (remaining > 0) {
         DWORD chunk = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
         payload_read(write_buffer, chunk);
         DWORD written = 0;
-        if (!WriteFile(file, write_buffer, chunk, &written, NULL))
+        if (!WriteFile(unfinished_file, write_buffer, chunk, &written, NULL))
             fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
         /* A short write would leave a truncated file behind a success. */
         if (written != chunk)
             fatal_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
         remaining -= chunk;
     }
-    CloseHandle(file);
+    CloseHandle(unfinished_file);
+    unfinished_file = INVALID_HANDLE_VALUE;
 }
 
 void extract_attached_data(bool relaunched)
 {
     payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
-    removal_flag = true;
     bool directory_created = false;
     for (;;) {
         read_entry_name(entry_name);
@@ -129,6 +161,8 @@ void extract_attached_data(bool relaunched)
         begin_unpack_work();
         if (!directory_created) {
             create_unpack_directory();
+            /* Made by this start: from now on any ending removes it. */
+            removal_flag = true;
             directory_created = true;
         }
         write_entry_content(size);

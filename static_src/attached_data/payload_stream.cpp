@@ -2,10 +2,14 @@
 ** The payload stream: the attached data's zstd frame decoded lazily, one
 ** 128 KiB window at a time, straight from the executable's read-only data.
 ** Callers read exactly n bytes at a time; a read that cannot be served is
-** fatal, so there is no end-of-stream result to check.
+** fatal, so there is no end-of-stream result to check. Every frame must
+** carry its content checksum, which the decoder checks at the frame's end:
+** without it, damaged data would decode into damaged files.
 */
 #include <stdlib.h>
 #include <string.h>
+/* ZSTD_getFrameHeader: the decoder is linked statically. */
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "attached_data/attached_data.h"
@@ -19,6 +23,8 @@ static ZSTD_inBuffer input;
 /* Between decode calls: size = bytes decoded, pos = bytes already read. */
 static ZSTD_outBuffer window;
 static unsigned char *window_buffer;
+/* The next decode call begins a frame: its header is checked first. */
+static bool at_frame_start;
 
 static void check_attached_data_header(const unsigned char *object, size_t length)
 {
@@ -41,6 +47,17 @@ void payload_open(const unsigned char *object, size_t length)
     window.dst = window_buffer;
     window.size = 0;
     window.pos = 0;
+    at_frame_start = true;
+}
+
+/* A frame of data (skippable frames carry none) must hold a checksum. */
+static void check_frame_header(void)
+{
+    ZSTD_frameHeader header;
+    size_t result = ZSTD_getFrameHeader(&header, (const unsigned char *)input.src + input.pos,
+                                        input.size - input.pos);
+    if (result != 0 || (header.frameType == ZSTD_frame && !header.checksumFlag))
+        fatal_error("Error, couldn't decode attached data.");
 }
 
 /* One decode call into the emptied window; returns whether it was filled
@@ -48,11 +65,15 @@ void payload_open(const unsigned char *object, size_t length)
 ** input is consumed. */
 static bool decode_into_window(void)
 {
+    if (at_frame_start)
+        check_frame_header();
     window.size = ONEFILE_DECODE_WINDOW;
     window.pos = 0;
     size_t result = ZSTD_decompressStream(decoder, &window, &input);
     if (ZSTD_isError(result))
         fatal_error("Error, couldn't decode attached data.");
+    /* Zero: the frame ended, its checksum matched, all output is out. */
+    at_frame_start = result == 0;
     /* The result otherwise only hints at the next input size. */
     window.size = window.pos;
     window.pos = 0;
@@ -76,6 +97,15 @@ void payload_read(void *destination, size_t n)
         if (!filled && input.pos >= input.size)
             fatal_error("Error, couldn't decode attached data.");
         filled = decode_into_window();
+    }
+}
+
+void payload_finish(void)
+{
+    /* What follows the end marker in its frame is decoded and dropped. */
+    while (!at_frame_start) {
+        if (!decode_into_window() && !at_frame_start)
+            fatal_error("Error, couldn't decode attached data.");
     }
 }
 

@@ -12,10 +12,12 @@
 ** thread starts nothing new: begin_unpack_work parks it until the process
 ** ends. The child's handle is the main thread's: the clean-up may wait on it
 ** and terminate the child, but only the main thread closes it, after its own
-** wait has returned, so no thread ever waits on a closed handle.
+** wait has returned, so no thread ever waits on a closed handle. A fatal
+** error runs the same clean-up, also from within a step that holds the lock.
 */
 #include <windows.h>
 
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
 
@@ -23,6 +25,9 @@
 #define DELETION_PAUSE_MS 100
 
 static SRWLOCK work_lock = SRWLOCK_INIT;
+/* The thread inside begin_unpack_work/end_unpack_work, else 0: an SRW lock
+** cannot be taken twice by one thread. */
+static volatile DWORD work_lock_holder;
 static volatile LONG cleanup_begun;
 
 /* The process is ending on another thread; this one must do nothing more. */
@@ -39,10 +44,12 @@ void begin_unpack_work(void)
         ReleaseSRWLockExclusive(&work_lock);
         park_main_thread();
     }
+    work_lock_holder = GetCurrentThreadId();
 }
 
 void end_unpack_work(void)
 {
+    work_lock_holder = 0;
     ReleaseSRWLockExclusive(&work_lock);
 }
 
@@ -63,18 +70,20 @@ static bool unpack_directory_exists(void)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-void cleanup_before_exit(DWORD child_grace_ms)
+/* The clean-up itself, with the work lock held. */
+static void clean_up(DWORD child_grace_ms)
 {
-    AcquireSRWLockExclusive(&work_lock);
-    if (InterlockedExchange(&cleanup_begun, 1) != 0) {
-        ReleaseSRWLockExclusive(&work_lock);
+    if (InterlockedExchange(&cleanup_begun, 1) != 0)
         return;
-    }
     /* A handle here means the main thread is still waiting for the child:
     ** give the child time to end on its own, then end it. */
     if (child_process != NULL && WaitForSingleObject(child_process, child_grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child_process, 0);
 
+    /* A fatal error may have stopped the main thread within a file. */
+    if (unfinished_file != INVALID_HANDLE_VALUE)
+        CloseHandle(unfinished_file);
+    unfinished_file = INVALID_HANDLE_VALUE;
     if (removal_flag && unpack_directory[0] != L'\0') {
         /* Files may stay locked for a moment (a scanner, a child still
         ** going away): a bounded series of further attempts. */
@@ -85,7 +94,24 @@ void cleanup_before_exit(DWORD child_grace_ms)
         }
     }
     remove_unfinished_cache_folder();
+    remove_splash_feedback_file();
+}
+
+void cleanup_before_exit(DWORD child_grace_ms)
+{
+    AcquireSRWLockExclusive(&work_lock);
+    clean_up(child_grace_ms);
     ReleaseSRWLockExclusive(&work_lock);
+}
+
+void cleanup_after_fatal_error(void)
+{
+    /* Within a step of unpack work the lock is this thread's already; the
+    ** process ends right after, so it is never given back. */
+    if (work_lock_holder == GetCurrentThreadId())
+        clean_up(0);
+    else
+        cleanup_before_exit(0);
 }
 
 /*

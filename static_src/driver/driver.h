@@ -25,6 +25,10 @@ extern volatile bool removal_flag;
 /* The child's process handle while it is being waited for, else NULL. */
 extern HANDLE child_process;
 
+/* The file that extraction is writing, else INVALID_HANDLE_VALUE: a fatal
+** error met within it closes it before the directory is removed. */
+extern HANDLE unfinished_file;
+
 /* True when QALVEN_ONEFILE_PARENT names a live process running this very
 ** executable file: this process is a re-launched copy. */
 bool is_relaunched_copy(void);
@@ -139,11 +143,23 @@ void sweep_stale_unpack_directories(void);
 /* The console control handler registered by a fresh start. */
 BOOL WINAPI console_control_handler(DWORD control_type);
 
-/* One line to standard output, then exit status 2. */
+/* For the fatal errors: ends the child at once and removes what this start
+** wrote (cleanup_before_exit), also when called within unpack work. */
+void cleanup_after_fatal_error(void);
+
+/* Each fatal error first runs cleanup_after_fatal_error, then writes one
+** line and ends the process with status 2. When the line's stream is not
+** connected, a GUI executable also shows it in a message box titled with
+** the executable's name. */
+
+/* One line to standard output. */
 [[noreturn]] void fatal_error(const char *message);
 
-/* "<message> ([Error <code>] <system text>)" to standard error, then exit
-** status 2. The system text is the English one, without line ends. */
+/* "<before><path><after>" to standard error. */
+[[noreturn]] void fatal_path_error(const char *before, const wchar_t *path, const char *after);
+
+/* "<message> ([Error <code>] <system text>)" to standard error. The system
+** text is the English one, without line ends. */
 [[noreturn]] void fatal_system_error(const char *message, DWORD code);
 
 #endif

@@ -1,20 +1,97 @@
 /*
-** Fatal errors: one line on a standard stream, exit status 2, no clean-up.
-** The unpack directory stays as it is, for whoever investigates.
+** Fatal errors: what this start wrote is removed first (see
+** cleanup_after_fatal_error), then one line goes to a standard stream and
+** the process ends with status 2. A GUI executable whose stream leads
+** nowhere (started from Explorer, it has no console) also shows the line in
+** a message box, or its user would see a program that does not start.
 */
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "driver/driver.h"
 
 #define FATAL_EXIT_STATUS 2
 #define ENGLISH_UNITED_STATES 0x409
+#define BOX_TEXT_CAPACITY (ONEFILE_PATH_CAPACITY + 1024)
+
+typedef int(WINAPI *message_box_function)(HWND, LPCWSTR, LPCWSTR, UINT);
+
+static wchar_t box_text[BOX_TEXT_CAPACITY];
+static wchar_t box_title[ONEFILE_PATH_CAPACITY];
+
+static bool is_gui_executable(void)
+{
+    const unsigned char *image = (const unsigned char *)GetModuleHandleW(NULL);
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)image;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(image + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
+}
+
+static bool is_connected(DWORD standard_handle)
+{
+    HANDLE handle = GetStdHandle(standard_handle);
+    if (handle == NULL || handle == INVALID_HANDLE_VALUE)
+        return false;
+    return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+}
+
+static void append_text(const char *narrow, const wchar_t *wide)
+{
+    size_t length = wcslen(box_text);
+    for (; narrow != NULL && *narrow != '\0' && length + 1 < BOX_TEXT_CAPACITY; narrow++)
+        box_text[length++] = (wchar_t)(unsigned char)*narrow;
+    for (; wide != NULL && *wide != L'\0' && length + 1 < BOX_TEXT_CAPACITY; wide++)
+        box_text[length++] = *wide;
+    box_text[length] = L'\0';
+}
+
+/* user32 is loaded only now, from System32, and only for this. */
+static void show_message_box(void)
+{
+    HMODULE user32 = LoadLibraryExW(L"user32.dll", NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (user32 == NULL)
+        return;
+    message_box_function message_box = (message_box_function)(void (*)(void))GetProcAddress(user32, "MessageBoxW");
+    if (message_box == NULL)
+        return;
+    DWORD length = GetModuleFileNameW(NULL, box_title, ONEFILE_PATH_CAPACITY);
+    const wchar_t *name = box_title;
+    if (length == 0 || length >= ONEFILE_PATH_CAPACITY)
+        name = L"";
+    for (const wchar_t *p = box_title; *p != L'\0'; p++)
+        if (*p == L'\\' || *p == L'/')
+            name = p + 1;
+    /* The splash would stand over the box. */
+    if (splash_window != NULL)
+        DestroyWindow(splash_window);
+    message_box(NULL, box_text, name, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+/* "<first><path><last>" and a line end to the stream, after the clean-up. */
+[[noreturn]] static void end_with_line(FILE *stream, DWORD standard_handle, const char *first,
+                                       const wchar_t *path, const char *last)
+{
+    cleanup_after_fatal_error();
+    bool shown = is_connected(standard_handle)
+                 && fprintf(stream, "%s%ls%s\n", first, path, last) >= 0 && fflush(stream) == 0;
+    if (!shown && is_gui_executable()) {
+        append_text(first, path);
+        append_text(last, NULL);
+        show_message_box();
+    }
+    exit(FATAL_EXIT_STATUS);
+}
 
 void fatal_error(const char *message)
 {
-    puts(message);
-    exit(FATAL_EXIT_STATUS);
+    end_with_line(stdout, STD_OUTPUT_HANDLE, message, L"", "");
+}
+
+void fatal_path_error(const char *before, const wchar_t *path, const char *after)
+{
+    end_with_line(stderr, STD_ERROR_HANDLE, before, path, after);
 }
 
 void fatal_system_error(const char *message, DWORD code)
@@ -35,6 +112,7 @@ void fatal_system_error(const char *message, DWORD code)
         for (DWORD i = length; i-- > 0 && (text[i] == '\r' || text[i] == '\n');)
             text[i] = '\0';
     }
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, (long)code, text);
-    exit(FATAL_EXIT_STATUS);
+    static char line[1024];
+    snprintf(line, sizeof line, "%s ([Error %ld] %s)", message, (long)code, text);
+    end_with_line(stderr, STD_ERROR_HANDLE, line, L"", "");
 }

@@ -9,3 +9,4 @@ wchar_t unpack_directory[ONEFILE_PATH_CAPACITY];
 wchar_t first_entry_path[ONEFILE_PATH_CAPACITY];
 volatile bool removal_flag;
 HANDLE child_process;
+HANDLE unfinished_file = INVALID_HANDLE_VALUE;

@@ -4,8 +4,6 @@
 ** in it, a link to somewhere else) is ever used, and closed to other users.
 */
 #include <windows.h>
-#include <stdio.h>
-#include <stdlib.h>
 
 #include "driver/driver.h"
 
@@ -18,9 +16,6 @@ void create_unpack_directory(void)
     private_directory_result created = PRIVATE_DIRECTORY_EXISTS;
     if (hold_directory_lock(unpack_directory))
         created = create_private_directory(unpack_directory);
-    if (created == PRIVATE_DIRECTORY_EXISTS) {
-        fprintf(stderr, "Error, '%ls' exists already; an unpack directory is never reused.\n",
-                unpack_directory);
-        exit(2);
-    }
+    if (created == PRIVATE_DIRECTORY_EXISTS)
+        fatal_path_error("Error, '", unpack_directory, "' exists already; an unpack directory is never reused.");
 }

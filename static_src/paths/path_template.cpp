@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "paths/paths.h"
@@ -132,15 +133,48 @@ static void make_random_token(wchar_t *token)
     token[RANDOM_TOKEN_LENGTH] = L'\0';
 }
 
+static bool is_random_token(const wchar_t *value)
+{
+    size_t length = wcslen(value);
+    if (length != RANDOM_TOKEN_LENGTH)
+        return false;
+    for (size_t i = 0; i < length; i++)
+        if (value[i] > 0x7f || strchr(random_alphabet, (char)value[i]) == NULL)
+            return false;
+    return true;
+}
+
+static bool is_digits(const wchar_t *value, size_t min_length, size_t max_length)
+{
+    size_t length = wcslen(value);
+    if (length < min_length || length > max_length)
+        return false;
+    for (size_t i = 0; i < length; i++)
+        if (value[i] < L'0' || value[i] > L'9')
+            return false;
+    return true;
+}
+
+static bool is_time_us(const wchar_t *value) { return is_digits(value, 6, 6); }
+
+/* A 64-bit count of 100-nanosecond intervals. */
+static bool is_start_time(const wchar_t *value) { return is_digits(value, 1, 19); }
+
 /* Appends the value that an earlier expansion, here or in an ancestor
-** process, stored in the variable; false when there is none. */
-static bool append_stored_value(template_output *out, const char *variable)
+** process, stored in the variable; false when there is none. A value of
+** another shape than this code writes was not written by it (it could
+** lead the path anywhere) and counts as none. */
+static bool append_stored_value(template_output *out, const char *variable,
+                                bool (*has_shape)(const wchar_t *))
 {
     wchar_t *value = get_environment_value(variable);
     if (value == NULL)
         return false;
-    append_value(out, value);
-    return true;
+    bool usable = has_shape(value);
+    if (usable)
+        append_value(out, value);
+    free(value);
+    return usable;
 }
 
 /* Stores a freshly computed value for later expansions, then appends it. */
@@ -235,7 +269,7 @@ static bool append_folder(template_output *out, int folder)
 
 static bool append_random(template_output *out)
 {
-    if (append_stored_value(out, "QALVEN_ONEFILE_RANDOM"))
+    if (append_stored_value(out, "QALVEN_ONEFILE_RANDOM", is_random_token))
         return true;
     wchar_t token[RANDOM_TOKEN_LENGTH + 1];
     make_random_token(token);
@@ -245,7 +279,7 @@ static bool append_random(template_output *out)
 
 static bool append_time_us(template_output *out)
 {
-    if (append_stored_value(out, "QALVEN_ONEFILE_TIME_US"))
+    if (append_stored_value(out, "QALVEN_ONEFILE_TIME_US", is_time_us))
         return true;
     char text[32];
     wchar_t wide[32];
@@ -257,7 +291,7 @@ static bool append_time_us(template_output *out)
 
 static bool append_time(template_output *out)
 {
-    if (append_stored_value(out, "QALVEN_ONEFILE_START"))
+    if (append_stored_value(out, "QALVEN_ONEFILE_START", is_start_time))
         return true;
     char text[32];
     wchar_t wide[32];

@@ -57,8 +57,8 @@ TEST(attached_data, header_frame_fill_and_trailer_sit_where_the_bootstrap_expect
 
         ASSERT_EQ(object.size(), length);
         EXPECT_EQ(object.substr(0, 3), "QVY");
-        // zstd magic, then no content size, checksum or dictionary id, window log 27.
-        EXPECT_EQ(object.substr(3, 6), std::string("\x28\xB5\x2F\xFD\x00\x88", 6));
+        // zstd magic, then a content checksum but no content size or dictionary id, window log 27.
+        EXPECT_EQ(object.substr(3, 6), std::string("\x28\xB5\x2F\xFD\x04\x88", 6));
         const std::uint64_t trailer = little_endian_at(object, object.size() - 8);
         EXPECT_EQ(trailer + 8, object.size());
         EXPECT_EQ(trailer % 8, 0u);

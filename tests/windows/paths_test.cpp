@@ -158,6 +158,26 @@ TEST_F(PathTemplate, time_values_are_computed_once_and_time_us_has_six_digits)
     EXPECT_EQ(environment("QALVEN_ONEFILE_START"), start);
 }
 
+TEST_F(PathTemplate, inherited_values_of_another_shape_count_as_absent)
+{
+    const std::pair<const char *, const wchar_t *> placeholders[] = {
+        {"QALVEN_ONEFILE_RANDOM", L"{RANDOM}"}, {"QALVEN_ONEFILE_TIME_US", L"{TIME_US}"},
+        {"QALVEN_ONEFILE_START", L"{TIME}"}};
+    /* Each of a shape that none of the three has. */
+    const wchar_t *const foreign[] = {L"x\\..\\..\\evil", L"..", L"AAAAAAAAAA", L"AAAAAAAAAAAA", L"AAAAAAAAAA.",
+                                      L"12345x", L"-1", L"C:\\x", L"12345678901234567890"};
+    for (const auto &placeholder : placeholders)
+        for (const wchar_t *value : foreign) {
+            set_environment_value(placeholder.first, value);
+            std::wstring expanded = expand(placeholder.second);
+            EXPECT_NE(expanded, value) << placeholder.first;
+            EXPECT_EQ(expanded.find_first_of(L"\\.:"), std::wstring::npos) << placeholder.first << " " << utf8(expanded);
+            EXPECT_EQ(environment(placeholder.first), expanded) << "the new value is stored";
+        }
+    set_environment_value("QALVEN_ONEFILE_RANDOM", L"Ab-_0123xyz");
+    EXPECT_EQ(expand(L"{RANDOM}"), L"Ab-_0123xyz");
+}
+
 TEST_F(PathTemplate, the_unpack_template_expands_to_the_same_path_every_time)
 {
     const wchar_t *unpack = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";

@@ -27,7 +27,7 @@ zstd_frame_writer::zstd_frame_writer(std::FILE *out, int level, int workers)
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level), "compression level");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 27), "window log");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_contentSizeFlag, 0), "content size flag");
-    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 0), "checksum flag");
+    check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1), "checksum flag");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_dictIDFlag, 0), "dictionary id flag");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers < 1 ? 1 : workers), "workers");
     check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_jobSize, job_size), "job size");

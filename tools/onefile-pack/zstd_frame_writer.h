@@ -9,9 +9,10 @@
 
 #include <zstd.h>
 
-// The frame carries no content size, checksum or dictionary id and a window
-// log of exactly 27, so its header is 28 B5 2F FD 00 88. The bootstrap's
-// decoder accepts windows up to that size. zstd compresses in jobs of a
+// The frame carries its content checksum, which the bootstrap requires so
+// that damaged data never unpacks, no content size or dictionary id, and a
+// window log of exactly 27, so its header is 28 B5 2F FD 04 88. The
+// bootstrap's decoder accepts windows up to that size. zstd compresses in jobs of a
 // fixed size on `workers` threads (at least one); the frame depends on the
 // job size, never on the number of threads, so the same bytes in give the
 // same frame out on every machine.

@@ -11,6 +11,7 @@
 */
 #include <gtest/gtest.h>
 
+#include "attached_data_builder.h"
 #include "run_process.h"
 #include "splash_probes.h"
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <functional>
 #include <list>
+#include <map>
 
 namespace {
 
@@ -281,7 +283,7 @@ TEST_F(SplashWindow, lets_an_image_larger_than_the_screen_overhang_both_edges_by
     EXPECT_EQ(finish(bootstrap).exit_code, 0u);
 }
 
-TEST_F(SplashFeedback, an_application_that_leaves_the_file_alone_keeps_the_splash_and_the_empty_file_stays)
+TEST_F(SplashFeedback, an_application_that_leaves_the_file_alone_keeps_the_splash_until_the_bootstrap_ends_and_removes_it)
 {
     process_options options = held_run(packed(L"example"));
     options.environment[L"PROBE_EXIT"] = L"7";
@@ -302,8 +304,8 @@ TEST_F(SplashFeedback, an_application_that_leaves_the_file_alone_keeps_the_splas
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(splash_of(bootstrap.id), nullptr) << "gone with the bootstrap";
-    EXPECT_TRUE(path_exists(feedback)) << "the bootstrap never deletes the file itself";
-    EXPECT_EQ(read_file(feedback), "");
+    EXPECT_FALSE(path_exists(feedback)) << "the bootstrap removes the file when it ends";
+    EXPECT_TRUE(list_folder(temp).empty());
 }
 
 TEST_F(SplashFeedback, the_splash_goes_within_a_few_wait_cycles_of_the_application_deleting_the_file)
@@ -460,6 +462,108 @@ TEST_F(SplashRelaunch, a_copy_started_after_the_splash_went_shows_none_and_makes
     EXPECT_FALSE(path_exists(feedback)) << "the copy made the feedback file again";
 
     EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+}
+
+/* A GUI program started from Explorer has no console: its standard streams
+** lead nowhere. Its one line must then show in a message box, and a box
+** blocks, so the test closes it. A console program never shows one. */
+using ErrorBox = splash_test;
+
+/* Starts `executable` with no standard handles at all, as Explorer does. */
+running_process start_without_streams(const std::wstring &executable, const std::wstring &temp)
+{
+    process_options options = fresh_run(executable, temp);
+    std::map<std::wstring, std::wstring> variables;
+    wchar_t *inherited = GetEnvironmentStringsW();
+    for (const wchar_t *entry = inherited; *entry; entry += wcslen(entry) + 1) {
+        const wchar_t *equals = wcschr(entry + 1, L'=');
+        if (equals != NULL)
+            variables[std::wstring(entry, equals)] = equals + 1;
+    }
+    FreeEnvironmentStringsW(inherited);
+    for (const auto &change : options.environment)
+        if (change.second)
+            variables[change.first] = *change.second;
+        else
+            variables.erase(change.first);
+    std::wstring block;
+    for (const auto &variable : variables)
+        block += variable.first + L"=" + variable.second + L'\0';
+    block += L'\0';
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    PROCESS_INFORMATION info = {};
+    std::wstring command_line = options.command_line;
+    running_process running;
+    if (CreateProcessW(NULL, &command_line[0], NULL, NULL, FALSE, CREATE_UNICODE_ENVIRONMENT, &block[0],
+                       NULL, &startup, &info)) {
+        CloseHandle(info.hThread);
+        running.process = info.hProcess;
+        running.id = info.dwProcessId;
+    }
+    return running;
+}
+
+/* The box that process_id shows, else NULL. */
+HWND box_of(DWORD process_id)
+{
+    HWND window = NULL;
+    while ((window = FindWindowExW(NULL, window, L"#32770", NULL)) != NULL) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process_id)
+            return window;
+    }
+    return NULL;
+}
+
+std::wstring text_of(HWND window)
+{
+    wchar_t text[512] = {};
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &length);
+    return text;
+}
+
+TEST_F(ErrorBox, a_gui_start_whose_line_leads_nowhere_shows_it_in_a_box_and_a_console_one_does_not)
+{
+    std::wstring gui = folder + L"\\damaged.exe", console = folder + L"\\damaged_console.exe";
+    write_patched_bootstrap(gui, wrap_object(""));
+    std::string image = read_file(gui);
+    size_t optional_header = (size_t)*(const DWORD *)&image[0x3c] + 24;
+    *(WORD *)&image[optional_header + 68] = IMAGE_SUBSYSTEM_WINDOWS_CUI;
+    write_file(console, image);
+
+    running_process shown = start_without_streams(gui, temp);
+    ASSERT_NE(shown.process, nullptr);
+    HWND box = NULL;
+    wait_until([&] { return (box = box_of(shown.id)) != NULL; }, start_timeout_ms);
+    ASSERT_NE(box, nullptr) << "no message box";
+    EXPECT_EQ(text_of(box), L"damaged.exe") << "titled with the executable's name";
+    EXPECT_EQ(text_of(GetDlgItem(box, 0xFFFF)), L"Error, couldn't decode attached data.");
+    EXPECT_EQ(WaitForSingleObject(shown.process, 200), (DWORD)WAIT_TIMEOUT) << "the box waits for the user";
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_EQ(WaitForSingleObject(shown.process, start_timeout_ms), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(shown.process, &status);
+    EXPECT_EQ(status, 2u);
+    CloseHandle(shown.process);
+
+    running_process silent = start_without_streams(console, temp);
+    ASSERT_NE(silent.process, nullptr);
+    bool ended = WaitForSingleObject(silent.process, start_timeout_ms) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "a console start shows no box";
+    if (!ended) {
+        if (HWND stray = box_of(silent.id))
+            PostMessageW(stray, WM_COMMAND, IDOK, 0);
+        WaitForSingleObject(silent.process, start_timeout_ms);
+    }
+    GetExitCodeProcess(silent.process, &status);
+    EXPECT_EQ(status, 2u);
+    CloseHandle(silent.process);
+    EXPECT_TRUE(list_folder(temp).empty());
 }
 
 } // namespace

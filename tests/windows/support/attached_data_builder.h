@@ -18,7 +18,7 @@ std::string encode_entries(const file_entries &entries);
 struct frame_options {
     int level = 3;
     int window_log = 27;
-    bool checksum = false;
+    bool checksum = true;   /* as the packer writes it; the bootstrap requires it */
     bool content_size = false;
 };
 
