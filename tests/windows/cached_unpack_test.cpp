@@ -296,17 +296,21 @@ TEST_F(CachedUnpack, a_record_of_another_shape_than_the_one_written_is_repaired)
     /* A library of the record's size outside the folder, which must never load. */
     CreateDirectoryW((cache + L"\\elsewhere").c_str(), NULL);
     write_file(cache + L"\\elsewhere\\evil.dll", probe_library());
-    file_entries outside = entries, other_first = entries;
+    file_entries outside = entries, other_first = entries, in_place_of_missing = entries;
     outside[0].first = L"..\\elsewhere\\evil.dll";
     std::swap(other_first[0], other_first[3]);
+    in_place_of_missing[3] = {L"..\\elsewhere\\evil.dll", probe_library()};
     const std::pair<const char *, std::string> damaged[] = {
         {"no file", record_of({})},
         {"a first name outside the folder", record_of(outside)},
         {"another first file", record_of(other_first)},
+        {"a name outside the folder in place of a missing file", record_of(in_place_of_missing)},
     };
     for (const auto &[fault, record] : damaged) {
         SCOPED_TRACE(fault);
         write_file(record_path, record);
+        if (record == record_of(in_place_of_missing))
+            DeleteFileW((unpacked + L"\\other.txt").c_str());
         DeleteFileW(report_path.c_str());
         process_result result = run_process(options());
         EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
