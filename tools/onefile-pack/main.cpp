@@ -45,6 +45,11 @@ const char *const footer =
     "Other placeholders: {TEMP}, {CACHE_DIR} (the local application data), {HOME},\n"
     "{PROGRAM}, {PROGRAM_BASE}, {PROGRAM_DIR}.\n"
     "\n"
+    "--arg VALUE, with --main PROGRAM.exe, puts VALUE after the program's name and\n"
+    "before the user's arguments: one argument per --arg, in their order, quoted\n"
+    "as needed. {APP_DIR} in it stands for the unpack folder, per run or cached.\n"
+    "Write --arg=VALUE for a value that starts with '-'.\n"
+    "\n"
     "--utf8 helps programs built for narrow strings (main, fopen): on Windows 10\n"
     "version 1903 and later their arguments, file names and environment come as\n"
     "UTF-8, so names outside the user's code page reach them. Older Windows ignore\n"
@@ -58,6 +63,8 @@ const char *const footer =
     "  onefile-pack --main app.dll --product-name Viewer --company-name \"Acme Ltd\" \\\n"
     "               --file-version 1.4.2 --copyright \"(c) 2026 Acme Ltd\" -o Viewer.exe build/app\n"
     "  onefile-pack --main app.dll --unpack-to \"{CACHE_DIR}\\Acme\\Viewer\" -o Viewer.exe build/app\n"
+    "  onefile-pack --main node.exe --arg \"{APP_DIR}\\node_modules\\typescript\\bin\\tsc\" \\\n"
+    "               --console -o tsc.exe dist/node\n"
     "  onefile-pack --main app.dll --write-attached-data app.qvd build/app\n"
     "  onefile-pack --attached-data app.qvd --console -o App.exe\n"
     "\n"
@@ -84,6 +91,11 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
     auto *main_dll = app.add_option("--main", given.main_name,
                                     "The main DLL at the top of APP_DIR, or the program to start")
                          ->option_text("NAME.dll|PROGRAM.exe");
+    app.add_option("--arg", options.fixed_arguments,
+                   "With --main PROGRAM.exe: an argument put before the user's; repeatable (see below)")
+        ->option_text("VALUE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     auto *output = app.add_option("-o,--output", given.output, "The executable to make")->option_text("OUT.exe");
     app.add_option("--icon", given.icon, "The executable's icon (default: ours)")
         ->option_text("ICON.ico")
@@ -143,6 +155,8 @@ std::string combination_error(const CLI::App &app, const packer_options &options
 {
     if (options.attached_data.empty() && (options.app_dir.empty() || options.main_name.empty()))
         return "give APP_DIR and --main NAME.dll, or --attached-data FILE";
+    if (!options.fixed_arguments.empty() && (!options.attached_data.empty() || !is_program(options.main_name)))
+        return "--arg needs --main PROGRAM.exe";
     if (options.output.empty() && options.write_attached_data.empty())
         return "nothing to write: give -o OUT.exe, --write-attached-data FILE or both";
     for (const char *name : {"--product-name", "--company-name", "--file-description", "--file-version",
