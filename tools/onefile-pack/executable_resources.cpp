@@ -139,6 +139,9 @@ std::vector<resource_entry> executable_resources(const resource_options &options
     if (!options.fixed_arguments.empty())
         resources.push_back({resource_type::rcdata, fixed_arguments_resource_id, language_en_us,
                              fixed_arguments(options.fixed_arguments)});
+    if (!options.packer.empty())
+        resources.push_back({resource_type::rcdata, packer_resource_id, language_en_us,
+                             utf16le_bytes(std::u16string(options.packer.begin(), options.packer.end()))});
     if (options.version.any())
         resources.push_back({resource_type::version, version_resource_id, language_en_us,
                              version_resource(version(options.version, options.file_name))});

@@ -21,6 +21,10 @@ constexpr std::uint16_t program_resource_id = 29;
 // user's: UTF-16LE, each value followed by a 0 unit.
 constexpr std::uint16_t fixed_arguments_resource_id = 30;
 
+// The resource (RT_RCDATA) naming the packer that wrote the executable, as
+// "onefile-pack VERSION" in UTF-16LE, for onefile-pack --list.
+constexpr std::uint16_t packer_resource_id = 31;
+
 struct version_options {
     std::string product_name;
     std::string company_name;
@@ -41,6 +45,7 @@ struct resource_options {
     std::string file_name;              // the executable's name, for the version block
     std::u16string program;             // the program the launcher starts; empty: none
     std::vector<std::string> fixed_arguments; // --arg values, UTF-8
+    std::string packer;                 // the packer's name and version; empty: none
 };
 
 // Every resource of the executable. Throws pack_error with one line for an
