@@ -1,11 +1,13 @@
 /*
 ** The program's command line: the caller's own command line with argument
-** 0 replaced by the program's path. Everything after argument 0 passes on
-** as it is, so the program splits it, and expands wildcards in it, itself.
+** 0 replaced by the program's path and the fixed arguments put after it.
+** Everything after argument 0 passes on as it is, so the program splits
+** it, and expands wildcards in it, itself.
 */
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "driver/driver.h"
 #include "launcher.h"
 
 static bool is_blank(wchar_t c)
@@ -27,20 +29,41 @@ const wchar_t *skip_argument_zero(const wchar_t *command_line)
     return p;
 }
 
+/* A fixed argument with {APP_DIR} expanded; only the launcher's thread uses it. */
+static wchar_t expanded_argument[FIXED_ARGUMENTS_CAPACITY];
+
+/* Copies the value of `length` units at `value` into expanded_argument,
+** each {APP_DIR} replaced by the `folder_length` units at `folder`. */
+static void expand_argument(const wchar_t *value, size_t length,
+                            const wchar_t *folder, size_t folder_length)
+{
+    static const wchar_t placeholder[] = L"" APP_DIR_PLACEHOLDER;
+    const size_t placeholder_length = sizeof placeholder / sizeof placeholder[0] - 1;
+    size_t out = 0;
+    for (size_t i = 0; i < length;) {
+        bool is_placeholder = length - i >= placeholder_length
+                           && wmemcmp(value + i, placeholder, placeholder_length) == 0;
+        const wchar_t *piece = is_placeholder ? folder : value + i;
+        size_t piece_length = is_placeholder ? folder_length : 1;
+        if (out + piece_length + 1 > FIXED_ARGUMENTS_CAPACITY)
+            abort();
+        wmemcpy(expanded_argument + out, piece, piece_length);
+        out += piece_length;
+        i += is_placeholder ? placeholder_length : 1;
+    }
+    expanded_argument[out] = L'\0';
+}
+
 void build_program_command_line(wchar_t *output, const wchar_t *program,
-                                const wchar_t *command_line)
+                                const wchar_t *fixed_arguments, size_t fixed_units,
+                                const wchar_t *launcher_path, const wchar_t *command_line)
 {
     const wchar_t *rest = skip_argument_zero(command_line);
     size_t program_length = wcslen(program);
-    size_t rest_length = wcslen(rest);
     /* A path holds no double quote, so plain quotes around it are enough. */
     bool quote = wcspbrk(program, L" \t") != NULL;
-    /* Text right after a closing quote is the next argument already. */
-    bool separate = rest[0] != L'\0' && !is_blank(rest[0]);
-    size_t length = program_length + (quote ? 2 : 0) + (separate ? 1 : 0) + rest_length;
-    if (length + 1 > PROGRAM_COMMAND_LINE_CAPACITY)
+    if (program_length + 3 > PROGRAM_COMMAND_LINE_CAPACITY)
         abort();
-
     wchar_t *out = output;
     if (quote)
         *out++ = L'"';
@@ -48,6 +71,30 @@ void build_program_command_line(wchar_t *output, const wchar_t *program,
     out += program_length;
     if (quote)
         *out++ = L'"';
+    *out = L'\0';
+
+    const wchar_t *separator = wcsrchr(launcher_path, L'\\');
+    size_t folder_length = separator != NULL ? (size_t)(separator - launcher_path) : 0;
+    for (size_t start = 0; start < fixed_units;) {
+        size_t end = start;
+        while (end < fixed_units && fixed_arguments[end] != L'\0')
+            end++;
+        expand_argument(fixed_arguments + start, end - start, launcher_path, folder_length);
+        size_t length = wcslen(output);
+        if (length + 2 > PROGRAM_COMMAND_LINE_CAPACITY)
+            abort();
+        wmemcpy(output + length, L" ", 2);
+        append_quoted_argument(output, PROGRAM_COMMAND_LINE_CAPACITY, expanded_argument);
+        start = end + 1;
+    }
+
+    size_t length = wcslen(output);
+    size_t rest_length = wcslen(rest);
+    /* Text right after a closing quote is the next argument already. */
+    bool separate = rest[0] != L'\0' && !is_blank(rest[0]);
+    if (length + (separate ? 1 : 0) + rest_length + 1 > PROGRAM_COMMAND_LINE_CAPACITY)
+        abort();
+    out = output + length;
     if (separate)
         *out++ = L' ';
     wmemcpy(out, rest, rest_length + 1);

@@ -1,6 +1,6 @@
 /*
-** The packed program as a file: where it lies in the unpack directory, and
-** which subsystem its image asks for.
+** The packed program as a file: where it lies in the unpack directory, the
+** arguments it always gets first, and which subsystem its image asks for.
 */
 #include <stddef.h>
 #include <stdlib.h>
@@ -34,6 +34,17 @@ DWORD find_program_path(wchar_t *output, const wchar_t *library_path)
     wmemcpy(output + folder_length, relative, relative_length);
     output[folder_length + relative_length] = L'\0';
     return 0;
+}
+
+size_t find_fixed_arguments(const wchar_t **values)
+{
+    HMODULE executable = GetModuleHandleW(NULL);
+    HRSRC resource = FindResourceW(executable,
+                                   MAKEINTRESOURCEW(FIXED_ARGUMENTS_RESOURCE),
+                                   RT_RCDATA);
+    HGLOBAL loaded = resource != NULL ? LoadResource(executable, resource) : NULL;
+    *values = loaded != NULL ? (const wchar_t *)LockResource(loaded) : NULL;
+    return *values != NULL ? SizeofResource(executable, resource) / sizeof(wchar_t) : 0;
 }
 
 bool is_gui_program(const wchar_t *path)

@@ -94,7 +94,10 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t **, const wchar_t *li
         fail_to_launch(missing);
     /* From the command line itself, not argv: the runtime has expanded
     ** wildcards in argv, and the program does that itself. */
-    build_program_command_line(program_command_line, program_path, GetCommandLineW());
+    const wchar_t *fixed_arguments;
+    size_t fixed_units = find_fixed_arguments(&fixed_arguments);
+    build_program_command_line(program_command_line, program_path, fixed_arguments, fixed_units,
+                               library_path, GetCommandLineW());
     /* The program's path in the unpack directory may make it longer than
     ** the typed one: refused whole, as Windows would, never passed on cut. */
     if (wcslen(program_command_line) >= COMMAND_LINE_CAPACITY)

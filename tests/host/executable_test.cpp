@@ -299,3 +299,107 @@ TEST_F(written_executable, refuses_unusable_templates_and_version_values_with_on
         EXPECT_FALSE(fs::exists(output));
     }
 }
+
+TEST_F(written_executable, list_shows_what_it_holds_and_extract_writes_its_files_as_packed)
+{
+    const fs::path splash = fs::path(ONEFILE_RESOURCES_DIR).parent_path() / "examples" / "splash.png";
+    const fs::path executable =
+        pack("listed.exe", {"--console", "--utf8", "--splash", splash.string(), "--unpack-to",
+                            "{CACHE_DIR}\\Acme\\Viewer", "--product-name", "Viewer", "--file-version", "1.4.2"});
+    const std::string dll_size = std::to_string(fs::file_size(probe_dll));
+    const std::string total = std::to_string(fs::file_size(probe_dll) + 70000);
+    process_result listed = run_onefile_pack({"--list", executable.string()}, scratch_.path());
+    EXPECT_EQ(listed.status, 0) << listed.error_output;
+    EXPECT_EQ(listed.error_output, "");
+    const std::string expected =
+        "made by: onefile-pack " ONEFILE_PACK_VERSION "\n"
+        "subsystem: console\n"
+        "main DLL: probe_app\\.dll\n"
+        "unpack: cached in \\{CACHE_DIR\\}\\\\Acme\\\\Viewer\\\\[0-9a-f]{16}\n"
+        "splash: PNG 900x600, " + std::to_string(fs::file_size(splash)) + " bytes\n"
+        "icon: \\d+x\\d+(, \\d+x\\d+)*\n"
+        "code page: UTF-8\n"
+        "version: FileVersion: 1\\.4\\.2\n"
+        "version: OriginalFilename: listed\\.exe\n"
+        "version: ProductName: Viewer\n"
+        "version: ProductVersion: 1\\.4\\.2\n"
+        "attached data: \\d+ bytes, 2 files, " + total + " bytes unpacked\n"
+        "  " + std::string(total.size() - dll_size.size(), ' ') + dll_size + "  probe_app\\.dll\n"
+        "  " + std::string(total.size() - 5, ' ') + "70000  data\\\\values\\.bin\n";
+    EXPECT_TRUE(std::regex_match(listed.output, std::regex(expected))) << listed.output;
+
+    const fs::path files = scratch_.path() / "files";
+    process_result extracted = run_onefile_pack({"--extract", executable.string(), files.string()}, scratch_.path());
+    EXPECT_EQ(extracted.status, 0) << extracted.error_output;
+    EXPECT_EQ(read_file(files / "probe_app.dll"), read_file(probe_dll));
+    EXPECT_EQ(read_file(files / "data" / "values.bin"), read_file(app_ / "data" / "values.bin"));
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(files), {}), 3);
+    extracted = run_onefile_pack({"--extract", executable.string(), files.string()}, scratch_.path());
+    EXPECT_EQ(extracted.status, 1);
+    EXPECT_NE(extracted.error_output.find("exists already"), std::string::npos) << extracted.error_output;
+
+    // A program with its fixed arguments, unpacked per run.
+    fs::create_directories(app_ / "bin");
+    fs::copy_file(fs::path(ONEFILE_WINDOWS_BUILD_DIR) / "tests" / "apps" / "lua.exe", app_ / "bin" / "lua.exe");
+    const fs::path tool = scratch_.path() / "tool.exe";
+    const process_result packed = run_onefile_pack({"--quiet", "--main", "bin/lua.exe", "--arg", "{APP_DIR}\\t.lua",
+                                                    "--arg=-x \"y\"", "-o", tool.string(), app_.string()},
+                                                   scratch_.path());
+    EXPECT_EQ(packed.status, 0) << packed.error_output;
+    listed = run_onefile_pack({"--list", tool.string()}, scratch_.path());
+    EXPECT_NE(listed.output.find("subsystem: GUI\nprogram: bin\\lua.exe, started by onefile-launcher.dll\n"
+                                 "argument: {APP_DIR}\\t.lua\nargument: -x \"y\"\n"
+                                 "unpack: per run to {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}\n"
+                                 "splash: none\n"),
+              std::string::npos)
+        << listed.output;
+    // Eight times {APP_DIR}, each as long as a path may be, quoted at the worst: more than the launcher has room for.
+    std::vector<std::string> too_long{"--main", "bin/lua.exe", "-o", tool.string(), app_.string()};
+    too_long.insert(too_long.begin(), 8, "--arg={APP_DIR}");
+    const process_result refused = run_onefile_pack(too_long, scratch_.path());
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.error_output.find("the --arg values are too long"), std::string::npos) << refused.error_output;
+}
+
+TEST_F(written_executable, list_and_extract_refuse_what_is_not_a_whole_packed_executable_with_one_line)
+{
+    const fs::path executable = pack("app.exe", {});
+    std::string damaged = read_file(executable);
+    // The end of the frame: the last file's tail and the end marker.
+    const section data = sections_of(executable).at(".qvdata");
+    const std::uint64_t length = little_endian(damaged, sections_of(executable).at(".qvconf").file_offset, 8);
+    const std::uint64_t trailer_at = data.file_offset + length - 8;
+    damaged.replace(trailer_at - 48, 40, std::string(40, '\xFF'));
+    write_file(scratch_.path() / "damaged.exe", damaged);
+    write_file(scratch_.path() / "cut.exe", read_file(executable).substr(0, 8192));
+
+    const fs::path files = scratch_.path() / "files";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--list", probe_dll.string()}, "is not an executable made by onefile-pack"},
+        {{"--list", (scratch_.path() / "cut.exe").string()}, "is not an executable made by onefile-pack"},
+        {{"--list", (scratch_.path() / "missing.exe").string()}, "is not a file"},
+        {{"--list", (scratch_.path() / "damaged.exe").string()}, "its attached data is damaged"},
+        {{"--extract", (scratch_.path() / "damaged.exe").string(), files.string()}, "its attached data is damaged"},
+    };
+    for (const auto &[arguments, expected] : cases) {
+        const process_result result = run_onefile_pack(arguments, scratch_.path());
+        EXPECT_EQ(result.status, 1) << arguments[1];
+        EXPECT_EQ(result.output, "");
+        EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << result.error_output;
+        EXPECT_NE(result.error_output.find(expected), std::string::npos) << result.error_output;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch_.path()), {}), 4) << "app, app.exe and the two made here";
+
+    const std::vector<std::vector<std::string>> usage_errors = {
+        {"--list", executable.string(), "--console"},
+        {"--list", executable.string(), "--extract", executable.string(), files.string()},
+        {"--main", "probe_app.dll", "--arg", "x", "-o", (scratch_.path() / "x.exe").string(), app_.string()},
+        {"--attached-data", executable.string(), "--arg", "x", "-o", (scratch_.path() / "x.exe").string()},
+    };
+    for (const std::vector<std::string> &arguments : usage_errors) {
+        const process_result result = run_onefile_pack(arguments, scratch_.path());
+        EXPECT_EQ(result.status, 2) << arguments[2];
+        EXPECT_EQ(result.error_output.find('\n'), result.error_output.size() - 1) << result.error_output;
+    }
+    EXPECT_FALSE(fs::exists(files));
+}

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -111,14 +112,15 @@ process_result run_onefile_pack(const std::vector<std::string> &arguments, const
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
 
-    int pipe_ends[2];
-    if (::pipe(pipe_ends) != 0)
+    int error_pipe[2], output_pipe[2];
+    if (::pipe(error_pipe) != 0 || ::pipe(output_pipe) != 0)
         throw std::runtime_error("pipe");
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(pipe_ends[1], 2);
-        ::close(pipe_ends[0]);
-        ::close(pipe_ends[1]);
+        ::dup2(error_pipe[1], 2);
+        ::dup2(output_pipe[1], 1);
+        for (int fd : {error_pipe[0], error_pipe[1], output_pipe[0], output_pipe[1]})
+            ::close(fd);
         ::setenv("TMPDIR", temp.c_str(), 1);
         ::unsetenv("ONEFILE_RUNTIME_DIR");
         for (const std::string &variable : environment)
@@ -126,12 +128,28 @@ process_result run_onefile_pack(const std::vector<std::string> &arguments, const
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
-    ::close(pipe_ends[1]);
-    process_result result{-1, {}};
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
-        result.error_output.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipe_ends[0]);
+    ::close(error_pipe[1]);
+    ::close(output_pipe[1]);
+    process_result result{-1, {}, {}};
+    // Both at once, so that neither pipe fills while the other is read.
+    pollfd ends[2] = {{error_pipe[0], POLLIN, 0}, {output_pipe[0], POLLIN, 0}};
+    std::string *texts[2] = {&result.error_output, &result.output};
+    for (int open = 2; open > 0;) {
+        ::poll(ends, 2, -1);
+        for (int i = 0; i < 2; ++i) {
+            if (ends[i].fd < 0 || ends[i].revents == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t got = ::read(ends[i].fd, buffer, sizeof buffer);
+            if (got > 0) {
+                texts[i]->append(buffer, static_cast<std::size_t>(got));
+                continue;
+            }
+            ::close(ends[i].fd);
+            ends[i].fd = -1;
+            --open;
+        }
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
     if (WIFEXITED(status))

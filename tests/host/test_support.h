@@ -47,6 +47,7 @@ std::vector<decoded_entry> parse_content(const std::string &content);
 struct process_result {
     int status;                 // exit status, or -1 if it did not exit
     std::string error_output;   // everything it wrote to standard error
+    std::string output;         // everything it wrote to standard output
 };
 
 // Runs the built onefile-pack with `arguments` and TMPDIR set to `temp`,

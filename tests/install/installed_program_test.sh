@@ -71,6 +71,15 @@ windows)
     cmp "$work/linux/app.exe" "$work/windows/app.exe" ||
         fail "onefile-pack.exe wrote other bytes than onefile-pack"
     run_example "$work/windows/app.exe"
+    # Each packer reads the other's executables alike.
+    "$build/bin/onefile-pack" --list "$work/windows/app.exe" >"$work/linux.list" || fail "onefile-pack --list failed"
+    wine "$packer" --list "$(windows_path "$work/linux/app.exe")" </dev/null >"$work/windows.list" ||
+        fail "onefile-pack.exe --list failed"
+    tr -d '\r' <"$work/windows.list" | cmp -s - "$work/linux.list" ||
+        fail "onefile-pack.exe lists other text than onefile-pack: $(cat "$work/windows.list")"
+    wine "$packer" --extract "$(windows_path "$work/linux/app.exe")" "$(windows_path "$work/files")" </dev/null ||
+        fail "onefile-pack.exe --extract failed"
+    diff -r "$app_folder" "$work/files" >/dev/null || fail "onefile-pack.exe extracted other files than were packed"
     # libstdc++ on Windows takes no reparse point for a link and would pack
     # the linked folder's files. Wine shows a Unix link to a folder as a
     # reparse point; on Windows so are symbolic links and junctions.
@@ -82,6 +91,12 @@ windows)
     [ "$status" -eq 1 ] && grep -q "'elsewhere' in the application folder is a symbolic link" "$work/error" ||
         fail "onefile-pack.exe did not refuse a linked folder (status $status): $(cat "$work/error")"
     [ ! -e "$work/linked.exe" ] || fail "onefile-pack.exe left linked.exe behind"
+    # An output inside the folder it packs, spelled in other letter case.
+    status=0
+    wine "$packer" --quiet --main lua_host.dll -o "$(windows_path "$work")\\LINKED\\new.exe" \
+        "$(windows_path "$work/linked")" </dev/null 2>"$work/error" || status=$?
+    [ "$status" -eq 1 ] && grep -q "lies inside the application folder" "$work/error" ||
+        fail "onefile-pack.exe wrote into the folder it packs (status $status): $(cat "$work/error")"
     ;;
 deb)
     cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null

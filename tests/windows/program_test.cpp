@@ -66,9 +66,25 @@ TEST(ProgramCommandLine, argument_zero_becomes_the_program_and_the_rest_stays_as
     };
     static wchar_t built[PROGRAM_COMMAND_LINE_CAPACITY];
     for (const auto &c : cases) {
-        build_program_command_line(built, c.program, c.typed);
+        build_program_command_line(built, c.program, NULL, 0, L"C:\\t\\launcher.dll", c.typed);
         EXPECT_EQ(std::wstring(built), c.expected) << utf8(c.typed);
     }
+}
+
+TEST(ProgramCommandLine, fixed_arguments_follow_the_program_expanded_and_quoted_before_the_typed_ones)
+{
+    static wchar_t built[PROGRAM_COMMAND_LINE_CAPACITY];
+    /* Four values, each ended by a 0 unit. */
+    static const wchar_t fixed[] = L"{APP_DIR}\\s.lua\0-x\0{APP_DIR}\\\0say \"hi\" {APP_DIR}\0";
+    const size_t fixed_units = sizeof fixed / sizeof fixed[0] - 1;
+    build_program_command_line(built, L"C:\\p.exe", fixed, fixed_units, L"C:\\u p\\onefile-launcher.dll",
+                               L"app x  \"y z\"");
+    EXPECT_EQ(std::wstring(built), L"C:\\p.exe \"C:\\u p\\s.lua\" -x \"C:\\u p\\\\\" "
+                                   L"\"say \\\"hi\\\" C:\\u p\" x  \"y z\"");
+    build_program_command_line(built, L"C:\\p.exe", fixed, wcslen(fixed), L"C:\\u\\onefile-launcher.dll", L"app");
+    EXPECT_EQ(std::wstring(built), L"C:\\p.exe C:\\u\\s.lua") << "a last value without its 0 unit";
+    build_program_command_line(built, L"C:\\p.exe", L"\0", 1, L"C:\\u\\onefile-launcher.dll", L"app");
+    EXPECT_EQ(std::wstring(built), L"C:\\p.exe \"\"") << "an empty value stays an argument";
 }
 
 class Program : public testing::Test {

@@ -1,6 +1,7 @@
 #include "executable_resources.h"
 
 #include "file_io.h"
+#include "launcher_limits.h"
 #include "icon_resources.h"
 #include "pack_error.h"
 #include "utf16.h"
@@ -90,6 +91,34 @@ version_info version(const version_options &options, const std::string &file_nam
     return info;
 }
 
+// The --arg values as the launcher reads them. Refuses values that could
+// overflow its command line once {APP_DIR} is replaced by a path as long as
+// it has room for, and every character is quoted at the worst (doubled
+// backslashes), with the quotes and a blank.
+std::string fixed_arguments(const std::vector<std::string> &values)
+{
+    const std::u16string placeholder = u"" APP_DIR_PLACEHOLDER;
+    std::u16string stored;
+    std::uint64_t room = 0;
+    for (const std::string &value : values) {
+        std::u16string units;
+        if (!append_utf16(units, value))
+            throw pack_error("--arg '" + value + "' is not UTF-8 text");
+        std::uint64_t expanded = units.size();
+        for (std::size_t at = units.find(placeholder); at != std::u16string::npos;
+             at = units.find(placeholder, at + placeholder.size()))
+            expanded += LAUNCHER_PATH_CAPACITY - 1 - placeholder.size();
+        room += 1 + 2 + 2 * expanded;
+        stored += units;
+        stored += u'\0';
+    }
+    if (room + 1 > FIXED_ARGUMENTS_CAPACITY)
+        throw pack_error("the --arg values are too long: with " APP_DIR_PLACEHOLDER " as long as a path may be, "
+                         "they could need " + std::to_string(room) + " characters of the command line, more than " +
+                         "the launcher's " + std::to_string(FIXED_ARGUMENTS_CAPACITY - 1));
+    return utf16le_bytes(stored);
+}
+
 } // namespace
 
 bool version_options::any() const
@@ -107,6 +136,12 @@ std::vector<resource_entry> executable_resources(const resource_options &options
     if (!options.program.empty())
         resources.push_back({resource_type::rcdata, program_resource_id, language_en_us,
                              utf16le_bytes(options.program)});
+    if (!options.fixed_arguments.empty())
+        resources.push_back({resource_type::rcdata, fixed_arguments_resource_id, language_en_us,
+                             fixed_arguments(options.fixed_arguments)});
+    if (!options.packer.empty())
+        resources.push_back({resource_type::rcdata, packer_resource_id, language_en_us,
+                             utf16le_bytes(std::u16string(options.packer.begin(), options.packer.end()))});
     if (options.version.any())
         resources.push_back({resource_type::version, version_resource_id, language_en_us,
                              version_resource(version(options.version, options.file_name))});

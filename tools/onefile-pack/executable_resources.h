@@ -17,6 +17,14 @@ constexpr std::uint16_t splash_resource_id = 28;
 // its path below the unpack directory, UTF-16LE without a terminator.
 constexpr std::uint16_t program_resource_id = 29;
 
+// The resource (RT_RCDATA) of the arguments the launcher puts before the
+// user's: UTF-16LE, each value followed by a 0 unit.
+constexpr std::uint16_t fixed_arguments_resource_id = 30;
+
+// The resource (RT_RCDATA) naming the packer that wrote the executable, as
+// "onefile-pack VERSION" in UTF-16LE, for onefile-pack --list.
+constexpr std::uint16_t packer_resource_id = 31;
+
 struct version_options {
     std::string product_name;
     std::string company_name;
@@ -36,11 +44,14 @@ struct resource_options {
     version_options version;
     std::string file_name;              // the executable's name, for the version block
     std::u16string program;             // the program the launcher starts; empty: none
+    std::vector<std::string> fixed_arguments; // --arg values, UTF-8
+    std::string packer;                 // the packer's name and version; empty: none
 };
 
 // Every resource of the executable. Throws pack_error with one line for an
 // icon that is not an .ico, a splash that is not a PNG, a bad version value
-// or a manifest without the settings element that --utf8 extends.
+// a manifest without the settings element that --utf8 extends, or --arg
+// values that are not UTF-8 or could not fit the launcher's command line.
 std::vector<resource_entry> executable_resources(const resource_options &options);
 
 #endif

@@ -1,5 +1,6 @@
 // onefile-pack: the command line. The work itself is in packer.cpp.
 #include "file_io.h"
+#include "packed_executable.h"
 #include "packer.h"
 
 #include <CLI/CLI.hpp>
@@ -20,7 +21,8 @@ const char *const description =
 
 const char *const usage =
     "Usage: onefile-pack --main NAME.dll|PROGRAM.exe [OPTIONS] -o OUT.exe APP_DIR\n"
-    "       onefile-pack --attached-data FILE [OPTIONS] -o OUT.exe\n";
+    "       onefile-pack --attached-data FILE [OPTIONS] -o OUT.exe\n"
+    "       onefile-pack --list APP.exe | --extract APP.exe DIR\n";
 
 const char *const footer =
     "APP_DIR holds the application: at its top the main DLL named by --main, which\n"
@@ -45,6 +47,16 @@ const char *const footer =
     "Other placeholders: {TEMP}, {CACHE_DIR} (the local application data), {HOME},\n"
     "{PROGRAM}, {PROGRAM_BASE}, {PROGRAM_DIR}.\n"
     "\n"
+    "--arg VALUE, with --main PROGRAM.exe, puts VALUE after the program's name and\n"
+    "before the user's arguments: one argument per --arg, in their order, quoted\n"
+    "as needed. {APP_DIR} in it stands for the unpack folder, per run or cached.\n"
+    "Write --arg=VALUE for a value that starts with '-'.\n"
+    "\n"
+    "--list APP.exe shows what an executable from onefile-pack holds: its files and\n"
+    "sizes, main file, unpack folder, splash, icon and version texts. --extract\n"
+    "APP.exe DIR writes its files into DIR, a new folder, as the executable would\n"
+    "unpack them. Both refuse names that lead out of the folder.\n"
+    "\n"
     "--utf8 helps programs built for narrow strings (main, fopen): on Windows 10\n"
     "version 1903 and later their arguments, file names and environment come as\n"
     "UTF-8, so names outside the user's code page reach them. Older Windows ignore\n"
@@ -58,14 +70,20 @@ const char *const footer =
     "  onefile-pack --main app.dll --product-name Viewer --company-name \"Acme Ltd\" \\\n"
     "               --file-version 1.4.2 --copyright \"(c) 2026 Acme Ltd\" -o Viewer.exe build/app\n"
     "  onefile-pack --main app.dll --unpack-to \"{CACHE_DIR}\\Acme\\Viewer\" -o Viewer.exe build/app\n"
+    "  onefile-pack --main node.exe --arg \"{APP_DIR}\\node_modules\\typescript\\bin\\tsc\" \\\n"
+    "               --console -o tsc.exe dist/node\n"
     "  onefile-pack --main app.dll --write-attached-data app.qvd build/app\n"
     "  onefile-pack --attached-data app.qvd --console -o App.exe\n"
+    "  onefile-pack --list App.exe\n"
+    "  onefile-pack --extract App.exe App-files\n"
     "\n"
-    "Exit status: 0 done, 1 packing failed, 2 bad command line.";
+    "Exit status: 0 done, 1 packing, listing or extracting failed, 2 bad command line.";
 
 // The command line as given: UTF-8 text, turned into paths afterwards.
 struct arguments {
     std::string app_dir, main_name, attached_data, write_attached_data, output, icon, splash, runtime_dir, verify;
+    std::string list;                   // --list: the executable to show
+    std::vector<std::string> extract;   // --extract: the executable and the folder to make
 };
 
 // CLI11's help with our own usage lines; the options show only their
@@ -84,6 +102,11 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
     auto *main_dll = app.add_option("--main", given.main_name,
                                     "The main DLL at the top of APP_DIR, or the program to start")
                          ->option_text("NAME.dll|PROGRAM.exe");
+    app.add_option("--arg", options.fixed_arguments,
+                   "With --main PROGRAM.exe: an argument put before the user's; repeatable (see below)")
+        ->option_text("VALUE")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     auto *output = app.add_option("-o,--output", given.output, "The executable to make")->option_text("OUT.exe");
     app.add_option("--icon", given.icon, "The executable's icon (default: ours)")
         ->option_text("ICON.ico")
@@ -142,6 +165,40 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
         ->option_text("DIR")
         ->envname("ONEFILE_RUNTIME_DIR");
     app.add_flag("-q,--quiet", options.quiet, "No progress and no summary; errors and warnings still show");
+    app.add_option("--list", given.list, "Show what a packed executable holds, and nothing else")
+        ->option_text("APP.exe");
+    app.add_option("--extract", given.extract, "Write its files into DIR, a new folder, as it unpacks them")
+        ->option_text("APP.exe DIR")
+        ->expected(2);
+}
+
+// --list and --extract stand alone; true when `given` asks for one of them.
+bool inspecting(const CLI::App &app, const arguments &given, std::string &error)
+{
+    if (given.list.empty() && given.extract.empty())
+        return false;
+    // --runtime-dir may come from the environment; it changes nothing here.
+    for (const CLI::Option *option : app.get_options())
+        if (option->count() > 0 && option->get_name() != "--list" && option->get_name() != "--extract" &&
+            option->get_name() != "--runtime-dir")
+            error = "--list and --extract take no other option";
+    if (!given.list.empty() && !given.extract.empty())
+        error = "--list and --extract take no other option";
+    return true;
+}
+
+int inspect(const arguments &given)
+{
+    try {
+        if (!given.list.empty())
+            list_packed_executable(path_from_utf8(given.list), stdout);
+        else
+            extract_packed_executable(path_from_utf8(given.extract[0]), path_from_utf8(given.extract[1]));
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "onefile-pack: error: %s\n", error.what());
+        return status_failed;
+    }
+    return 0;
 }
 
 // What the parser cannot say about the options as a whole; empty if fine.
@@ -149,6 +206,8 @@ std::string combination_error(const CLI::App &app, const packer_options &options
 {
     if (options.attached_data.empty() && (options.app_dir.empty() || options.main_name.empty()))
         return "give APP_DIR and --main NAME.dll, or --attached-data FILE";
+    if (!options.fixed_arguments.empty() && (!options.attached_data.empty() || !is_program(options.main_name)))
+        return "--arg needs --main PROGRAM.exe";
     if (options.output.empty() && options.write_attached_data.empty())
         return "nothing to write: give -o OUT.exe, --write-attached-data FILE or both";
     for (const char *name : {"--product-name", "--company-name", "--file-description", "--file-version",
@@ -179,6 +238,8 @@ int run(std::vector<std::string> args)
             return app.exit(error); // --help or --version
         return usage_error(error.what());
     }
+    if (std::string error; inspecting(app, given, error))
+        return error.empty() ? inspect(given) : usage_error(error);
     options.app_dir = path_from_utf8(given.app_dir);
     options.main_name = given.main_name;
     options.attached_data = path_from_utf8(given.attached_data);

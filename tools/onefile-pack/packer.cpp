@@ -101,6 +101,8 @@ resource_options resources_asked(const packer_options &options)
     resource_options resources;
     if (options.attached_data.empty() && is_program(options.main_name))
         resources.program = entry_name(fs::u8path(options.main_name));
+    resources.fixed_arguments = options.fixed_arguments;
+    resources.packer = "onefile-pack " ONEFILE_PACK_VERSION;
     resources.manifest = options.runtime_dir / "onefile.manifest";
     resources.icon = options.icon.empty() ? options.runtime_dir / "onefile.ico" : options.icon;
     resources.splash = options.splash;

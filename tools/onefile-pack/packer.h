@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // Level 12 packs 256 MiB of libraries and code in about 20 s on a 2-core
 // machine; level 19 makes the data about 11% smaller but takes nine times
@@ -15,6 +16,7 @@ constexpr int default_level = 12;
 struct packer_options {
     std::filesystem::path app_dir;               // the folder to pack
     std::string main_name;                       // its main DLL, stored first, or its program
+    std::vector<std::string> fixed_arguments;    // --arg: the program's first arguments
     std::filesystem::path attached_data;         // a ready-made object to use instead
     std::filesystem::path write_attached_data;   // where to keep the object; empty: nowhere
     std::filesystem::path output;                // the executable; empty: write none

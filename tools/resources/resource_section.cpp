@@ -115,3 +115,54 @@ std::string build_resource_section(std::vector<resource_entry> entries, std::uin
     }
     return out;
 }
+
+namespace {
+
+std::uint32_t get_u32(const std::string &bytes, std::size_t at)
+{
+    if (at > bytes.size() || bytes.size() - at < 4)
+        throw resource_error("the resource section is cut short");
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
+    return value;
+}
+
+// The entries of the directory at `at` whose names are integer ids, as id
+// and target pairs; entries named by strings are not the packer's.
+std::vector<std::pair<std::uint16_t, std::uint32_t>> read_directory(const std::string &section, std::size_t at)
+{
+    const std::uint32_t counts = get_u32(section, at + 12);
+    const std::size_t named = counts & 0xFFFF, total = named + (counts >> 16);
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> entries;
+    for (std::size_t i = named; i < total; ++i) {
+        const std::size_t entry = at + directory_header_size + i * directory_entry_size;
+        entries.emplace_back(static_cast<std::uint16_t>(get_u32(section, entry)), get_u32(section, entry + 4));
+    }
+    return entries;
+}
+
+std::size_t subdirectory(std::uint32_t target, bool expected)
+{
+    if (((target & subdirectory_bit) != 0) != expected)
+        throw resource_error("the resource tree is not three levels deep");
+    return target & ~subdirectory_bit;
+}
+
+} // namespace
+
+std::vector<resource_entry> read_resource_section(const std::string &section, std::uint32_t section_rva)
+{
+    std::vector<resource_entry> entries;
+    for (const auto &[type, names] : read_directory(section, 0))
+        for (const auto &[id, languages] : read_directory(section, subdirectory(names, true)))
+            for (const auto &[language, data] : read_directory(section, subdirectory(languages, true))) {
+                const std::size_t at = subdirectory(data, false);
+                const std::uint32_t rva = get_u32(section, at), size = get_u32(section, at + 4);
+                if (rva < section_rva || rva - section_rva > section.size() ||
+                    section.size() - (rva - section_rva) < size)
+                    throw resource_error("a resource lies outside the resource section");
+                entries.push_back({type, id, language, section.substr(rva - section_rva, size)});
+            }
+    return entries;
+}

@@ -38,4 +38,9 @@ struct resource_entry {
 // resource_error when two entries share type, id and language.
 std::string build_resource_section(std::vector<resource_entry> entries, std::uint32_t section_rva);
 
+// The resources of a section that build_resource_section wrote (entries
+// named by strings are skipped). Throws resource_error when the tree points
+// outside `section` or is not three levels deep.
+std::vector<resource_entry> read_resource_section(const std::string &section, std::uint32_t section_rva);
+
 #endif

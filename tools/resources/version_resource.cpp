@@ -112,3 +112,58 @@ std::string version_resource(const version_info &info)
     return block("VS_VERSION_INFO", fixed, static_cast<std::uint16_t>(fixed.size()), binary_value,
                  {string_info, var_info});
 }
+
+namespace {
+
+std::uint16_t get_u16(const std::string &bytes, std::size_t at, std::size_t end)
+{
+    if (at + 2 > end)
+        throw resource_error("the version resource is cut short");
+    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[at]) |
+                                      static_cast<unsigned char>(bytes[at + 1]) << 8);
+}
+
+std::size_t aligned4(std::size_t value)
+{
+    return (value + 3) & ~std::size_t{3};
+}
+
+// Reads the block at `at`, which ends by `end`, and its children; adds the
+// strings of the tables below StringFileInfo to `strings`. `depth` is 0 for
+// VS_VERSION_INFO. Returns where the block ends.
+std::size_t read_block(const std::string &bytes, std::size_t at, std::size_t end, int depth, bool in_strings,
+                       std::vector<std::pair<std::string, std::string>> &strings)
+{
+    const std::size_t length = get_u16(bytes, at, end);
+    const std::size_t value_length = get_u16(bytes, at + 2, end);
+    const bool text = get_u16(bytes, at + 4, end) == text_value;
+    if (length < 6 || at + length > end)
+        throw resource_error("a block of the version resource has a wrong length");
+    const std::size_t block_end = at + length;
+    std::u16string key;
+    std::size_t p = at + 6;
+    for (std::uint16_t unit; (unit = get_u16(bytes, p, block_end)) != 0; p += 2)
+        key += static_cast<char16_t>(unit);
+    p = aligned4(p + 2);
+    const std::size_t value_size = text ? 2 * value_length : value_length;
+    if (depth == 3 && in_strings) {
+        std::u16string value;
+        for (std::size_t i = 0; i < value_length; ++i)
+            if (const std::uint16_t unit = get_u16(bytes, p + 2 * i, block_end); unit != 0)
+                value += static_cast<char16_t>(unit);
+        strings.emplace_back(utf8_text(key), utf8_text(value));
+    }
+    in_strings = in_strings || (depth == 1 && key == u"StringFileInfo");
+    for (std::size_t child = aligned4(p + value_size); depth < 3 && child + 6 <= block_end;)
+        child = aligned4(read_block(bytes, child, block_end, depth + 1, in_strings, strings));
+    return block_end;
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> read_version_strings(const std::string &resource)
+{
+    std::vector<std::pair<std::string, std::string>> strings;
+    read_block(resource, 0, resource.size(), 0, false, strings);
+    return strings;
+}

@@ -182,6 +182,33 @@ TEST_P(PackedLua, runs_a_script_that_reads_standard_input)
     EXPECT_EQ(results[0].err, "8 bytes\r\n");
 }
 
+/* The interpreter packed with its script and a first argument fixed by
+** --arg: they come right after argument 0, before the user's arguments,
+** quoted as needed, with {APP_DIR} the folder that this start unpacked to. */
+TEST(PackedTool, fixed_arguments_come_first_with_the_unpack_folder_in_them)
+{
+    std::wstring folder = test_scratch_folder(), temp = folder + L"\\temp";
+    const std::pair<const wchar_t *, const char *> modes[] = {{L"per_run", "\\onefile_"},
+                                                              {L"cached", "\\lua tool\\"}};
+    for (const auto &[mode, unpack_folder] : modes) {
+        process_options run;
+        run.command_line = quote_argument(std::wstring(ONEFILE_PROGRAMS_DIR) + L"\\lua-tool-" + mode + L".exe")
+                         + L" Ada \"two words\" \"\"";
+        run.current_directory = folder;
+        use_temp_folder(run, temp);
+        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
+                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
+            run.environment[name] = std::nullopt;
+        process_result result = run_process(run);
+        ASSERT_EQ(result.exit_code, 0u) << result.err;
+        std::string script = result.out.substr(0, result.out.find("\r\n"));
+        EXPECT_EQ(script.rfind(utf8(temp) + unpack_folder, 0), 0u) << script;
+        EXPECT_EQ(script.substr(script.rfind('\\')), "\\tool.lua") << script;
+        EXPECT_EQ(result.out.substr(script.size()),
+                  "\r\n1\t[-fixed \"one\"]\r\n2\t[Ada]\r\n3\t[two words]\r\n4\t[]\r\n");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Executables, PackedZstd, testing::Values("gui", "console"));
 INSTANTIATE_TEST_SUITE_P(Executables, PackedLua, testing::Values("gui", "console"));
 

@@ -1,0 +1,298 @@
+#include "packed_executable.h"
+
+#include "attached_data_reader.h"
+#include "executable_resources.h"
+#include "executable_writer.h"
+#include "file_io.h"
+#include "pack_error.h"
+#include "resource_section.h"
+#include "unpack_template.h"
+#include "utf16.h"
+#include "version_resource.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t settings_template_offset = 8;
+
+// The parts of a packed executable that tell what it holds.
+struct executable_view {
+    pe_image image;
+    std::string object;
+    std::u16string unpack_template;
+    std::vector<resource_entry> resources;
+
+    // The data of the resource, or nullptr.
+    const std::string *resource(std::uint16_t type, std::uint16_t id) const
+    {
+        for (const resource_entry &entry : resources)
+            if (entry.type == type && entry.id == id)
+                return &entry.data;
+        return nullptr;
+    }
+};
+
+[[noreturn]] void not_packed(const fs::path &path, const std::string &why)
+{
+    throw pack_error(quoted_path(path) + " is not an executable made by onefile-pack: " + why);
+}
+
+std::uint64_t u64_at(const std::string &bytes, std::size_t at)
+{
+    return read_u32(bytes, at) | static_cast<std::uint64_t>(read_u32(bytes, at + 4)) << 32;
+}
+
+executable_view read_executable(const fs::path &path)
+{
+    executable_view view;
+    try {
+        view.image = parse_pe_image(read_whole_file(path, "executable"));
+    } catch (const pe_error &error) {
+        not_packed(path, error.what());
+    }
+    const pe_image &image = view.image;
+    if (image.machine != pe::machine_amd64 || image.is_dll() || image.directories.empty())
+        not_packed(path, "it is not a 64-bit Windows executable");
+    const pe_section *data = image.find_section(".qvdata");
+    const pe_section *settings = image.find_section(".qvconf");
+    if (data == nullptr || settings == nullptr ||
+        settings->raw_size < settings_template_offset + 2 * unpack_template_capacity)
+        not_packed(path, "it holds no attached data");
+    try {
+        const std::uint64_t length = u64_at(image.bytes, settings->raw_offset);
+        if (length > data->raw_size)
+            not_packed(path, "its attached data is longer than its section");
+        view.object = image.bytes.substr(data->raw_offset, static_cast<std::size_t>(length));
+        for (std::size_t i = 0; i < unpack_template_capacity - 1; ++i) {
+            const std::uint16_t unit = read_u16(image.bytes, settings->raw_offset + settings_template_offset + 2 * i);
+            if (unit == 0)
+                break;
+            view.unpack_template += static_cast<char16_t>(unit);
+        }
+        const pe_data_directory directory = image.directories[pe::resource_directory];
+        if (directory.size > 0)
+            view.resources = read_resource_section(
+                image.bytes.substr(image.offset_of(directory.rva, directory.size), directory.size), directory.rva);
+    } catch (const pe_error &error) {
+        not_packed(path, error.what());
+    } catch (const resource_error &error) {
+        not_packed(path, error.what());
+    }
+    if (object_length(view.object) == 0)
+        not_packed(path, "its attached data has no header and trailer");
+    return view;
+}
+
+// A name or text as one line of output: UTF-8, control characters as \xNN.
+std::string shown(const std::u16string &text)
+{
+    const std::string quoted = quoted_path(fs::u8path(utf8_text(text)));
+    return quoted.substr(1, quoted.size() - 2);
+}
+
+struct listed_entry {
+    std::u16string name;
+    std::uint64_t size;
+};
+
+class entry_lister : public entry_visitor {
+public:
+    std::vector<listed_entry> entries;
+
+    void begin(const std::u16string &name, std::uint64_t size) override { entries.push_back({name, size}); }
+    void data(const char *, std::size_t) override {}
+    void end() override {}
+};
+
+std::uint32_t big_endian_u32(const std::string &bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return value;
+}
+
+std::string splash_text(const std::string *png)
+{
+    if (png == nullptr)
+        return "none";
+    const std::string size = std::to_string(png->size()) + " bytes";
+    if (png->size() < 24 || png->compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || png->compare(12, 4, "IHDR") != 0)
+        return "not a PNG, " + size;
+    return "PNG " + std::to_string(big_endian_u32(*png, 16)) + "x" + std::to_string(big_endian_u32(*png, 20)) +
+           ", " + size;
+}
+
+// The sizes of an icon group: a 6-byte header, then 14 bytes per image
+// whose first two bytes are its width and height (0 for 256).
+std::string icon_text(const std::string *group)
+{
+    if (group == nullptr || group->size() < 6)
+        return "none";
+    const std::size_t count = static_cast<unsigned char>((*group)[4]) | static_cast<unsigned char>((*group)[5]) << 8;
+    std::string text;
+    for (std::size_t i = 0; i < count && 6 + 14 * i + 2 <= group->size(); ++i) {
+        const auto side = [&](std::size_t at) {
+            const unsigned value = static_cast<unsigned char>((*group)[at]);
+            return std::to_string(value == 0 ? 256 : value);
+        };
+        text += (text.empty() ? "" : ", ") + side(6 + 14 * i) + "x" + side(6 + 14 * i + 1);
+    }
+    return text;
+}
+
+std::u16string utf16le_text(const std::string &bytes)
+{
+    std::u16string text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                      static_cast<unsigned char>(bytes[i + 1]) << 8);
+    return text;
+}
+
+// Each value of the fixed arguments, which end with a 0 unit each.
+std::vector<std::u16string> fixed_argument_values(const std::string &resource)
+{
+    std::vector<std::u16string> values;
+    const std::u16string text = utf16le_text(resource);
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find(u'\0', start), text.size());
+        values.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return values;
+}
+
+std::vector<listed_entry> entries_of(const executable_view &view, const fs::path &path)
+{
+    entry_lister lister;
+    read_entries(view.object, quoted_path(path), lister);
+    return lister.entries;
+}
+
+// Writes each entry below `root` as the bootstrap writes it into its folder.
+class entry_writer : public entry_visitor {
+public:
+    explicit entry_writer(const fs::path &root) : root_(root) {}
+
+    void begin(const std::u16string &name, std::uint64_t) override
+    {
+        path_ = root_;
+        std::size_t start = 0;
+        for (std::size_t end; (end = name.find_first_of(u"\\/", start)) != std::u16string::npos; start = end + 1)
+            path_ /= fs::u8path(utf8_text(name.substr(start, end - start)));
+        path_ /= fs::u8path(utf8_text(name.substr(start)));
+        std::error_code error;
+        fs::create_directories(path_.parent_path(), error);
+        file_ = open_file(path_, "wb");
+        if (!file_)
+            throw pack_error("cannot write " + quoted_path(path_) + ": " + errno_text());
+    }
+
+    void data(const char *bytes, std::size_t size) override
+    {
+        if (std::fwrite(bytes, 1, size, file_.get()) != size)
+            throw pack_error("cannot write " + quoted_path(path_) + ": " + errno_text());
+    }
+
+    void end() override
+    {
+        if (std::fclose(file_.release()) != 0)
+            throw pack_error("cannot write " + quoted_path(path_) + ": " + errno_text());
+    }
+
+private:
+    fs::path root_;
+    fs::path path_;
+    file_handle file_{nullptr, std::fclose};
+};
+
+// A new, empty folder beside `folder`, named after it.
+fs::path create_sibling_folder(const fs::path &folder)
+{
+    std::error_code error;
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const fs::path sibling = folder.native() + fs::path(".partial-" + std::to_string(attempt)).native();
+        if (fs::create_directory(sibling, error))
+            return sibling;
+        if (error)
+            break;
+    }
+    throw pack_error("cannot make a folder beside " + quoted_path(folder) + ": " +
+                     (error ? error.message() : "every name is taken"));
+}
+
+} // namespace
+
+void list_packed_executable(const fs::path &path, std::FILE *out)
+{
+    const executable_view view = read_executable(path);
+    const std::vector<listed_entry> entries = entries_of(view, path);
+    std::vector<std::pair<std::string, std::string>> lines;
+    const std::string *maker = view.resource(resource_type::rcdata, packer_resource_id);
+    lines.emplace_back("made by", maker != nullptr ? shown(utf16le_text(*maker)) : "not recorded (onefile-pack 0.1.0 or older)");
+    lines.emplace_back("subsystem", view.image.subsystem == pe::subsystem_console ? "console" : "GUI");
+    if (const std::string *program = view.resource(resource_type::rcdata, program_resource_id)) {
+        lines.emplace_back("program", shown(utf16le_text(*program)) + ", started by " + shown(entries[0].name));
+        if (const std::string *fixed = view.resource(resource_type::rcdata, fixed_arguments_resource_id))
+            for (const std::u16string &value : fixed_argument_values(*fixed))
+                lines.emplace_back("argument", shown(value));
+    } else {
+        lines.emplace_back("main DLL", shown(entries[0].name));
+    }
+    const std::string unpack_template = utf8_text(view.unpack_template);
+    lines.emplace_back("unpack", (is_cached_template(unpack_template) ? "cached in " : "per run to ") +
+                                     shown(view.unpack_template));
+    lines.emplace_back("splash", splash_text(view.resource(resource_type::rcdata, splash_resource_id)));
+    lines.emplace_back("icon", icon_text(view.resource(resource_type::group_icon, 1)));
+    const std::string *manifest = view.resource(resource_type::manifest, 1);
+    const bool utf8 = manifest != nullptr && manifest->find(">UTF-8</activeCodePage>") != std::string::npos;
+    lines.emplace_back("code page", utf8 ? "UTF-8" : "the user's");
+    if (const std::string *version = view.resource(resource_type::version, 1)) {
+        try {
+            for (const auto &[key, value] : read_version_strings(*version))
+                lines.emplace_back("version", key + ": " + value);
+        } catch (const resource_error &error) {
+            not_packed(path, error.what());
+        }
+    }
+    std::uint64_t total = 0;
+    for (const listed_entry &entry : entries)
+        total += entry.size;
+    lines.emplace_back("attached data", std::to_string(view.object.size()) + " bytes, " +
+                                            std::to_string(entries.size()) + " files, " + std::to_string(total) +
+                                            " bytes unpacked");
+
+    std::string text;
+    for (const auto &[key, value] : lines)
+        text += key + ": " + value + "\n";
+    const std::size_t width = std::to_string(total).size();
+    for (const listed_entry &entry : entries) {
+        const std::string size = std::to_string(entry.size);
+        text += std::string(width - size.size() + 2, ' ') + size + "  " + shown(entry.name) + "\n";
+    }
+    if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0)
+        throw pack_error("cannot write the list: " + errno_text());
+}
+
+void extract_packed_executable(const fs::path &path, const fs::path &folder)
+{
+    const executable_view view = read_executable(path);
+    std::error_code error;
+    if (fs::exists(fs::symlink_status(folder, error)))
+        throw pack_error(quoted_path(folder) + " exists already; name a folder to create");
+    const fs::path partial = create_sibling_folder(folder);
+    try {
+        entry_writer writer(partial);
+        read_entries(view.object, quoted_path(path), writer);
+        fs::rename(partial, folder);
+    } catch (...) {
+        fs::remove_all(partial, error);
+        throw;
+    }
+}
