@@ -11,7 +11,8 @@
 # header   the installed onefile.h compiles as C and C++ without a warning;
 #          in a program that was not packed it finds no folder and no
 #          splash, and it counts the program as packed only when the
-#          program lies in the folder that the environment names.
+#          program lies in the folder that the environment names; packed
+#          as a program, it finds itself in the unpack folder.
 set -eu
 case_name=$1 build=$2 source=$3
 work=$(mktemp -d)
@@ -101,6 +102,18 @@ header)
     probe "" "packed=0 directory= splash=0"
     probe "$work/fold" "packed=0 directory=$(winepath -w "$work/fold") splash=0"
     probe "$work/folder" "packed=1 directory=$(winepath -w "$work/folder") splash=0"
+    # Packed as a program, started by the launcher from the unpack folder:
+    # per run, and cached in a folder of the case's own.
+    cache=$(winepath -w "$work/cache")
+    for template in "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}" "$cache"; do
+        "$work/prefix/bin/onefile-pack" --quiet --main probe.exe --console --unpack-to "$template" \
+            -o "$work/probe.exe" "$work/folder"
+        run "$work/probe.exe"
+        case $(cat "$work/out") in
+        "packed=1 directory=C:\\"*"\\onefile_"*" splash=0" | "packed=1 directory=$cache\\"?*" splash=0") ;;
+        *) fail "the probe packed for $template ended with status $status and printed: $(cat "$work/out" "$work/err")" ;;
+        esac
+    done
     ;;
 *)
     fail "unknown case $case_name"
