@@ -15,9 +15,9 @@
 
 static const char *mode_of(int descriptor)
 {
-    int previous = _setmode(descriptor, _O_BINARY);
-    if (previous == -1)
+    if (_get_osfhandle(descriptor) == -1)
         return "closed";
+    int previous = _setmode(descriptor, _O_BINARY);
     _setmode(descriptor, previous);
     return previous == _O_TEXT ? "text" : "binary";
 }
