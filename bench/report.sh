@@ -119,10 +119,10 @@ if [ "$VARIANTS" = yes ]; then
     if [ "$CACHED" = yes ] && ls "$SAMPLES"/*.cached_second >/dev/null 2>&1; then
         echo "Cached unpack mode (--unpack-to \"{TEMP}\\onefile-bench-cache\\APP\"): a first start (the folder removed before it) and a second start (the folder complete), beside the per-run mode."
         echo
-        echo "| app | per-run whole s | first start whole s | second start whole s | second to run_code s | second / bare start |"
-        echo "|---|---:|---:|---:|---:|---:|"
+        echo "| app | per-run whole s | first start whole s | second start whole s | second to run_code s | second / bare start | second with --verify content s | verified / second |"
+        echo "|---|---:|---:|---:|---:|---:|---:|---:|"
         for app in $ACTIVE; do
-            echo "| $app | $(s "$(m "$app" whole)") | $(s "$(m "$app" cached_first)") | $(s "$(m "$app" cached_second)") | $(s "$(m "$app" cached_second_to)") | $(ratio "$(m "$app" cached_second)" "$hello") |"
+            echo "| $app | $(s "$(m "$app" whole)") | $(s "$(m "$app" cached_first)") | $(s "$(m "$app" cached_second)") | $(s "$(m "$app" cached_second_to)") | $(ratio "$(m "$app" cached_second)" "$hello") | $(s "$(m "$app" cached_verified)") | $(ratio "$(m "$app" cached_verified)" "$(m "$app" cached_second)") |"
         done
         echo
     fi

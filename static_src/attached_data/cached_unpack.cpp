@@ -319,7 +319,7 @@ static bool load_record(const wchar_t *folder)
     if (!read_whole_file(target_path, &record, &length))
         return false;
     bool ok = length >= 16 && memcmp(record, RECORD_MAGIC, 4) == 0
-              && ZSTD_XXH64(record, length - 8, 0) == little_endian(record + length - 8, 8);
+              && XXH64(record, length - 8, 0) == little_endian(record + length - 8, 8);
     if (ok)
         length -= 8;
     size_t at = 8;
@@ -636,7 +636,7 @@ static void write_record(const wchar_t *folder, bool fresh)
         for (size_t u = 0; u < units; u++)
             append_bytes(&record, &length, &capacity, (uint16_t)entry->name[u], 2);
     }
-    append_bytes(&record, &length, &capacity, ZSTD_XXH64(record, length, 0), 8);
+    append_bytes(&record, &length, &capacity, XXH64(record, length, 0), 8);
 
     join_path(target_path, folder, RECORD_NAME, L"");
     const wchar_t *written_path = target_path;

@@ -62,12 +62,12 @@ std::string record_of(const file_entries &files)
     append(files.size(), 4);
     for (const auto &file : files) {
         append(file.second.size(), 8);
-        append(ZSTD_XXH64(file.second.data(), file.second.size(), 0), 8);
+        append(XXH64(file.second.data(), file.second.size(), 0), 8);
         append(file.first.size(), 2);
         for (wchar_t unit : file.first)
             append((unsigned long long)unit, 2);
     }
-    append(ZSTD_XXH64(record.data(), record.size(), 0), 8);
+    append(XXH64(record.data(), record.size(), 0), 8);
     return record;
 }
 
