@@ -30,6 +30,9 @@ static int run_in_this_process(void)
     __wargv[0] = own_program_name;
     /* The copy would start with COM untouched; the splash step set it up. */
     CoUninitialize();
+    /* Nothing is left to remove at the end of the session: the application
+    ** meets it with its own windows alone, as it would unpacked. */
+    close_session_window();
     return run_payload_library(first_entry_path);
 }
 

@@ -119,19 +119,21 @@ int wait_for_child(void);
 void cleanup_before_exit(DWORD child_grace_ms);
 
 /* Fresh start: creates the hidden top-level window through which the
-** system announces the end of the session; silent when there is no
-** desktop to create it on. */
+** system announces the end of the session, silent when there is no desktop
+** to create it on, and asks to be shut down after applications. */
 void open_session_window(void);
 
 /* Dispatches every message waiting for this thread's windows (the session
-** window, the splash). At the end of the session this runs the clean-up
-** and ends the process. */
+** window, the splash). At the end of the session this passes the end on to
+** the windows of a child still running, then runs the clean-up and ends the
+** process. */
 void pump_window_messages(void);
 
 /* The same, at most once per 50 ms: cheap enough to call between files. */
 void pump_window_messages_now_and_then(void);
 
-/* Destroys the session window once the wait is over. */
+/* Destroys the session window: once the wait is over, and before the
+** application runs in this process. */
 void close_session_window(void);
 
 /* Fresh start: removes, up to a few per start, the directories beside our

@@ -6,18 +6,97 @@
 ** splash until the end of its wait and dispatches its messages; the same
 ** pump keeps the splash answering, which Windows would otherwise mark as
 ** not responding after 5 s.
+**
+** The application must meet the end of the session before the clean-up
+** ends it. The fresh start asks to be shut down after applications, so
+** that on Windows the system is done with the child when our turn comes.
+** A system that comes to us first (Wine messages the processes in an order
+** of its own) would otherwise end the application before its windows heard
+** of it: the clean-up passes the end of the session on to the windows of
+** the child and of the processes it started, and waits for their answers,
+** before it ends the child.
 */
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include "driver/driver.h"
 
 #define PUMP_INTERVAL_MS 50
+
+/* The last of the levels that applications may take (0x100-0x3FF). */
+#define LAST_APPLICATION_SHUTDOWN_LEVEL 0x100
+
+/* How long an application's window may take to answer: Windows' own limit
+** for a program that blocks the end of the session. */
+#define APPLICATION_ANSWER_MS 5000
+
+#define APPLICATION_PROCESSES_CAPACITY 64
 
 /* What the system's console handling gives a process ended by an event. */
 #define SESSION_END_EXIT_STATUS 0xC000013A
 
 static HWND session_window;
 static DWORD last_pump_tick;
+
+/* The child and the processes it started, while the end of the session is
+** passed on. */
+static DWORD application_processes[APPLICATION_PROCESSES_CAPACITY];
+static int application_process_count;
+
+struct session_message {
+    UINT message;
+    WPARAM wparam;
+    LPARAM lparam;
+};
+
+static void find_application_processes(void)
+{
+    application_process_count = 0;
+    DWORD child_id = child_process != NULL ? GetProcessId(child_process) : 0;
+    if (child_id == 0 || !process_is_running(child_process))
+        return;
+    application_processes[application_process_count++] = child_id;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0 /* all processes */);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == child_id
+            && application_process_count < APPLICATION_PROCESSES_CAPACITY)
+            application_processes[application_process_count++] = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+}
+
+static BOOL CALLBACK send_to_application_window(HWND window, LPARAM message_pointer)
+{
+    const session_message *message = (const session_message *)message_pointer;
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    for (int i = 0; i < application_process_count; i++) {
+        if (application_processes[i] == process_id) {
+            DWORD_PTR answer = 0;
+            SendMessageTimeoutW(window, message->message, message->wparam, message->lparam,
+                                SMTO_ABORTIFHUNG, APPLICATION_ANSWER_MS, &answer);
+            break;
+        }
+    }
+    return TRUE;
+}
+
+/* The session ends whatever the application answers: both messages go to
+** every window of it, as the system sends them. */
+static void pass_end_of_session_on(LPARAM reason)
+{
+    find_application_processes();
+    if (application_process_count == 0)
+        return;
+    session_message query = {WM_QUERYENDSESSION, 0, reason};
+    EnumWindows(send_to_application_window, (LPARAM)&query);
+    session_message end = {WM_ENDSESSION, TRUE, reason};
+    EnumWindows(send_to_application_window, (LPARAM)&end);
+}
 
 static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -27,6 +106,7 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
     case WM_ENDSESSION:
         /* wparam FALSE: another program refused, the session goes on. */
         if (wparam) {
+            pass_end_of_session_on(lparam);
             cleanup_before_exit(CHILD_GRACE_BEFORE_SYSTEM_END_MS);
             ExitProcess(SESSION_END_EXIT_STATUS);
         }
@@ -56,6 +136,7 @@ void open_session_window(void)
                                      window_class.hInstance,
                                      NULL);               /* lpParam */
     last_pump_tick = GetTickCount();
+    SetProcessShutdownParameters(LAST_APPLICATION_SHUTDOWN_LEVEL, 0 /* dwFlags */);
 }
 
 void pump_window_messages(void)

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "attached_data_builder.h"
+#include "patch_in_place.h"
 #include "run_process.h"
 
 namespace {
@@ -87,5 +88,62 @@ TEST(SessionEnd, during_extraction_removes_what_was_written_and_starts_no_child)
     EXPECT_FALSE(path_exists(folder + L"\\ready.txt")) << "no child may start once clean-up has begun";
     EXPECT_TRUE(list_folder(temp).empty());
 }
+
+/* An application with a window that takes a second to save when the
+** session ends: a library, or a program behind the launcher. Per run the
+** application runs in the bootstrap's child; cached, without a splash, in
+** the bootstrap's own process, which then keeps no window of its own.
+**
+** Measured under Wine 8: wineboot asks one process after the other,
+** WM_QUERYENDSESSION and then WM_ENDSESSION to each, and comes to the
+** bootstrap before its child whatever shutdown level either has; only once
+** every window has answered does it end the processes. The bootstrap then
+** passes the end of the session on to the application's windows itself.
+** Windows goes by the shutdown level: the bootstrap, at the last level that
+** applications may take, is reached after the application, which the system
+** has ended by then; the application gets the same two messages from the
+** system alone, and the log is the same. */
+class SessionEndOfApplication : public testing::TestWithParam<std::tuple<const char *, const char *>> {};
+
+TEST_P(SessionEndOfApplication, gets_its_own_messages_and_saves_before_it_is_ended)
+{
+    std::wstring kind = utf16(std::get<0>(GetParam())), mode = utf16(std::get<1>(GetParam()));
+    std::wstring folder = test_scratch_folder();
+    std::wstring temp = folder + L"\\temp";
+    std::wstring executable = folder + L"\\app.exe";
+    std::wstring log = folder + L"\\log.txt";
+    std::wstring apps = ONEFILE_TEST_APPS_DIR;
+    if (kind == L"library") {
+        write_patched_bootstrap(executable, make_object({{L"session_app.dll", read_file(apps + L"\\session_app.dll")}}));
+    } else {
+        write_patched_bootstrap(executable, make_object({{L"onefile-launcher.dll", read_file(ONEFILE_TEST_LAUNCHER)},
+                                                         {L"session_app.exe", read_file(apps + L"\\session_app.exe")}}));
+        std::wstring program = L"session_app.exe";
+        set_rcdata_resource(executable, 29, std::string((const char *)program.data(), program.size() * 2));
+    }
+    if (mode == L"cached")
+        ASSERT_TRUE(patch_unpack_template(executable, L"{TEMP}\\cache\\0123456789abcdef"));
+    process_options run;
+    run.command_line = quote_argument(executable);
+    use_temp_folder(run, temp);
+    run.environment[L"SESSION_APP_LOG"] = log;
+    running_process started = start_process(run);
+    for (int i = 0; i < 3000 && read_file(log).empty(); i++)
+        Sleep(10);
+    ASSERT_EQ(read_file(log), "window\n") << "the application did not start";
+
+    end_the_session();
+    process_result result = finish_process(started, 10000);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(read_file(log), "window\nquery\nend 1\nsaved\n");
+    if (mode == L"run")
+        EXPECT_TRUE(list_folder(temp).empty()) << "nothing left in TEMP";
+}
+
+INSTANTIATE_TEST_SUITE_P(KindAndMode, SessionEndOfApplication,
+                         testing::Combine(testing::Values("library", "program"), testing::Values("run", "cached")),
+                         [](const testing::TestParamInfo<SessionEndOfApplication::ParamType> &info) {
+                             return std::string(std::get<0>(info.param)) + "_" + std::get<1>(info.param);
+                         });
 
 } // namespace
