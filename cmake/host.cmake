@@ -10,13 +10,10 @@ set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(ONEFILE_RUNTIME_DIR ${CMAKE_BINARY_DIR}/share/onefile-pack)
 
+# zstd's sources, before the warnings that our own code is built with.
+include(cmake/zstd.cmake)
 add_compile_options(-Wall -Wextra -Wpedantic)
 
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
-# The compressor under the name the Windows build gives its own.
-add_library(zstd_compress INTERFACE)
-target_link_libraries(zstd_compress INTERFACE PkgConfig::ZSTD)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 

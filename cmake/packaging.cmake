@@ -25,7 +25,8 @@ else()
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION devel)
   # The templates are Windows executables, data to the packer: dpkg-shlibdeps
-  # reads only the packer and finds its libraries (libzstd, libstdc++, libc).
+  # reads only the packer and finds its libraries (libstdc++, libc); zstd is
+  # linked in.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 include(CPack)

@@ -7,6 +7,7 @@
 #
 #   scripts/test-wine10.sh [extra ctest arguments]
 #   BUILD_DIR=/other/build scripts/test-wine10.sh -R Pattern
+#   scripts/test-wine10.sh --run COMMAND [ARGUMENTS]   (any command in the session)
 #
 # The chroot's mounts live in a private mount namespace: they vanish when the
 # run ends however it ends, and runs from other build trees see none of them.
@@ -117,7 +118,9 @@ in_namespace() {
     mkdir -p "$BUILD_DIR/wineprefix" "$BUILD_DIR/wineprefix-wine10"
     bind "$BUILD_DIR/wineprefix-wine10" "$CHROOT$BUILD_DIR/wineprefix"
     status=0
-    chroot "$CHROOT" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    # Wine names Unix files in the locale's character set: names outside
+    # ASCII need a UTF-8 locale, which C.UTF-8 is on every Debian.
+    chroot "$CHROOT" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
         TERM="${TERM:-dumb}" BUILD_DIR="$BUILD_DIR" ONEFILE_WINE10_STAGE=chroot "$SELF" "$@" || status=$?
     return $status
 }
@@ -128,7 +131,12 @@ in_chroot() {
     start_wine_session
     echo "test-wine10: $(wine --version)"
     status=0
-    ctest --test-dir "$BUILD_DIR" -LE '^host$' --output-on-failure -j 2 "$@" || status=$?
+    if [ "${1:-}" = --run ]; then
+        shift
+        "$@" || status=$?
+    else
+        ctest --test-dir "$BUILD_DIR" -LE '^host$' --output-on-failure -j 2 "$@" || status=$?
+    fi
     return $status
 }
 

@@ -9,6 +9,12 @@
 export WINEPREFIX="$BUILD_DIR/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine names Unix files in the locale's character set: without a UTF-8
+# locale (a root shell often has none) no name outside ASCII can be made.
+case $(locale charmap 2>/dev/null) in
+UTF-8) ;;
+*) export LC_ALL=C.UTF-8 ;;
+esac
 
 onefile_xvfb_pid=""
 

@@ -9,7 +9,8 @@
 #          only, writes the bytes the Linux packer writes from the same folder
 #          and options, what it writes runs, and it refuses a linked folder.
 # deb      `cpack -G DEB`: the package holds the packer and every staged
-#          template and depends on no MinGW or Wine package.
+#          template and depends on no MinGW or Wine package, nor on libzstd,
+#          whose other versions would write other frames.
 set -eu
 case_name=$1 build=$2 windows_build=$3 app_folder=$4 splash=$5 version=$6
 work=$(mktemp -d)
@@ -106,7 +107,8 @@ deb)
     echo "Depends: $depends"
     case $depends in
     *mingw* | *wine*) fail "the package depends on the Windows toolchain" ;;
-    *libzstd1*) ;;
+    *libzstd*) fail "the package depends on libzstd: the packer must carry its own compressor" ;;
+    *libstdc++6*) ;;
     *) fail "the package lacks the libraries the packer links (dpkg-shlibdeps did not run?)" ;;
     esac
     contents=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
