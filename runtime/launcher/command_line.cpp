@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "driver/driver.h"
 #include "launcher.h"
 
 static bool is_blank(wchar_t c)
@@ -54,24 +53,72 @@ static void expand_argument(const wchar_t *value, size_t length,
     expanded_argument[out] = L'\0';
 }
 
+/* Appends `count` units of `text` to `output`, whose first `*length`
+** units are written; aborts when they do not fit. */
+static void put(wchar_t *output, size_t *length, const wchar_t *text, size_t count)
+{
+    if (*length + count + 1 > PROGRAM_COMMAND_LINE_CAPACITY)
+        abort();
+    wmemcpy(output + *length, text, count);
+    *length += count;
+    output[*length] = L'\0';
+}
+
+static void put_backslashes(wchar_t *output, size_t *length, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        put(output, length, L"\\", 1);
+}
+
+/* Appends `argument` so that the system's argument splitting gives it back
+** unchanged, by the rule of the bootstrap's append_quoted_argument. Not
+** taken from there: that file brings the bootstrap's child start, splash
+** and COM code into the launcher, whose process then loads gdi32, ole32
+** and shell32, and under Wine a Ctrl+C ended it with status 0 instead of
+** leaving the program's status to it. */
+static void put_quoted_argument(wchar_t *output, size_t *length, const wchar_t *argument)
+{
+    /* An empty argument needs its quotes, or the program's split loses it. */
+    if (argument[0] != L'\0' && wcspbrk(argument, L" \t\n\v\"") == NULL) {
+        put(output, length, argument, wcslen(argument));
+        return;
+    }
+    put(output, length, L"\"", 1);
+    for (const wchar_t *p = argument;; p++) {
+        size_t backslashes = 0;
+        while (*p == L'\\') {
+            backslashes++;
+            p++;
+        }
+        if (*p == L'\0') {
+            /* Doubled, so that the closing quote stays a quote. */
+            put_backslashes(output, length, 2 * backslashes);
+            break;
+        }
+        if (*p == L'"') {
+            put_backslashes(output, length, 2 * backslashes + 1);
+            put(output, length, L"\"", 1);
+        } else {
+            put_backslashes(output, length, backslashes);
+            put(output, length, p, 1);
+        }
+    }
+    put(output, length, L"\"", 1);
+}
+
 void build_program_command_line(wchar_t *output, const wchar_t *program,
                                 const wchar_t *fixed_arguments, size_t fixed_units,
                                 const wchar_t *launcher_path, const wchar_t *command_line)
 {
-    const wchar_t *rest = skip_argument_zero(command_line);
-    size_t program_length = wcslen(program);
+    size_t length = 0;
+    output[0] = L'\0';
     /* A path holds no double quote, so plain quotes around it are enough. */
     bool quote = wcspbrk(program, L" \t") != NULL;
-    if (program_length + 3 > PROGRAM_COMMAND_LINE_CAPACITY)
-        abort();
-    wchar_t *out = output;
     if (quote)
-        *out++ = L'"';
-    wmemcpy(out, program, program_length);
-    out += program_length;
+        put(output, &length, L"\"", 1);
+    put(output, &length, program, wcslen(program));
     if (quote)
-        *out++ = L'"';
-    *out = L'\0';
+        put(output, &length, L"\"", 1);
 
     const wchar_t *separator = wcsrchr(launcher_path, L'\\');
     size_t folder_length = separator != NULL ? (size_t)(separator - launcher_path) : 0;
@@ -80,22 +127,14 @@ void build_program_command_line(wchar_t *output, const wchar_t *program,
         while (end < fixed_units && fixed_arguments[end] != L'\0')
             end++;
         expand_argument(fixed_arguments + start, end - start, launcher_path, folder_length);
-        size_t length = wcslen(output);
-        if (length + 2 > PROGRAM_COMMAND_LINE_CAPACITY)
-            abort();
-        wmemcpy(output + length, L" ", 2);
-        append_quoted_argument(output, PROGRAM_COMMAND_LINE_CAPACITY, expanded_argument);
+        put(output, &length, L" ", 1);
+        put_quoted_argument(output, &length, expanded_argument);
         start = end + 1;
     }
 
-    size_t length = wcslen(output);
-    size_t rest_length = wcslen(rest);
+    const wchar_t *rest = skip_argument_zero(command_line);
     /* Text right after a closing quote is the next argument already. */
-    bool separate = rest[0] != L'\0' && !is_blank(rest[0]);
-    if (length + (separate ? 1 : 0) + rest_length + 1 > PROGRAM_COMMAND_LINE_CAPACITY)
-        abort();
-    out = output + length;
-    if (separate)
-        *out++ = L' ';
-    wmemcpy(out, rest, rest_length + 1);
+    if (rest[0] != L'\0' && !is_blank(rest[0]))
+        put(output, &length, L" ", 1);
+    put(output, &length, rest, wcslen(rest));
 }

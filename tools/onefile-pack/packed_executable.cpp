@@ -56,7 +56,7 @@ executable_view read_executable(const fs::path &path)
         not_packed(path, error.what());
     }
     const pe_image &image = view.image;
-    if (image.machine != pe::machine_amd64 || image.is_dll() || image.directories.empty())
+    if (image.machine != pe::machine_amd64 || image.is_dll())
         not_packed(path, "it is not a 64-bit Windows executable");
     const pe_section *data = image.find_section(".qvdata");
     const pe_section *settings = image.find_section(".qvconf");
