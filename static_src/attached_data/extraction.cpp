@@ -117,12 +117,12 @@ static void write_entry_content(uint64_t remaining)
     if (!make_extended_length_path(target_path, extended_target_path, ONEFILE_EXTENDED_PATH_CAPACITY))
         report_open_failure();
     unfinished_file = CreateFileW(extended_target_path,
-                              GENERIC_WRITE,
-                              FILE_SHARE_WRITE,
-                              NULL,               /* lpSecurityAttributes */
-                              CREATE_ALWAYS,
-                              0,                  /* dwFlagsAndAttributes */
-                              NULL);              /* hTemplateFile */
+                                  GENERIC_WRITE,
+                                  FILE_SHARE_WRITE,
+                                  NULL,               /* lpSecurityAttributes */
+                                  CREATE_ALWAYS,
+                                  0,                  /* dwFlagsAndAttributes */
+                                  NULL);              /* hTemplateFile */
     if (unfinished_file == INVALID_HANDLE_VALUE)
         report_open_failure();
     while (remaining > 0) {
