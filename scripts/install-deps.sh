@@ -5,8 +5,9 @@
 #   scripts/install-deps.sh [DEPS_DIR]
 #
 # DEPS_DIR (default: build/deps) receives the third-party sources that the
-# Windows build compiles: zstd's decompressor and Lua, both taken from
-# Debian's source packages at pinned versions and never committed.
+# build compiles: zstd (for both packers and the bootstrap) and Lua (for the
+# Windows side), taken from Debian's source packages at pinned versions and
+# never committed.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
