@@ -1,6 +1,7 @@
 #include "process_tree.h"
 
 #include <tlhelp32.h>
+#include <wchar.h>
 
 #include "run_process.h"
 
@@ -28,6 +29,11 @@ std::vector<DWORD> child_process_ids(DWORD parent)
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
         if (entry.th32ParentProcessID != parent || entry.th32ProcessID == parent)
+            continue;
+        /* Wine starts its desktop process (explorer.exe /desktop) as a child
+        ** of the first program that makes a window when none runs; Windows
+        ** has no such process. */
+        if (_wcsicmp(entry.szExeFile, L"explorer.exe") == 0)
             continue;
         /* A parent id can be a recycled one: a real child is younger. */
         HANDLE child = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
