@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include "driver/driver.h"
 #include "launcher.h"
 
 static bool is_blank(wchar_t c)
@@ -57,53 +58,15 @@ static void expand_argument(const wchar_t *value, size_t length,
 ** units are written; aborts when they do not fit. */
 static void put(wchar_t *output, size_t *length, const wchar_t *text, size_t count)
 {
-    if (*length + count + 1 > PROGRAM_COMMAND_LINE_CAPACITY)
+    if (!append_units(output, PROGRAM_COMMAND_LINE_CAPACITY, length, text, count))
         abort();
-    wmemcpy(output + *length, text, count);
-    *length += count;
-    output[*length] = L'\0';
 }
 
-static void put_backslashes(wchar_t *output, size_t *length, size_t count)
-{
-    for (size_t i = 0; i < count; i++)
-        put(output, length, L"\\", 1);
-}
-
-/* Appends `argument` so that the system's argument splitting gives it back
-** unchanged, by the rule of the bootstrap's append_quoted_argument. Not
-** taken from there: that file brings the bootstrap's child start, splash
-** and COM code into the launcher, whose process then loads gdi32, ole32
-** and shell32, and under Wine a Ctrl+C ended it with status 0 instead of
-** leaving the program's status to it. */
+/* Appends `argument` so that the program's split gives it back unchanged. */
 static void put_quoted_argument(wchar_t *output, size_t *length, const wchar_t *argument)
 {
-    /* An empty argument needs its quotes, or the program's split loses it. */
-    if (argument[0] != L'\0' && wcspbrk(argument, L" \t\n\v\"") == NULL) {
-        put(output, length, argument, wcslen(argument));
-        return;
-    }
-    put(output, length, L"\"", 1);
-    for (const wchar_t *p = argument;; p++) {
-        size_t backslashes = 0;
-        while (*p == L'\\') {
-            backslashes++;
-            p++;
-        }
-        if (*p == L'\0') {
-            /* Doubled, so that the closing quote stays a quote. */
-            put_backslashes(output, length, 2 * backslashes);
-            break;
-        }
-        if (*p == L'"') {
-            put_backslashes(output, length, 2 * backslashes + 1);
-            put(output, length, L"\"", 1);
-        } else {
-            put_backslashes(output, length, backslashes);
-            put(output, length, p, 1);
-        }
-    }
-    put(output, length, L"\"", 1);
+    if (!append_quoted(output, PROGRAM_COMMAND_LINE_CAPACITY, length, argument))
+        abort();
 }
 
 void build_program_command_line(wchar_t *output, const wchar_t *program,

@@ -17,8 +17,6 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
-HWND splash_window;
-
 typedef HRESULT (WINAPI *convert_bitmap_source_function)(REFWICPixelFormatGUID, IWICBitmapSource *,
                                                          IWICBitmapSource **);
 

@@ -491,10 +491,9 @@ static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *
     }
 }
 
-static void fail_to_open(const wchar_t *path)
+[[noreturn]] static void fail_to_open(const wchar_t *path)
 {
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
-    exit(2);
+    fatal_path_error("Error, failed to open '", path, "' for writing.");
 }
 
 /* Renames `from` over `to`, which may exist; bounded retries while a
@@ -763,9 +762,8 @@ static bool hold_cached_folder(void)
     /* A folder this user may not even read the security of is not theirs. */
     if (held == DIRECTORY_NOT_PRIVATE
         || (held == DIRECTORY_NOT_OPENED && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)) {
-        fprintf(stderr, "Error, the unpack folder '%ls' is not private to this user; nothing runs from it.\n",
-                unpack_directory);
-        exit(2);
+        fatal_path_error("Error, the unpack folder '", unpack_directory,
+                         "' is not private to this user; nothing runs from it.");
     }
     return held == DIRECTORY_HELD;
 }

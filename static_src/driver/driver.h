@@ -94,6 +94,16 @@ void close_standard_handle_copies(void);
 bool create_process_in_job(const wchar_t *application, wchar_t *command_line, HANDLE job,
                            DWORD flags, const STARTUPINFOW *startup, PROCESS_INFORMATION *created);
 
+/* Appends `count` units of `text` to `line` (capacity units, the first
+** *length of them written) and advances *length; false, with nothing
+** appended, when they do not fit. */
+bool append_units(wchar_t *line, size_t capacity, size_t *length, const wchar_t *text, size_t count);
+
+/* Appends `argument` likewise, so that the system's argument splitting
+** gives it back unchanged; false, with a part of it appended, when it does
+** not fit. */
+bool append_quoted(wchar_t *line, size_t capacity, size_t *length, const wchar_t *argument);
+
 /* Appends one argument to `command_line` (capacity units) so that the
 ** system's argument splitting gives it back unchanged. Aborts on overflow. */
 void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_t *argument);

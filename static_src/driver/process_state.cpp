@@ -3,6 +3,7 @@
 */
 #include <windows.h>
 
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "driver/driver.h"
 
 wchar_t unpack_directory[ONEFILE_PATH_CAPACITY];
@@ -10,3 +11,6 @@ wchar_t first_entry_path[ONEFILE_PATH_CAPACITY];
 volatile bool removal_flag;
 HANDLE child_process;
 HANDLE unfinished_file = INVALID_HANDLE_VALUE;
+/* Here rather than beside the window code: the error reports read it, and
+** the launcher, which shows no splash, links them. */
+HWND splash_window;
