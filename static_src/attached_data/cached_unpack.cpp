@@ -253,15 +253,21 @@ static bool is_intact(const folder_entry *entry)
     return entry->found == FOUND_FILE && entry->found_size == entry->expected_size;
 }
 
+/* Opens a file of the folder to be read through once, whoever else has it open. */
+static HANDLE open_for_reading(const wchar_t *path)
+{
+    return CreateFileW(path,
+                       GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       NULL,               /* lpSecurityAttributes */
+                       OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN,
+                       NULL);              /* hTemplateFile */
+}
+
 static bool read_whole_file(const wchar_t *path, unsigned char **content, size_t *length)
 {
-    HANDLE file = CreateFileW(path,
-                              GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL,               /* lpSecurityAttributes */
-                              OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN,
-                              NULL);              /* hTemplateFile */
+    HANDLE file = open_for_reading(path);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     LARGE_INTEGER size;
@@ -358,13 +364,7 @@ static bool record_starts_as_attached_data(void)
 static bool hash_file(const wchar_t *path, unsigned long long *hash)
 {
     static unsigned char verify_buffer[VERIFY_CHUNK];
-    HANDLE file = CreateFileW(path,
-                              GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL,               /* lpSecurityAttributes */
-                              OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN,
-                              NULL);              /* hTemplateFile */
+    HANDLE file = open_for_reading(path);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     XXH64_reset(&content_hash, 0);
