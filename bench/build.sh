@@ -55,7 +55,7 @@ build "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp" \
     $WCXX "${WFLAGS[@]}" -mwindows -o "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp"
 build "$OUT/bench_hello_imports.exe" "$BENCH/windows/hello_imports.cpp" \
     $WCXX "${WFLAGS[@]}" -mwindows -o "$OUT/bench_hello_imports.exe" "$BENCH/windows/hello_imports.cpp" \
-    -lole32 -lshell32 -lshlwapi -lgdi32 -luser32 -ladvapi32
+    -ladvapi32
 build "$OUT/bench_hello_console.exe" "$BENCH/windows/hello_console.cpp" \
     $WCXX "${WFLAGS[@]}" -o "$OUT/bench_hello_console.exe" "$BENCH/windows/hello_console.cpp"
 build "$OUT/bench_run_dll.exe" "$BENCH/windows/run_dll.cpp" \

@@ -197,12 +197,11 @@ static void paint_splash_window(HWND window, HBITMAP bitmap)
 
 void open_splash_window(void)
 {
-    /* Before anything else, and whether or not there is an image. */
-    CoInitialize(NULL);
-
     IStream *stream = open_splash_resource();
     if (stream == NULL)
         return;
+    /* Only with a picture: a start without one never loads ole32. */
+    CoInitialize(NULL);
     IWICBitmapSource *image = decode_png(stream);
     if (image == NULL)
         return;

@@ -145,7 +145,7 @@ static void grow_slots(void)
 static size_t entry_for(const wchar_t *name)
 {
     wchar_t *key = checked_copy(name);
-    CharUpperBuffW(key, (DWORD)wcslen(key));
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name, -1, key, (int)wcslen(key) + 1);
     if (slot_capacity != 0) {
         for (size_t slot = hash_key(key) & (slot_capacity - 1); slots[slot] != 0;
              slot = (slot + 1) & (slot_capacity - 1)) {
