@@ -14,6 +14,9 @@
 /* The window while it is up, else NULL. */
 extern HWND splash_window;
 
+/* Whether the splash initialised COM on the main thread (never otherwise). */
+extern bool com_initialized;
+
 /* True from the attempt to create the feedback file until the splash is gone. */
 extern bool splash_active;
 

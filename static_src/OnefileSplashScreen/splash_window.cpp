@@ -17,6 +17,8 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
+bool com_initialized;
+
 typedef HRESULT (WINAPI *convert_bitmap_source_function)(REFWICPixelFormatGUID, IWICBitmapSource *,
                                                          IWICBitmapSource **);
 
@@ -201,7 +203,7 @@ void open_splash_window(void)
     if (stream == NULL)
         return;
     /* Only with a picture: a start without one never loads ole32. */
-    CoInitialize(NULL);
+    com_initialized = SUCCEEDED(CoInitialize(NULL));
     IWICBitmapSource *image = decode_png(stream);
     if (image == NULL)
         return;

@@ -28,9 +28,9 @@ static int run_in_this_process(void)
     /* The copy would be started by the executable's full path. */
     wcscpy(own_program_name, get_executable_path(false));
     __wargv[0] = own_program_name;
-    /* The copy would start with COM untouched; the splash step set it up,
-    ** if it loaded ole32. */
-    if (GetModuleHandleW(L"ole32.dll") != NULL)
+    /* The copy would start with COM untouched; the splash step may have set
+    ** it up. */
+    if (com_initialized)
         CoUninitialize();
     /* Nothing is left to remove at the end of the session: the application
     ** meets it with its own windows alone, as it would unpacked. */
