@@ -180,11 +180,11 @@ int wait_for_child(void)
     bool polling = true;
     ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
     for (;;) {
-        DWORD waited = MsgWaitForMultipleObjectsEx(1,
-                                                   &child_process,
-                                                   polling ? time_until(next_poll) : INFINITE,
-                                                   QS_ALLINPUT,
-                                                   MWMO_INPUTAVAILABLE);
+        DWORD timeout = polling ? time_until(next_poll) : INFINITE;
+        DWORD waited = has_windows_to_serve()
+                           ? MsgWaitForMultipleObjectsEx(1, &child_process, timeout, QS_ALLINPUT,
+                                                         MWMO_INPUTAVAILABLE)
+                           : WaitForSingleObject(child_process, timeout);
         if (waited == WAIT_OBJECT_0 + 1) {
             pump_window_messages();
             continue;

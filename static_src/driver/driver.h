@@ -151,6 +151,11 @@ void pump_window_messages(void);
 ** when its time has come: cheap enough to call between files. */
 void pump_window_messages_now_and_then(void);
 
+/* Whether this thread owns a window (the session window, the splash)
+** whose messages must be served; a wait without one needs no user32, and a
+** console process that never loads it hears logoff and shutdown. */
+bool has_windows_to_serve(void);
+
 /* Destroys the session window, and cancels a planned one: once the wait is
 ** over, and before the application runs in this process. */
 void close_session_window(void);

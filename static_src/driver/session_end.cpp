@@ -206,6 +206,11 @@ void pump_window_messages_now_and_then(void)
         pump_window_messages();
 }
 
+bool has_windows_to_serve(void)
+{
+    return session_window != NULL || splash_window != NULL;
+}
+
 void close_session_window(void)
 {
     session_window_planned = false;
