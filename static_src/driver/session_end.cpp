@@ -180,7 +180,13 @@ void plan_session_window(void)
 
 void open_planned_session_window(void)
 {
-    if (session_window_planned && session_window == NULL)
+    if (session_window != NULL)
+        return;
+    /* user32 may have come since the plan, with shell32 for the child's
+    ** command line: a console start then hears the end of the session only
+    ** through a window. */
+    if (session_window_planned || GetModuleHandleW(L"user32.dll") != NULL
+        || GetModuleHandleW(L"gdi32.dll") != NULL)
         open_session_window();
 }
 
