@@ -560,13 +560,7 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
 ** the rest of the stream, and renamed over. */
 static void compare_or_rewrite(const wchar_t *path, uint64_t size)
 {
-    HANDLE existing = CreateFileW(path,
-                                  GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  NULL,               /* lpSecurityAttributes */
-                                  OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN,
-                                  NULL);              /* hTemplateFile */
+    HANDLE existing = open_for_reading(path);
     uint64_t matched = 0;
     DWORD chunk = 0;
     bool same = true;
