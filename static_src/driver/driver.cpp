@@ -54,7 +54,7 @@ static int run_fresh_start(void)
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
     open_splash_window();
-    plan_session_window();
+    open_session_window();
     if (!template_ok)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
@@ -66,7 +66,6 @@ static int run_fresh_start(void)
     export_child_environment();
     launch_child();
     /* While the application starts, not before. */
-    open_planned_session_window();
     sweep_stale_unpack_directories();
     int status = wait_for_child();
     cleanup_before_exit(CHILD_GRACE_MS);

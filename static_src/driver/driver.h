@@ -128,18 +128,10 @@ int wait_for_child(void);
 ** unpack directory once extraction has begun. Runs at most once. */
 void cleanup_before_exit(DWORD child_grace_ms);
 
-/* Fresh start, after the splash step: asks to be shut down after
-** applications, and creates the hidden top-level window through which the
-** system announces the end of the session (silent when there is no desktop
-** to create it on): at once when the splash is up; for a GUI executable
-** without one, once extraction has run for 100 ms (in
-** pump_window_messages_now_and_then) or at open_planned_session_window; for
-** a console executable without one that has not loaded user32 or gdi32
-** never, since its console handler hears the end of the session. */
-void plan_session_window(void);
-
-/* Creates the planned session window if it does not exist yet. */
-void open_planned_session_window(void);
+/* Fresh start: creates the hidden top-level window through which the
+** system announces the end of the session, silent when there is no desktop
+** to create it on, and asks to be shut down after applications. */
+void open_session_window(void);
 
 /* Dispatches every message waiting for this thread's windows (the session
 ** window, the splash). At the end of the session this passes the end on to
@@ -147,17 +139,15 @@ void open_planned_session_window(void);
 ** process. */
 void pump_window_messages(void);
 
-/* The same, at most once per 50 ms, and creates the planned session window
-** when its time has come: cheap enough to call between files. */
+/* The same, at most once per 50 ms: cheap enough to call between files. */
 void pump_window_messages_now_and_then(void);
 
 /* Whether this thread owns a window (the session window, the splash)
-** whose messages must be served; a wait without one needs no user32, and a
-** console process that never loads it hears logoff and shutdown. */
+** whose messages must be served; a wait without one needs no user32. */
 bool has_windows_to_serve(void);
 
-/* Destroys the session window, and cancels a planned one: once the wait is
-** over, and before the application runs in this process. */
+/* Destroys the session window: once the wait is over, and before the
+** application runs in this process. */
 void close_session_window(void);
 
 /* Fresh start: removes, up to a few per start, the directories beside our

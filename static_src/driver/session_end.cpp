@@ -2,10 +2,10 @@
 ** The end of the session. A GUI process receives no console events for
 ** logoff and shutdown: the system asks its top-level windows instead, with
 ** WM_QUERYENDSESSION and then WM_ENDSESSION, and ends the process about 5 s
-** later. A fresh start therefore owns a hidden top-level window until the
-** end of its wait and dispatches its messages; the same pump keeps the
-** splash answering, which Windows would otherwise mark as not responding
-** after 5 s.
+** later. A fresh start therefore owns a hidden top-level window from the
+** splash until the end of its wait and dispatches its messages; the same
+** pump keeps the splash answering, which Windows would otherwise mark as
+** not responding after 5 s.
 **
 ** The application must meet the end of the session before the clean-up
 ** ends it. The fresh start asks to be shut down after applications, so
@@ -15,15 +15,6 @@
 ** of it: the clean-up passes the end of the session on to the windows of
 ** the child and of the processes it started, and waits for their answers,
 ** before it ends the child.
-**
-** Creating the window costs a start more than the rest of a small
-** extraction (user32 and, under Wine, the desktop process for the first
-** window), so without a splash it is made only once extraction has run for
-** a while, and otherwise right after the child is started, while the child
-** starts. An end of the session before then ends the process unasked: what
-** it wrote is removed by a later start's sweep. A console executable
-** without a splash that has not loaded user32 or gdi32 makes none: its
-** console handler hears logoff and shutdown.
 */
 #include <windows.h>
 #include <tlhelp32.h>
@@ -32,9 +23,6 @@
 #include "driver/driver.h"
 
 #define PUMP_INTERVAL_MS 50
-
-/* How long extraction runs before the window is worth its cost. */
-#define SESSION_WINDOW_DELAY_MS 100
 
 /* The last of the levels that applications may take (0x100-0x3FF). */
 #define LAST_APPLICATION_SHUTDOWN_LEVEL 0x100
@@ -50,8 +38,6 @@
 
 static HWND session_window;
 static DWORD last_pump_tick;
-static bool session_window_planned;
-static DWORD session_window_plan_tick;
 
 /* The child and the processes it started, while the end of the session is
 ** passed on. */
@@ -131,18 +117,8 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
     }
 }
 
-static bool is_console_executable(void)
+void open_session_window(void)
 {
-    const unsigned char *image = (const unsigned char *)GetModuleHandleW(NULL);
-    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)image;
-    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(image + dos->e_lfanew);
-    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
-}
-
-static void open_session_window(void)
-{
-    /* Tried once: without a desktop it fails each time. */
-    session_window_planned = false;
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = session_window_procedure;
     window_class.hInstance = GetModuleHandleW(NULL);
@@ -161,33 +137,7 @@ static void open_session_window(void)
                                      window_class.hInstance,
                                      NULL);               /* lpParam */
     last_pump_tick = GetTickCount();
-}
-
-void plan_session_window(void)
-{
     SetProcessShutdownParameters(LAST_APPLICATION_SHUTDOWN_LEVEL, 0 /* dwFlags */);
-    /* The splash has paid for user32 already and needs the pump. */
-    if (splash_window != NULL) {
-        open_session_window();
-        return;
-    }
-    /* Windows sends a console process the console events for logoff and
-    ** shutdown only while it has not loaded user32 or gdi32. */
-    session_window_planned = !is_console_executable() || GetModuleHandleW(L"user32.dll") != NULL
-                             || GetModuleHandleW(L"gdi32.dll") != NULL;
-    session_window_plan_tick = GetTickCount();
-}
-
-void open_planned_session_window(void)
-{
-    if (session_window != NULL)
-        return;
-    /* user32 may have come since the plan, with shell32 for the child's
-    ** command line: a console start then hears the end of the session only
-    ** through a window. */
-    if (session_window_planned || GetModuleHandleW(L"user32.dll") != NULL
-        || GetModuleHandleW(L"gdi32.dll") != NULL)
-        open_session_window();
 }
 
 void pump_window_messages(void)
@@ -202,12 +152,6 @@ void pump_window_messages(void)
 
 void pump_window_messages_now_and_then(void)
 {
-    if (session_window == NULL && splash_window == NULL) {
-        /* Nothing to pump yet, and user32 left alone. */
-        if (!session_window_planned || GetTickCount() - session_window_plan_tick < SESSION_WINDOW_DELAY_MS)
-            return;
-        open_session_window();
-    }
     if (GetTickCount() - last_pump_tick >= PUMP_INTERVAL_MS)
         pump_window_messages();
 }
@@ -219,7 +163,6 @@ bool has_windows_to_serve(void)
 
 void close_session_window(void)
 {
-    session_window_planned = false;
     if (session_window != NULL) {
         DestroyWindow(session_window);
         session_window = NULL;

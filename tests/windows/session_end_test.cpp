@@ -7,9 +7,6 @@
 ** wineboot messages every top-level window of the desktop, so this test never
 ** runs beside another.
 */
-#include <windows.h>
-#include <tlhelp32.h>
-
 #include <gtest/gtest.h>
 
 #include "attached_data_builder.h"
@@ -91,107 +88,6 @@ TEST(SessionEnd, during_extraction_removes_what_was_written_and_starts_no_child)
     EXPECT_FALSE(path_exists(folder + L"\\ready.txt")) << "no child may start once clean-up has begun";
     EXPECT_TRUE(list_folder(temp).empty());
 }
-
-bool has_top_level_window(DWORD process_id)
-{
-    struct search {
-        DWORD process_id;
-        bool found;
-    } wanted = {process_id, false};
-    EnumWindows(
-        [](HWND window, LPARAM pointer) -> BOOL {
-            search *wanted = (search *)pointer;
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wanted->found = wanted->found || owner == wanted->process_id;
-            return TRUE;
-        },
-        (LPARAM)&wanted);
-    return wanted.found;
-}
-
-bool has_loaded_user32(DWORD process_id)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process_id);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return true;
-    MODULEENTRY32W module = {};
-    module.dwSize = sizeof module;
-    bool found = false;
-    for (BOOL more = Module32FirstW(snapshot, &module); more && !found; more = Module32NextW(snapshot, &module))
-        found = _wcsicmp(module.szModule, L"user32.dll") == 0;
-    CloseHandle(snapshot);
-    return found;
-}
-
-void make_console_executable(const std::wstring &path)
-{
-    std::string image = read_file(path);
-    DWORD headers = *(const DWORD *)&image[offsetof(IMAGE_DOS_HEADER, e_lfanew)];
-    WORD console = IMAGE_SUBSYSTEM_WINDOWS_CUI;
-    memcpy(&image[headers + offsetof(IMAGE_NT_HEADERS64, OptionalHeader.Subsystem)], &console, sizeof console);
-    write_file(path, image);
-}
-
-/* Without a splash, a GUI start makes its session window while the child
-** starts (or once a long extraction has run for a while). A console start
-** makes one only when it has loaded user32: otherwise its console handler
-** hears the end of the session.
-**
-** Measured under Wine 8: wineboot --end-session sends nothing to a console
-** process without a window, neither a message nor a console event, and
-** leaves it running. Windows sends CTRL_LOGOFF_EVENT or CTRL_SHUTDOWN_EVENT
-** to its handler instead, which ends the child after 2 s of grace and
-** removes the unpack directory, as the window does here. */
-class SessionEndWithoutSplash : public testing::TestWithParam<const char *> {};
-
-TEST_P(SessionEndWithoutSplash, has_a_window_only_where_the_system_asks_windows)
-{
-    bool console = std::string(GetParam()) == "console";
-    std::wstring folder = test_scratch_folder();
-    std::wstring temp = folder + L"\\temp";
-    std::wstring executable = folder + L"\\app.exe";
-    std::wstring report_path = folder + L"\\report.txt";
-    write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()}}));
-    if (console)
-        make_console_executable(executable);
-    process_options run;
-    run.command_line = quote_argument(executable);
-    use_temp_folder(run, temp);
-    run.environment[L"PROBE_REPORT"] = report_path;
-    run.environment[L"PROBE_WAIT_FOREVER"] = L"1";
-    running_process started = start_process(run);
-    std::map<std::string, std::string> report;
-    for (int i = 0; i < 3000 && !report.count("pid"); i++) {
-        Sleep(10);
-        report = read_report(report_path);
-    }
-    ASSERT_TRUE(report.count("pid")) << "the application did not start";
-    HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)std::stoul(report["pid"]));
-    ASSERT_NE(child, (HANDLE)NULL);
-    /* The window comes while the child starts: about when it has run this far. */
-    bool windowed = has_top_level_window(started.id);
-    for (int i = 0; i < 100 && !windowed; i++) {
-        Sleep(10);
-        windowed = has_top_level_window(started.id);
-    }
-    EXPECT_EQ(windowed, !console || has_loaded_user32(started.id));
-    if (!windowed) {
-        finish_process(started, 0);
-        CloseHandle(child);
-        return;
-    }
-
-    end_the_session();
-    process_result result = finish_process(started, 10000);
-    EXPECT_FALSE(result.timed_out);
-    EXPECT_EQ(WaitForSingleObject(child, 5000), (DWORD)WAIT_OBJECT_0) << "the application was ended";
-    CloseHandle(child);
-    EXPECT_TRUE(list_folder(temp).empty()) << "nothing left in TEMP";
-}
-
-INSTANTIATE_TEST_SUITE_P(Subsystem, SessionEndWithoutSplash, testing::Values("gui", "console"),
-                         [](const testing::TestParamInfo<const char *> &info) { return std::string(info.param); });
 
 /* An application with a window that takes a second to save when the
 ** session ends: a library, or a program behind the launcher. Per run the
