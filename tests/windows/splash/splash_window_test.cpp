@@ -473,23 +473,7 @@ using ErrorBox = splash_test;
 running_process start_without_streams(const std::wstring &executable, const std::wstring &temp)
 {
     process_options options = fresh_run(executable, temp);
-    std::map<std::wstring, std::wstring> variables;
-    wchar_t *inherited = GetEnvironmentStringsW();
-    for (const wchar_t *entry = inherited; *entry; entry += wcslen(entry) + 1) {
-        const wchar_t *equals = wcschr(entry + 1, L'=');
-        if (equals != NULL)
-            variables[std::wstring(entry, equals)] = equals + 1;
-    }
-    FreeEnvironmentStringsW(inherited);
-    for (const auto &change : options.environment)
-        if (change.second)
-            variables[change.first] = *change.second;
-        else
-            variables.erase(change.first);
-    std::wstring block;
-    for (const auto &variable : variables)
-        block += variable.first + L"=" + variable.second + L'\0';
-    block += L'\0';
+    std::wstring block = environment_block(options);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

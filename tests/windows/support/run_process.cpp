@@ -41,7 +41,7 @@ std::wstring quote_argument(const std::wstring &argument)
     return out + L"\"";
 }
 
-static std::wstring environment_block(const process_options &options)
+std::wstring environment_block(const process_options &options)
 {
     std::map<std::wstring, std::wstring, bool (*)(const std::wstring &, const std::wstring &)>
         variables([](const std::wstring &a, const std::wstring &b) {

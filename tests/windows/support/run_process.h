@@ -84,4 +84,8 @@ std::map<std::string, std::string> read_report(const std::wstring &path);
 /* Waits until the file exists; false after timeout_ms. */
 bool wait_for_file(const std::wstring &path, DWORD timeout_ms);
 
+/* This process's environment with `options.environment` applied, as a
+** CREATE_UNICODE_ENVIRONMENT block. */
+std::wstring environment_block(const process_options &options);
+
 #endif
