@@ -32,8 +32,10 @@ std::vector<DWORD> child_process_ids(DWORD parent)
             continue;
         /* Wine starts its desktop process (explorer.exe /desktop) as a child
         ** of the first program that makes a window when none runs; Windows
-        ** has no such process. */
-        if (_wcsicmp(entry.szExeFile, L"explorer.exe") == 0)
+        ** has no such process. A new console's host (conhost.exe) is a child
+        ** of the process the console was made for, on Windows as in Wine. */
+        if (_wcsicmp(entry.szExeFile, L"explorer.exe") == 0
+            || _wcsicmp(entry.szExeFile, L"conhost.exe") == 0)
             continue;
         /* A parent id can be a recycled one: a real child is younger. */
         HANDLE child = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);

@@ -11,7 +11,7 @@
 #include <vector>
 
 /* Ids of the running processes whose parent id is `parent`, leaving out
-** Wine's desktop process. */
+** Wine's desktop process and console hosts. */
 std::vector<DWORD> child_process_ids(DWORD parent);
 
 /* Waits up to timeout_ms for a child of `parent` to appear; 0 if none did. */
