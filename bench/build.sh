@@ -63,6 +63,14 @@ build "$OUT/bench_run_dll.exe" "$BENCH/windows/run_dll.cpp" \
 build "$OUT/bench_limits.exe" "$BENCH/windows/wine_limits.cpp $BENCH/harness/walk.h $PAYLOAD_STREAM $ZSTD_WINDOWS_LIB" \
     $WCXX "${WFLAGS[@]}" "${HARNESS[@]}" -I"$ZSTD_SRC/lib" -o "$OUT/bench_limits.exe" \
     "$BENCH/windows/wine_limits.cpp" "$PAYLOAD_STREAM" "$ZSTD_WINDOWS_LIB" -lshell32
+# zstd's tool as an application library (zstd_library.c): the tool's
+# sources as the test programs build zstd.exe, its main renamed.
+ZSTD_TOOL_SOURCES=("$ZSTD_SRC"/programs/*.c "$ZSTD_SRC"/lib/common/*.c "$ZSTD_SRC"/lib/compress/*.c \
+    "$ZSTD_SRC"/lib/decompress/*.c "$ZSTD_SRC"/lib/dictBuilder/*.c)
+build "$OUT/zstd_library.dll" "$BENCH/windows/zstd_library.c" \
+    x86_64-w64-mingw32-gcc-posix -O2 -s -shared -static -DZSTD_DISABLE_ASM -DZSTD_LEGACY_SUPPORT=0 \
+    -Dmain=zstd_cli_main -I"$ZSTD_SRC/lib" -I"$ZSTD_SRC/lib/common" -o "$OUT/zstd_library.dll" \
+    "$BENCH/windows/zstd_library.c" "${ZSTD_TOOL_SOURCES[@]}"
 
 # Native programs.
 build "$OUT/bench_make_apps" "$BENCH/native/make_apps.cpp" \

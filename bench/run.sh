@@ -19,8 +19,10 @@
 # --no-variants: C packed as a console program (beside a bare console
 # hello-world), C without its splash, the hello-world packed through the
 # program launcher
-# (--main hello.exe), and when the packer has it, the cached unpack mode
-# (--unpack-to) of A, B and C, first and second start.
+# (--main hello.exe), zstd's tool called plain and packed (per run and
+# cached, through --main zstd.exe and through a run_code library), and when
+# the packer has it, the cached unpack mode (--unpack-to) of A, B and C,
+# first and second start.
 #
 # This script only orders the work; each measurement is a script of its
 # own in bench/measure/ (pack, limits, fresh_start, relaunch, bare_start,
@@ -39,7 +41,8 @@
 #
 # Prints a markdown report, the goals' ratios first, and writes it to
 # bench/results/latest.md. Needs root for its set-up (bench/setup.sh
-# installs nsis, wine32, perf, valgrind). Builds in $BUILD_DIR (default
+# installs nsis, wine32, perf, valgrind). Without a kernel that runs 32-bit
+# programs there is no peer. Builds in $BUILD_DIR (default
 # build-bench) with its own Wine prefix.
 set -euo pipefail
 
@@ -102,8 +105,12 @@ finish() {
     stop_wine_session
 }
 trap finish EXIT INT TERM
+if [ "$PEER" = yes ] && ! "$BENCH/runs_32_bit.sh"; then
+    log "this kernel runs no 32-bit programs, and the NSIS stub is one: no peer"
+    PEER=no
+fi
 # NSIS stubs are 32-bit: a prefix made before wine32 was installed lacks them.
-if [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+if [ "$PEER" = yes ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     wineboot -u </dev/null >/dev/null 2>&1
     wineserver -w
     wineserver -p
@@ -222,6 +229,13 @@ if [ "$VARIANTS" = yes ]; then
     cp "$PROGRAMS/bench_hello.exe" "$WORK/apps/hello/hello.exe"
     "$PACKER" --quiet --main hello.exe -o "$WORK/out/hello-launcher.exe" "$WORK/apps/hello"
     "$MEASURE/fresh_start.sh" hello_launcher "$WORK/out/hello-launcher.exe" plain
+    ZSTD_EXE=$BUILD_DIR/windows/tests/windows/programs/zstd_folder/zstd.exe
+    if [ -f "$ZSTD_EXE" ]; then
+        log "zstd's tool, plain and packed, per run and cached ($REPEAT calls each)"
+        "$MEASURE/cli_call.sh" "$ZSTD_EXE"
+    else
+        log "no zstd.exe at $ZSTD_EXE: no packed command-line calls"
+    fi
 fi
 
 # --- the report -------------------------------------------------------------

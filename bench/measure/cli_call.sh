@@ -1,0 +1,54 @@
+#!/bin/bash
+# A packed command-line call beside the same program started directly:
+# zstd's tool (the test programs' zstd.exe), asked for its version (-V) and
+# to test a small frame (-t), plain and packed as a console executable,
+# through --main zstd.exe and through a run_code library
+# (windows/zstd_library.c), each per run and cached. Started and timed as
+# fresh_start.sh starts a packed executable; one warm-up (for a cached one
+# also the first start, which fills its folder), then --repeat runs.
+# Records zstd_<road>.version and zstd_<road>.test (whole runs), road one of
+# plain, main_run, main_cached, library_run, library_cached.
+#
+#   measure/cli_call.sh ZSTD_EXE
+set -euo pipefail
+. "$(dirname "$0")/../lib.sh"
+zstd_exe=$1
+temp=$RUN_TMP/cli apps=$WORK/apps/cli
+rm -rf "$apps"
+mkdir -p "$temp" "$apps/main" "$apps/library"
+cp "$zstd_exe" "$apps/main/zstd.exe"
+cp "$PROGRAMS/zstd_library.dll" "$apps/library/zstd_library.dll"
+# 64 KiB of text, compressed natively: the frame to test.
+for i in 1 2 3 4 5 6 7 8; do cat "$BENCH/../README.md"; done | head -c 65536 > "$apps/small"
+zstd -q -f -o "$apps/small.zst" "$apps/small"
+
+declare -A EXE=([plain]=$apps/main/zstd.exe)
+for road in main library; do
+    main=zstd.exe
+    [ "$road" = library ] && main=zstd_library.dll
+    for mode in run cached; do
+        options=()
+        [ "$mode" = cached ] && options=(--unpack-to "{TEMP}\\onefile-bench-cli-$road")
+        EXE[${road}_$mode]=$WORK/out/zstd-$road-$mode.exe
+        "$PACKER" --quiet --console --main "$main" "${options[@]}" -o "${EXE[${road}_$mode]}" "$apps/$road"
+    done
+done
+
+frame=$(wpath "$apps/small.zst")
+for road in plain main_run main_cached library_run library_cached; do
+    for call in version test; do
+        arguments=(-V)
+        [ "$call" = test ] && arguments=(-t -q "$frame")
+        for i in $(seq 0 "$REPEAT"); do
+            line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" \
+                "$(wpath "${EXE[$road]}")" "${arguments[@]}" | grep '^start=')
+            status=$(echo "$line" | value status)
+            [ "$status" = 0 ] || log "zstd $road $call: ended with status $status"
+            [ "$i" = 0 ] || add "zstd_$road" "$call" $(($(echo "$line" | value end) - $(echo "$line" | value start)))
+        done
+        # A per-run start leaves nothing; a cached one its folder alone.
+        find "$temp" -mindepth 1 -maxdepth 1 ! -name 'onefile-bench-cli-*' | grep -q . &&
+            log "zstd $road: left behind in $temp: $(ls -A "$temp" | head -n 3 | tr '\n' ' ')"
+    done
+done
+rm -rf "$temp" "$apps"
