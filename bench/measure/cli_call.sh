@@ -19,7 +19,8 @@ mkdir -p "$temp" "$apps/main" "$apps/library"
 cp "$zstd_exe" "$apps/main/zstd.exe"
 cp "$PROGRAMS/zstd_library.dll" "$apps/library/zstd_library.dll"
 # 64 KiB of text, compressed natively: the frame to test.
-for i in 1 2 3 4 5 6 7 8; do cat "$BENCH/../README.md"; done | head -c 65536 > "$apps/small"
+for i in 1 2 3 4 5 6 7 8; do cat "$BENCH/../README.md"; done > "$apps/small"
+truncate -s 65536 "$apps/small"
 zstd -q -f -o "$apps/small.zst" "$apps/small"
 
 declare -A EXE=([plain]=$apps/main/zstd.exe)
@@ -47,7 +48,7 @@ for road in plain main_run main_cached library_run library_cached; do
             [ "$i" = 0 ] || add "zstd_$road" "$call" $(($(echo "$line" | value end) - $(echo "$line" | value start)))
         done
         # A per-run start leaves nothing; a cached one its folder alone.
-        find "$temp" -mindepth 1 -maxdepth 1 ! -name 'onefile-bench-cli-*' | grep -q . &&
+        [ -z "$(find "$temp" -mindepth 1 -maxdepth 1 ! -name 'onefile-bench-cli-*' -print -quit)" ] ||
             log "zstd $road: left behind in $temp: $(ls -A "$temp" | head -n 3 | tr '\n' ' ')"
     done
 done
