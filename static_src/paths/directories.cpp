@@ -89,11 +89,15 @@ bool ensure_directory(const wchar_t *path)
     wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
     if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
         return false;
-    if (CreateDirectoryW(extended, NULL) || GetLastError() == ERROR_ALREADY_EXISTS) {
-        remember_directory(path);
-        return true;
+    bool present = CreateDirectoryW(extended, NULL) != 0;
+    /* A file of that name is there: no directory, whatever the error says. */
+    if (!present && GetLastError() == ERROR_ALREADY_EXISTS) {
+        DWORD attributes = GetFileAttributesW(extended);
+        present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
-    return false;
+    if (present)
+        remember_directory(path);
+    return present;
 }
 
 /* Index of the last backslash at index 1 or more, or 0 when there is none. */

@@ -199,12 +199,12 @@ TEST(Environment, empty_values_read_as_absent_and_null_removes)
     EXPECT_EQ(get_environment_value_w(L"ONEFILE_TEST_VARIABLE"), nullptr);
 }
 
-TEST(Directories, bare_drives_and_existing_files_count_as_present)
+TEST(Directories, bare_drives_count_as_present_and_files_do_not)
 {
     std::wstring folder = test_scratch_folder();
     EXPECT_TRUE(ensure_directory(L"Q:")) << "a bare drive is never looked at";
     write_file(folder + L"\\plain_file", "x");
-    EXPECT_TRUE(ensure_directory((folder + L"\\plain_file").c_str()));
+    EXPECT_FALSE(ensure_directory((folder + L"\\plain_file").c_str()));
     EXPECT_FALSE(ensure_directory((folder + L"\\missing\\child").c_str()));
 }
 
@@ -243,12 +243,6 @@ TEST(Directories, a_name_with_hundreds_of_components_does_not_exhaust_the_stack)
     ensure_parent_directories(deepest.c_str());
     EXPECT_TRUE(ensure_directory(deepest.c_str()));
     EXPECT_TRUE(is_directory(deepest));
-}
-
-TEST(Directories, a_relative_name_without_backslash_creates_nothing)
-{
-    ensure_parent_directories(L"no_separator_here");
-    EXPECT_FALSE(path_exists(L"no_separator_here"));
 }
 
 TEST(DirectoryRemoval, a_tree_with_paths_beyond_260_characters_goes_and_nothing_else)

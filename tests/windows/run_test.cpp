@@ -247,8 +247,18 @@ TEST_F(Run, everything_the_application_adds_is_removed_with_the_directory)
 {
     process_options run = options();
     run.environment[L"PROBE_CREATE"] = L"1";
-    process_result result = run_process(run);
-    EXPECT_EQ(result.exit_code, 0u);
+    std::wstring hold = folder + L"\\hold.txt";
+    run.environment[L"PROBE_HOLD"] = hold;
+    running_process started = start_process(run);
+    ASSERT_TRUE(wait_for_file(report_path, 30000));
+    std::vector<std::wstring> unpack = list_folder(temp);
+    ASSERT_EQ(unpack.size(), 1u);
+    EXPECT_EQ(list_files(temp + L"\\" + unpack[0]),
+              (std::vector<std::wstring>{L"app_output.txt", L"data\\value.txt", L"made_by_app\\note.txt",
+                                         L"made_by_app\\sub\\deeper\\data.bin", L"probe_app.dll"}))
+        << "what the application adds is there while it runs";
+    write_file(hold, "");
+    EXPECT_EQ(finish_process(started, 30000).exit_code, 0u);
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
