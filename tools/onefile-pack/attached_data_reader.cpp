@@ -1,6 +1,7 @@
 #include "attached_data_reader.h"
 
 #include "entry_encoding.h"
+#include "file_io.h"
 #include "pack_error.h"
 #include "utf16.h"
 
@@ -81,7 +82,7 @@ private:
                 throw pack_error(what_ + " holds no files");
         } else {
             if (const std::string why = unsafe_name_reason(name_); !why.empty())
-                throw pack_error(what_ + " holds the entry " + quoted_path(std::filesystem::u8path(utf8_text(name_))) + ", " + why +
+                throw pack_error(what_ + " holds the entry " + quoted_path(path_from_utf8(utf8_text(name_))) + ", " + why +
                                  ": it could be written outside its folder");
             state_ = state::size;
         }

@@ -91,7 +91,7 @@ executable_view read_executable(const fs::path &path)
 // A name or text as one line of output: UTF-8, control characters as \xNN.
 std::string shown(const std::u16string &text)
 {
-    const std::string quoted = quoted_path(fs::u8path(utf8_text(text)));
+    const std::string quoted = quoted_path(path_from_utf8(utf8_text(text)));
     return quoted.substr(1, quoted.size() - 2);
 }
 
@@ -185,8 +185,8 @@ public:
         path_ = root_;
         std::size_t start = 0;
         for (std::size_t end; (end = name.find_first_of(u"\\/", start)) != std::u16string::npos; start = end + 1)
-            path_ /= fs::u8path(utf8_text(name.substr(start, end - start)));
-        path_ /= fs::u8path(utf8_text(name.substr(start)));
+            path_ /= path_from_utf8(utf8_text(name.substr(start, end - start)));
+        path_ /= path_from_utf8(utf8_text(name.substr(start)));
         std::error_code error;
         fs::create_directories(path_.parent_path(), error);
         file_ = open_file(path_, "wb");

@@ -88,17 +88,17 @@ std::string read_whole_file(const fs::path &path)
     return bytes;
 }
 
-// The regular files at the top of `folder`, by lower-case name. Of names
-// that differ only in case, the first in byte order wins, as the order of
-// a directory listing is not fixed.
-std::map<std::string, std::string> files_by_lower_name(const fs::path &folder)
+// The regular files at the top of `folder`, by lower-case UTF-8 name. Of
+// names that differ only in case, the first in byte order wins, as the
+// order of a directory listing is not fixed.
+std::map<std::string, fs::path> files_by_lower_name(const fs::path &folder)
 {
     std::vector<fs::path> entries{fs::directory_iterator(folder), fs::directory_iterator()};
     std::sort(entries.begin(), entries.end());
-    std::map<std::string, std::string> files;
+    std::map<std::string, fs::path> files;
     for (const fs::path &entry : entries)
         if (fs::is_regular_file(entry))
-            files.emplace(ascii_lower(entry.filename().string()), entry.filename().string());
+            files.emplace(ascii_lower(entry.filename().u8string()), entry.filename());
     return files;
 }
 
@@ -151,15 +151,15 @@ std::vector<std::string> imported_dlls(const pe_image &image)
     return names;
 }
 
-std::vector<missing_dll> find_missing_dlls(const fs::path &app_dir, const std::string &main_name)
+std::vector<missing_dll> find_missing_dlls(const fs::path &app_dir, const fs::path &main_name)
 {
-    const std::map<std::string, std::string> beside = files_by_lower_name(app_dir);
+    const std::map<std::string, fs::path> beside = files_by_lower_name(app_dir);
     std::vector<missing_dll> missing;
-    std::set<std::pair<std::string, std::string>> reported; // lower-case name, importer
-    std::set<std::string> followed{ascii_lower(main_name)};
-    std::deque<std::string> importers{main_name};
+    std::set<std::pair<std::string, fs::path>> reported; // lower-case name, importer
+    std::set<std::string> followed{ascii_lower(main_name.u8string())};
+    std::deque<fs::path> importers{main_name};
     while (!importers.empty()) {
-        const std::string importer = importers.front();
+        const fs::path importer = importers.front();
         importers.pop_front();
         std::vector<std::string> imports;
         try {
@@ -176,7 +176,7 @@ std::vector<missing_dll> find_missing_dlls(const fs::path &app_dir, const std::s
                 if (followed.insert(lower).second)
                     importers.push_back(found->second);
             } else if (!is_system_dll(name) && reported.emplace(lower, importer).second) {
-                missing.push_back({name, importer});
+                missing.push_back({name, importer.u8string()});
             }
         }
     }

@@ -30,7 +30,7 @@ std::vector<std::string> imported_dlls(const pe_image &image);
 
 struct missing_dll {
     std::string name;       // as the importer spells it
-    std::string importer;   // the importing file's name in the folder
+    std::string importer;   // the importing file's name in the folder, UTF-8
 };
 
 // The DLLs that the loader will find neither beside the main file nor in the
@@ -42,6 +42,6 @@ struct missing_dll {
 // pe_error when the main file is no readable PE image, and
 // std::filesystem::filesystem_error when the folder cannot be listed.
 std::vector<missing_dll> find_missing_dlls(const std::filesystem::path &app_dir,
-                                           const std::string &main_name);
+                                           const std::filesystem::path &main_name);
 
 #endif
