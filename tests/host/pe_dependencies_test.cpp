@@ -20,10 +20,10 @@ const fs::path lua_host = windows_build / "examples/lua_host.dll";
 const fs::path lua_app = windows_build / "lua-app.exe";
 
 // The message check_main_file gives, or "" when it accepts the file.
-std::string refusal(const std::string &bytes, main_file_kind kind)
+std::string refusal(const bytes &data, main_file_kind kind)
 {
     try {
-        check_main_file(bytes, kind);
+        check_main_file(data, kind);
         return "";
     } catch (const pe_error &error) {
         return error.what();
@@ -44,28 +44,28 @@ dll_pairs missing_in(const fs::path &folder, const std::string &main_name)
 
 TEST(main_file_check, accepts_a_dll_that_exports_run_code_and_an_executable_asked_for_as_one)
 {
-    EXPECT_EQ(refusal(read_file(probe_app), main_file_kind::dll), "");
-    EXPECT_EQ(refusal(read_file(lua_host), main_file_kind::dll), "");
-    EXPECT_EQ(refusal(read_file(lua_app), main_file_kind::executable), "");
+    EXPECT_EQ(refusal(bytes_of(read_file(probe_app)), main_file_kind::dll), "");
+    EXPECT_EQ(refusal(bytes_of(read_file(lua_host)), main_file_kind::dll), "");
+    EXPECT_EQ(refusal(bytes_of(read_file(lua_app)), main_file_kind::executable), "");
 }
 
 TEST(main_file_check, refuses_each_wrong_main_file_with_a_line_naming_the_fault)
 {
-    EXPECT_EQ(refusal("print('hello')\n", main_file_kind::dll),
+    EXPECT_EQ(refusal(bytes_of("print('hello')\n"), main_file_kind::dll),
               "it is not a Windows executable or DLL (no MZ header)");
-    EXPECT_EQ(refusal(read_file(lua_app), main_file_kind::dll), "it is an executable, not a DLL");
-    EXPECT_EQ(refusal(read_file(probe_app), main_file_kind::executable), "it is a DLL, not an executable");
-    EXPECT_EQ(refusal(read_file(no_entry_app), main_file_kind::dll), "it does not export run_code");
-    EXPECT_EQ(refusal(read_file(cpp_entry_app), main_file_kind::dll),
+    EXPECT_EQ(refusal(bytes_of(read_file(lua_app)), main_file_kind::dll), "it is an executable, not a DLL");
+    EXPECT_EQ(refusal(bytes_of(read_file(probe_app)), main_file_kind::executable), "it is a DLL, not an executable");
+    EXPECT_EQ(refusal(bytes_of(read_file(no_entry_app)), main_file_kind::dll), "it does not export run_code");
+    EXPECT_EQ(refusal(bytes_of(read_file(cpp_entry_app)), main_file_kind::dll),
               "it exports run_code only under its C++ name _Z8run_codeiPPwPKw; declare run_code extern \"C\"");
 
-    const std::string probe = read_file(probe_app);
+    const bytes probe = bytes_of(read_file(probe_app));
     const pe_image image = parse_pe_image(probe);
-    std::string x86 = probe;
-    write_u16(x86, image.coff_offset + pe::coff_machine, 0x014c);
+    bytes x86 = probe;
+    write_le(x86, image.coff_offset, {{pe::coff_machine, 0x014c}});
     EXPECT_EQ(refusal(x86, main_file_kind::dll), "it is built for 32-bit x86, not for x86-64");
-    std::string pe32 = probe;
-    write_u16(pe32, image.optional_offset + pe::optional_magic, 0x10b);
+    bytes pe32 = probe;
+    write_le(pe32, image.optional_offset, {{pe::optional_magic, 0x10b}});
     EXPECT_EQ(refusal(pe32, main_file_kind::dll), "it is not a 64-bit (PE32+) image");
 }
 

@@ -15,15 +15,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Offsets within the export directory.
-constexpr std::size_t export_name_count = 24;
-constexpr std::size_t export_name_table = 32;
+// The export directory, and its table of name RVAs.
+constexpr le_field export_name_count{24, 4};
+constexpr le_field export_name_table{32, 4};
 constexpr std::size_t export_directory_size = 40;
+constexpr le_field name_rva{0, 4};
 
-// Offsets within an import descriptor and a delay-load descriptor.
-constexpr std::size_t import_name = 12;
+// An import descriptor and a delay-load descriptor.
+constexpr le_field import_name{12, 4};
 constexpr std::size_t import_descriptor_size = 20;
-constexpr std::size_t delay_name = 4;
+constexpr le_field delay_name{4, 4};
 constexpr std::size_t delay_descriptor_size = 32;
 
 std::string machine_name(std::uint16_t machine)
@@ -65,27 +66,27 @@ pe_data_directory directory_of(const pe_image &image, pe::directory which)
 // In the delay-load table the name is an RVA whatever the attributes say:
 // the addresses that linkers before Visual C++ 7 wrote there do not fit a
 // PE32+ image's 32 bits.
-void append_dll_names(const pe_image &image, pe::directory directory, std::size_t size, std::size_t name_at,
+void append_dll_names(const pe_image &image, pe::directory directory, std::size_t size, le_field name_at,
                       std::vector<std::string> &names)
 {
     const std::uint32_t start = directory_of(image, directory).rva;
     if (start == 0)
         return;
     for (std::uint32_t rva = start;; rva += static_cast<std::uint32_t>(size)) {
-        const std::uint32_t name = read_u32(image.bytes, image.offset_of(rva, size) + name_at);
+        const auto name = static_cast<std::uint32_t>(read_field(image.file, image.offset_of(rva, size), name_at));
         if (name == 0)
             return;
         names.push_back(image.string_at(name));
     }
 }
 
-std::string read_whole_file(const fs::path &path)
+bytes read_whole_file(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.is_open() || in.bad())
         throw pe_error("it cannot be read");
-    return bytes;
+    return data;
 }
 
 // The regular files at the top of `folder`, by lower-case UTF-8 name. Of
@@ -104,12 +105,12 @@ std::map<std::string, fs::path> files_by_lower_name(const fs::path &folder)
 
 } // namespace
 
-void check_main_file(const std::string &bytes, main_file_kind kind)
+void check_main_file(const bytes &data, main_file_kind kind)
 {
-    const pe_image image = parse_pe_image(bytes);
+    const pe_image image = parse_pe_image(data);
     if (image.machine != pe::machine_amd64)
         throw pe_error("it is built for " + machine_name(image.machine) + ", not for x86-64");
-    if (read_u16(image.bytes, image.optional_offset + pe::optional_magic) != pe::magic_pe32_plus)
+    if (read_field(image.file, image.optional_offset, pe::optional_magic) != pe::magic_pe32_plus)
         throw pe_error("it is not a 64-bit (PE32+) image");
     if (kind == main_file_kind::dll && !image.is_dll())
         throw pe_error("it is an executable, not a DLL");
@@ -134,12 +135,13 @@ std::vector<std::string> exported_names(const pe_image &image)
     if (directory.rva == 0)
         return {};
     const std::size_t header = image.offset_of(directory.rva, export_directory_size);
-    const std::uint32_t count = read_u32(image.bytes, header + export_name_count);
-    const std::size_t table =
-        image.offset_of(read_u32(image.bytes, header + export_name_table), std::size_t{4} * count);
+    const std::uint64_t count = read_field(image.file, header, export_name_count);
+    const std::size_t table = image.offset_of(static_cast<std::uint32_t>(read_field(image.file, header, export_name_table)),
+                                              name_rva.width * count);
     std::vector<std::string> names;
-    for (std::uint32_t i = 0; i < count; ++i)
-        names.push_back(image.string_at(read_u32(image.bytes, table + 4 * i)));
+    for (std::uint64_t i = 0; i < count; ++i)
+        names.push_back(image.string_at(
+            static_cast<std::uint32_t>(read_field(image.file, table + name_rva.width * i, name_rva))));
     return names;
 }
 

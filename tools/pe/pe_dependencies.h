@@ -13,10 +13,10 @@
 
 enum class main_file_kind { dll, executable };
 
-// Throws pe_error, with one line naming the problem, unless `bytes` are a
+// Throws pe_error, with one line naming the problem, unless `data` is a
 // PE32+ x86-64 image of `kind` (a DLL has IMAGE_FILE_DLL set, an executable
 // has not) and, for a DLL, one that exports run_code by name.
-void check_main_file(const std::string &bytes, main_file_kind kind);
+void check_main_file(const bytes &data, main_file_kind kind);
 
 // The names the image exports by name, in the order of its name table.
 // Throws pe_error for a 32-bit image or when the export directory leaves
