@@ -17,6 +17,7 @@ add_compile_options(-Wall -Wextra -Wpedantic)
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
+add_subdirectory(tools/binary)
 add_subdirectory(tools/pe)
 add_subdirectory(tools/resources)
 add_subdirectory(tools/onefile-pack)

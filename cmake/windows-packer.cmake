@@ -2,6 +2,7 @@
 # CMake files as on Linux, with zstd's compressor from zstd.cmake. Linked
 # -static, so it imports only system DLLs; with the templates it makes the
 # zip (cpack -G ZIP in this build folder).
+add_subdirectory(tools/binary)
 add_subdirectory(tools/pe)
 add_subdirectory(tools/resources)
 add_subdirectory(tools/onefile-pack)
@@ -18,7 +19,7 @@ file(MAKE_DIRECTORY ${ONEFILE_CLI11_INCLUDE_DIR})
 file(CREATE_LINK ${ONEFILE_CLI11_DIR} ${ONEFILE_CLI11_INCLUDE_DIR}/CLI SYMBOLIC)
 target_include_directories(onefile-pack SYSTEM PRIVATE ${ONEFILE_CLI11_INCLUDE_DIR})
 
-foreach(target onefile_pe onefile_resources onefile_pack_core onefile-pack)
+foreach(target onefile_binary onefile_pe onefile_resources onefile_pack_core onefile-pack)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic
                          -fmacro-prefix-map=${CMAKE_SOURCE_DIR}/=)
 endforeach()

@@ -18,7 +18,7 @@ LUA_SOURCE_VERSION=5.4.4-3+deb12u1
 
 PACKAGES="cmake ninja-build make g++ pkg-config dpkg-dev file
 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick
-zstd libcli11-dev googletest icoutils openssl osslsigncode debootstrap"
+zstd libcli11-dev googletest icoutils openssl osslsigncode debootstrap lld llvm"
 
 missing=""
 for p in $PACKAGES; do

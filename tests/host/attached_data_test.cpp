@@ -2,13 +2,18 @@
 // bootstrap reads them.
 #include "app_folder.h"
 #include "attached_data.h"
+#include "file_io.h"
+#include "file_position.h"
 #include "pack_error.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -102,15 +107,34 @@ TEST(attached_data, folder_round_trips_with_main_first_and_the_rest_sorted)
 
 TEST(attached_data, same_files_created_in_another_order_give_identical_bytes)
 {
+    // A folder lists its files in an order of its own: on tmpfs the reverse
+    // of creation, on ext4 by a hash of the name. Of the same files created
+    // in two orders, at least one folder lists them out of name order.
     scratch_folder scratch;
-    const char *const names[] = {"b/2", "a", "main.dll", "c/1", "b/1", "B"};
-    for (const char *name : names)
-        write_file(scratch.path() / "one" / name, name);
-    for (auto name = std::rbegin(names); name != std::rend(names); ++name)
-        write_file(scratch.path() / "two" / *name, *name);
+    const std::vector<std::string> names{"B", "a", "b/1", "b/2", "c/1", "d", "e", "f", "g", "h", "main.dll"};
+    std::string objects[2];
+    bool listed_out_of_order = false;
+    for (int i = 0; i < 2; ++i) {
+        const fs::path app = scratch.path() / std::to_string(i);
+        for (std::size_t k = 0; k < names.size(); ++k) {
+            const std::string &name = names[i == 0 ? k : names.size() - 1 - k];
+            write_file(app / name, name);
+        }
+        std::vector<std::string> listed;
+        for (const fs::directory_entry &entry : fs::recursive_directory_iterator(app))
+            if (entry.is_regular_file())
+                listed.push_back(entry.path().lexically_relative(app).generic_string());
+        listed_out_of_order = listed_out_of_order || !std::is_sorted(listed.begin(), listed.end());
+        objects[i] = pack_folder(app, "main.dll", scratch.path() / ("object" + std::to_string(i)));
+    }
+    ASSERT_TRUE(listed_out_of_order) << "both folders list their files in name order: the test shows nothing";
 
-    EXPECT_EQ(pack_folder(scratch.path() / "one", "main.dll", scratch.path() / "object1"),
-              pack_folder(scratch.path() / "two", "main.dll", scratch.path() / "object2"));
+    EXPECT_EQ(objects[0], objects[1]);
+    std::vector<std::u16string> stored;
+    for (const decoded_entry &entry : parse_content(decode_object(objects[0])))
+        stored.push_back(entry.name);
+    EXPECT_EQ(stored, (std::vector<std::u16string>{u"main.dll", u"B", u"a", u"b\\1", u"b\\2", u"c\\1", u"d", u"e",
+                                                   u"f", u"g", u"h"}));
 }
 
 TEST(attached_data, file_that_changed_size_since_the_walk_is_refused)
@@ -192,4 +216,22 @@ TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)
     EXPECT_EQ(objects[0], objects[1]);
     // The name "big" and its terminator, the size, then the content.
     EXPECT_EQ(decode_object(objects[0]).substr(2 * 4 + 8, content.size()), content);
+}
+
+TEST(attached_data, file_positions_past_4_gib_are_reached_exactly)
+{
+    // A long, which std::fseek takes, has 32 bits on Windows. The file is sparse.
+    scratch_folder scratch;
+    const file_handle file = open_file(scratch.path() / "sparse", "w+b");
+    ASSERT_TRUE(file);
+    ASSERT_EQ(::ftruncate(::fileno(file.get()), std::int64_t{5} << 30), 0);
+    const std::uint64_t far = (std::uint64_t{4} << 30) + 8;
+    ASSERT_TRUE(seek_to(file.get(), far));
+    ASSERT_EQ(std::fwrite("far", 1, 3, file.get()), 3u);
+    ASSERT_EQ(std::fflush(file.get()), 0);
+    char written[3] = {};
+    EXPECT_EQ(::pread(::fileno(file.get()), written, 3, static_cast<off_t>(far)), 3);
+    EXPECT_EQ(std::string(written, 3), "far");
+    EXPECT_EQ(::pread(::fileno(file.get()), written, 3, 8), 3);
+    EXPECT_EQ(std::string(written, 3), std::string(3, '\0'));
 }

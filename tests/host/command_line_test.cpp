@@ -1,5 +1,6 @@
 // The program as a user meets it: every refusal is one line on standard
-// error with status 1 and leaves no output and no temporary file behind.
+// error with status 1 and leaves the files it was to write as they were,
+// with no temporary file beside them.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -135,15 +136,14 @@ class refused_input : public testing::TestWithParam<refusal> {};
 
 } // namespace
 
-TEST_P(refused_input, gives_one_error_line_and_leaves_nothing_behind)
+TEST_P(refused_input, gives_one_error_line_and_leaves_the_named_outputs_as_they_were)
 {
     const refusal &input = GetParam();
     scratch_folder scratch;
     const fs::path app = scratch.path() / "app";
     const fs::path out = scratch.path() / "out";
-    const fs::path temp = scratch.path() / "temp";
-    fs::create_directories(out);
-    fs::create_directories(temp);
+    // -o names the previous build, --write-attached-data a file yet to be made.
+    write_file(out / "app.exe", "the previous build");
     fs::create_directories(app.parent_path());
     input.prepare(app);
 
@@ -153,13 +153,13 @@ TEST_P(refused_input, gives_one_error_line_and_leaves_nothing_behind)
     for (std::size_t i = 0; i < input.extra_arguments.size(); ++i)
         arguments.push_back(i % 2 ? (scratch.path() / input.extra_arguments[i]).string() : input.extra_arguments[i]);
     arguments.push_back(app.string());
-    const process_result result = run_onefile_pack(arguments, temp);
+    const process_result result = run_onefile_pack(arguments, scratch.path());
 
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
     EXPECT_NE(result.error_output.find(input.expected), std::string::npos) << result.error_output;
-    EXPECT_TRUE(fs::is_empty(out));
-    EXPECT_TRUE(fs::is_empty(temp));
+    EXPECT_EQ(read_file(out / "app.exe"), "the previous build");
+    EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1) << "no app.bin, no temporary file";
 }
 
 INSTANTIATE_TEST_SUITE_P(command_line, refused_input, testing::ValuesIn(refusals),

@@ -98,6 +98,16 @@ windows)
         "$(windows_path "$work/linked")" </dev/null 2>"$work/error" || status=$?
     [ "$status" -eq 1 ] && grep -q "lies inside the application folder" "$work/error" ||
         fail "onefile-pack.exe wrote into the folder it packs (status $status): $(cat "$work/error")"
+    # Names outside ASCII, in the folder, the main file and the output: on
+    # Windows they reach the files only as UTF-16.
+    named=$work/Zürich
+    mkdir "$named"
+    cp -r "$app_folder" "$named/äpp"
+    mv "$named/äpp/lua_host.dll" "$named/äpp/Grüße.dll"
+    LC_ALL=C.UTF-8 wine "$packer" --quiet --main Grüße.dll -o "$(windows_path "$named/Grüße.exe")" \
+        "$(windows_path "$named/äpp")" </dev/null 2>"$work/error" ||
+        fail "onefile-pack.exe failed on names outside ASCII: $(cat "$work/error")"
+    run_example "$named/Grüße.exe"
     ;;
 deb)
     cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work" >/dev/null

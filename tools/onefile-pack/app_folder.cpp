@@ -1,6 +1,7 @@
 #include "app_folder.h"
 
 #include "entry_encoding.h"
+#include "file_io.h"
 #include "pack_error.h"
 
 #include <algorithm>
@@ -107,13 +108,13 @@ std::vector<app_file> list_app_files(const fs::path &app_dir, const std::string 
 {
     std::vector<app_file> files = nonempty_walk(app_dir);
 
-    const fs::path main_path(main_name);
+    const fs::path main_path = path_from_utf8(main_name);
     const auto is_main = [&](const app_file &file) {
         return file.source.lexically_relative(app_dir) == main_path;
     };
     const auto main_file = std::find_if(files.begin(), files.end(), is_main);
     if (main_path.has_parent_path() || main_file == files.end())
-        throw pack_error("main DLL " + quoted_path(main_name) + " is not a file at the top of " + quoted_path(app_dir));
+        throw pack_error("main DLL " + quoted_path(main_path) + " is not a file at the top of " + quoted_path(app_dir));
 
     std::iter_swap(files.begin(), main_file);
     sort_by_name(files.begin() + 1, files.end());
@@ -124,8 +125,8 @@ std::vector<app_file> list_program_files(const fs::path &app_dir, const std::str
                                          const fs::path &launcher, const std::string &launcher_name)
 {
     std::vector<app_file> files = nonempty_walk(app_dir);
-    const std::u16string program_name = entry_name(fs::u8path(program));
-    const std::u16string reserved = folded(entry_name(fs::u8path(launcher_name)));
+    const std::u16string program_name = entry_name(path_from_utf8(program));
+    const std::u16string reserved = folded(entry_name(path_from_utf8(launcher_name)));
     bool found = false;
     for (const app_file &file : files) {
         if (folded(file.name) == reserved)
@@ -134,13 +135,13 @@ std::vector<app_file> list_program_files(const fs::path &app_dir, const std::str
         found = found || file.name == program_name;
     }
     if (!found)
-        throw pack_error("program " + quoted_path(fs::u8path(program)) + " is not a file in " + quoted_path(app_dir));
+        throw pack_error("program " + quoted_path(path_from_utf8(program)) + " is not a file in " + quoted_path(app_dir));
     std::error_code error;
     const std::uintmax_t size = fs::file_size(launcher, error);
     if (error)
         throw pack_error("no launcher " + quoted_path(launcher) + ": the packer's share/onefile-pack folder is " +
                          "incomplete");
     sort_by_name(files.begin(), files.end());
-    files.insert(files.begin(), {launcher, entry_name(fs::u8path(launcher_name)), size});
+    files.insert(files.begin(), {launcher, entry_name(path_from_utf8(launcher_name)), size});
     return files;
 }

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr char object_header[3] = {'Q', 'V', 'Y'};
-constexpr std::size_t trailer_size = 8;
-
 void write_bytes(std::FILE *out, const void *data, std::size_t size)
 {
     if (std::fwrite(data, 1, size, out) != size)
@@ -22,7 +19,7 @@ void write_bytes(std::FILE *out, const void *data, std::size_t size)
 
 // Feeds exactly file.size bytes of the file to the frame: a file that changed
 // since the walk would make its size field lie.
-void compress_file_data(const app_file &file, zstd_frame_writer &frame, std::vector<char> &buffer,
+void compress_file_data(const app_file &file, zstd_frame_writer &frame, bytes &buffer,
                         pack_progress &progress, const progress_callback &report)
 {
     const file_handle in = open_file(file.source, "rb");
@@ -45,14 +42,6 @@ void compress_file_data(const app_file &file, zstd_frame_writer &frame, std::vec
         throw pack_error(quoted_path(file.source) + " grew while it was being packed");
 }
 
-void write_little_endian(std::FILE *out, std::uint64_t value)
-{
-    unsigned char bytes[trailer_size];
-    for (std::size_t i = 0; i < trailer_size; ++i)
-        bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-    write_bytes(out, bytes, sizeof bytes);
-}
-
 } // namespace
 
 std::uint64_t write_attached_data(const std::vector<app_file> &files, int level, int threads,
@@ -68,9 +57,9 @@ std::uint64_t write_attached_data(const std::vector<app_file> &files, int level,
         progress.bytes_total += file.size;
 
     zstd_frame_writer frame(object.get(), level, threads);
-    std::vector<char> buffer(ZSTD_CStreamInSize());
+    bytes buffer(ZSTD_CStreamInSize());
     for (const app_file &file : files) {
-        const std::string header = entry_header(file.name, file.size);
+        const bytes header = entry_header(file.name, file.size);
         frame.write(header.data(), header.size());
         compress_file_data(file, frame, buffer, progress, report);
         ++progress.files_done;
@@ -81,22 +70,22 @@ std::uint64_t write_attached_data(const std::vector<app_file> &files, int level,
 
     const std::uint64_t unfilled = sizeof object_header + frame_size;
     const std::uint64_t trailer_offset = (unfilled + 7) / 8 * 8;
-    const char zeros[8] = {};
-    write_bytes(object.get(), zeros, static_cast<std::size_t>(trailer_offset - unfilled));
-    write_little_endian(object.get(), trailer_offset);
+    bytes tail(static_cast<std::size_t>(trailer_offset - unfilled), 0);
+    append_le(tail, object_trailer.width, trailer_offset);
+    write_bytes(object.get(), tail.data(), tail.size());
     if (std::fflush(object.get()) != 0)
         throw pack_error("cannot write " + quoted_path(out) + ": " + errno_text());
-    return trailer_offset + trailer_size;
+    return trailer_offset + object_trailer.width;
 }
 
 std::uint64_t check_attached_data(const std::filesystem::path &path)
 {
-    const std::string object = read_whole_file(path, "attached data");
+    const bytes object = read_whole_file(path, "attached data");
     if (object_length(object) == 0)
         throw pack_error(quoted_path(path) + " is not attached data made by onefile-pack --write-attached-data");
     struct : entry_visitor {
         void begin(const std::u16string &, std::uint64_t) override {}
-        void data(const char *, std::size_t) override {}
+        void data(const byte *, std::size_t) override {}
         void end() override {}
     } names_only;
     read_entries(object, quoted_path(path), names_only);

@@ -1,53 +1,46 @@
 #include "attached_data_reader.h"
 
 #include "entry_encoding.h"
+#include "file_io.h"
 #include "pack_error.h"
 #include "utf16.h"
 
 #include <zstd.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace {
 
-constexpr char object_header[3] = {'Q', 'V', 'Y'};
-constexpr std::size_t trailer_size = 8;
 // The largest window the bootstrap's decoder accepts.
 constexpr int window_log_max = 27;
-
-std::uint64_t little_endian(const char *bytes, std::size_t count)
-{
-    std::uint64_t value = 0;
-    for (std::size_t i = count; i-- > 0;)
-        value = value << 8 | static_cast<unsigned char>(bytes[i]);
-    return value;
-}
 
 // Splits the decoded content into entries as it arrives, in pieces of any size.
 class content_parser {
 public:
     content_parser(const std::string &what, entry_visitor &visitor) : what_(what), visitor_(visitor) {}
 
-    void feed(const char *bytes, std::size_t size)
+    void feed(const byte *data, std::size_t size)
     {
         while (size > 0) {
             if (state_ == state::finished)
                 damaged("bytes follow its last entry");
             if (state_ == state::data) {
                 const std::size_t count = left_ < size ? static_cast<std::size_t>(left_) : size;
-                visitor_.data(bytes, count);
-                bytes += count;
+                visitor_.data(data, count);
+                data += count;
                 size -= count;
                 left_ -= count;
                 if (left_ == 0)
                     end_entry();
                 continue;
             }
-            field_ += *bytes++;
+            field_.push_back(*data++);
             --size;
-            if (state_ == state::name && field_.size() == 2)
+            if (state_ == state::name && field_.size() == utf16_unit.width)
                 take_name_unit();
-            else if (state_ == state::size && field_.size() == 8)
+            else if (state_ == state::size && field_.size() == entry_size.width)
                 take_size();
         }
     }
@@ -69,7 +62,7 @@ private:
 
     void take_name_unit()
     {
-        const auto unit = static_cast<char16_t>(little_endian(field_.data(), 2));
+        const auto unit = static_cast<char16_t>(load_le(field_.data(), utf16_unit.width));
         field_.clear();
         if (unit != 0) {
             if (name_.size() == max_name_units)
@@ -81,7 +74,7 @@ private:
                 throw pack_error(what_ + " holds no files");
         } else {
             if (const std::string why = unsafe_name_reason(name_); !why.empty())
-                throw pack_error(what_ + " holds the entry " + quoted_path(std::filesystem::u8path(utf8_text(name_))) + ", " + why +
+                throw pack_error(what_ + " holds the entry " + quoted_path(path_from_utf8(utf8_text(name_))) + ", " + why +
                                  ": it could be written outside its folder");
             state_ = state::size;
         }
@@ -89,7 +82,7 @@ private:
 
     void take_size()
     {
-        left_ = little_endian(field_.data(), 8);
+        left_ = load_le(field_.data(), entry_size.width);
         field_.clear();
         visitor_.begin(name_, left_);
         state_ = state::data;
@@ -108,7 +101,7 @@ private:
     const std::string &what_;
     entry_visitor &visitor_;
     state state_ = state::name;
-    std::string field_;     // the bytes of a name unit or size read so far
+    bytes field_;           // the bytes of a name unit or size read so far
     std::u16string name_;
     std::uint64_t left_ = 0;
     std::size_t count_ = 0;
@@ -134,26 +127,28 @@ std::string unsafe_name_reason(const std::u16string &name)
     }
 }
 
-std::uint64_t object_length(const std::string &object)
+std::uint64_t object_length(const bytes &object)
 {
-    if (object.size() < sizeof object_header + trailer_size || object.compare(0, 3, object_header, 3) != 0)
+    const std::size_t trailer_size = object_trailer.width;
+    if (object.size() < sizeof object_header + trailer_size ||
+        !std::equal(std::begin(object_header), std::end(object_header), object.begin()))
         return 0;
-    const std::uint64_t trailer = little_endian(object.data() + object.size() - trailer_size, trailer_size);
+    const std::uint64_t trailer = *read_le(object, object.size() - trailer_size, object_trailer);
     return trailer + trailer_size == object.size() && trailer % 8 == 0 ? object.size() : 0;
 }
 
-std::size_t read_entries(const std::string &object, const std::string &what, entry_visitor &visitor)
+std::size_t read_entries(const bytes &object, const std::string &what, entry_visitor &visitor)
 {
     if (object_length(object) == 0)
         throw pack_error(what + " is not attached data made by onefile-pack");
-    const std::size_t frame_end = object.size() - trailer_size;
+    const std::size_t frame_end = object.size() - object_trailer.width;
     const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx *)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
     if (!context)
         throw pack_error("out of memory");
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, window_log_max);
     content_parser parser(what, visitor);
     ZSTD_inBuffer input{object.data(), frame_end, sizeof object_header};
-    std::string buffer(ZSTD_DStreamOutSize(), '\0');
+    bytes buffer(ZSTD_DStreamOutSize());
     for (;;) {
         ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
         const std::size_t result = ZSTD_decompressStream(context.get(), &output, &input);
@@ -166,7 +161,8 @@ std::size_t read_entries(const std::string &object, const std::string &what, ent
             throw pack_error(what + ": its attached data is damaged: the frame is cut short");
     }
     // Only the zero fill up to the trailer may follow the frame.
-    if (frame_end - input.pos >= 8 || object.find_first_not_of('\0', input.pos) < frame_end)
+    if (frame_end - input.pos >= 8 ||
+        std::any_of(object.begin() + input.pos, object.begin() + frame_end, [](byte b) { return b != 0; }))
         throw pack_error(what + ": its attached data is damaged: bytes follow its frame");
     return parser.finish();
 }

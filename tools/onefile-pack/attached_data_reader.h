@@ -4,8 +4,15 @@
 #ifndef ONEFILE_ATTACHED_DATA_READER_H
 #define ONEFILE_ATTACHED_DATA_READER_H
 
+#include "little_endian.h"
+
 #include <cstdint>
 #include <string>
+
+// The object starts with "QVY" and ends with its trailer, the 8-byte
+// offset of the trailer itself.
+constexpr byte object_header[3] = {'Q', 'V', 'Y'};
+constexpr le_field object_trailer{0, 8};
 
 // What reading the entries calls, in their order: begin, the data in
 // pieces, end; once per entry.
@@ -13,7 +20,7 @@ class entry_visitor {
 public:
     virtual ~entry_visitor() = default;
     virtual void begin(const std::u16string &name, std::uint64_t size) = 0;
-    virtual void data(const char *bytes, std::size_t size) = 0;
+    virtual void data(const byte *data, std::size_t size) = 0;
     virtual void end() = 0;
 };
 
@@ -26,10 +33,10 @@ std::string unsafe_name_reason(const std::u16string &name);
 // each entry to `visitor`; returns the number of entries. `what` names the
 // object's file in messages. Throws pack_error, one line, when the object is
 // not one, is damaged or cut short, or holds no entry or an unsafe name.
-std::size_t read_entries(const std::string &object, const std::string &what, entry_visitor &visitor);
+std::size_t read_entries(const bytes &object, const std::string &what, entry_visitor &visitor);
 
 // The object's length when `object` ends with a trailer that points at its
 // own offset and starts with the object header; 0 otherwise.
-std::uint64_t object_length(const std::string &object);
+std::uint64_t object_length(const bytes &object);
 
 #endif

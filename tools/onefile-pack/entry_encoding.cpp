@@ -80,16 +80,9 @@ std::u16string entry_name(const std::filesystem::path &relative)
     return name;
 }
 
-std::string entry_header(const std::u16string &name, std::uint64_t size)
+bytes entry_header(const std::u16string &name, std::uint64_t size)
 {
-    std::string header;
-    header.reserve(2 * name.size() + 2 + 8);
-    for (char16_t unit : name) {
-        header += static_cast<char>(unit & 0xFF);
-        header += static_cast<char>(unit >> 8);
-    }
-    header.append(2, '\0');
-    for (int shift = 0; shift < 64; shift += 8)
-        header += static_cast<char>((size >> shift) & 0xFF);
+    bytes header = utf16le_bytes(name + u'\0');
+    append_le(header, entry_size.width, size);
     return header;
 }

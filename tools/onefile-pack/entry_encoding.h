@@ -4,6 +4,8 @@
 #ifndef ONEFILE_ENTRY_ENCODING_H
 #define ONEFILE_ENTRY_ENCODING_H
 
+#include "little_endian.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -12,7 +14,10 @@
 constexpr std::size_t max_name_units = 1023;
 
 // The end marker: an entry with an empty name.
-constexpr char end_marker[2] = {0, 0};
+constexpr byte end_marker[2] = {0, 0};
+
+// The size that follows a name and its 0x0000 unit.
+constexpr le_field entry_size{0, 8};
 
 // The stored name of the file at `relative` (a path below the application
 // folder, made by a directory walk). Throws pack_error naming the rule the
@@ -23,6 +28,6 @@ constexpr char end_marker[2] = {0, 0};
 std::u16string entry_name(const std::filesystem::path &relative);
 
 // The bytes that precede a file's data: its name, the 0x0000 unit, its size.
-std::string entry_header(const std::u16string &name, std::uint64_t size);
+bytes entry_header(const std::u16string &name, std::uint64_t size);
 
 #endif

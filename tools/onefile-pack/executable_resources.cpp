@@ -7,6 +7,8 @@
 #include "utf16.h"
 #include "version_resource.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr std::uint16_t manifest_resource_id = 1; // the manifest of a process
@@ -17,15 +19,16 @@ constexpr std::uint16_t version_resource_id = 1;
 const char *const utf8_code_page =
     "      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>\n";
 
-std::string manifest(const resource_options &options)
+bytes manifest(const resource_options &options)
 {
-    std::string text = read_whole_file(options.manifest, "manifest");
+    bytes data = read_whole_file(options.manifest, "manifest");
     if (!options.utf8)
-        return text;
+        return data;
+    std::string text(data.begin(), data.end());
     const std::string::size_type end = text.find("    </windowsSettings>");
     if (end == std::string::npos)
         throw pack_error("manifest " + quoted_path(options.manifest) + " has no windowsSettings element for --utf8");
-    return text.insert(end, utf8_code_page);
+    return bytes_of(text.insert(end, utf8_code_page));
 }
 
 std::vector<resource_entry> icon(const std::filesystem::path &path)
@@ -37,10 +40,11 @@ std::vector<resource_entry> icon(const std::filesystem::path &path)
     }
 }
 
-std::string splash(const std::filesystem::path &path)
+bytes splash(const std::filesystem::path &path)
 {
-    std::string png = read_whole_file(path, "splash image");
-    if (png.compare(0, 8, std::string("\x89PNG\r\n\x1a\n", 8)) != 0)
+    bytes png = read_whole_file(path, "splash image");
+    const bytes signature = bytes_of("\x89PNG\r\n\x1a\n");
+    if (png.size() < signature.size() || !std::equal(signature.begin(), signature.end(), png.begin()))
         throw pack_error("splash image " + quoted_path(path) + " is not a PNG file");
     return png;
 }
@@ -95,7 +99,7 @@ version_info version(const version_options &options, const std::string &file_nam
 // overflow its command line once {APP_DIR} is replaced by a path as long as
 // it has room for, and every character is quoted at the worst (doubled
 // backslashes), with the quotes and a blank.
-std::string fixed_arguments(const std::vector<std::string> &values)
+bytes fixed_arguments(const std::vector<std::string> &values)
 {
     const std::u16string placeholder = u"" APP_DIR_PLACEHOLDER;
     std::u16string stored;

@@ -18,7 +18,7 @@ file_handle open_file(const std::filesystem::path &path, const char *mode)
 #endif
 }
 
-std::string read_whole_file(const std::filesystem::path &path, const std::string &what)
+bytes read_whole_file(const std::filesystem::path &path, const std::string &what)
 {
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error))
@@ -26,13 +26,13 @@ std::string read_whole_file(const std::filesystem::path &path, const std::string
     const file_handle in = open_file(path, "rb");
     if (!in)
         throw pack_error("cannot read " + what + " " + quoted_path(path) + ": " + errno_text());
-    std::string bytes;
-    char buffer[65536];
+    bytes data;
+    byte buffer[65536];
     for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in.get())) > 0;)
-        bytes.append(buffer, got);
+        data.insert(data.end(), buffer, buffer + got);
     if (std::ferror(in.get()))
         throw pack_error("cannot read " + what + " " + quoted_path(path) + ": " + errno_text());
-    return bytes;
+    return data;
 }
 
 std::filesystem::path own_program_folder()

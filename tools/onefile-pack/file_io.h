@@ -2,6 +2,8 @@
 #ifndef ONEFILE_FILE_IO_H
 #define ONEFILE_FILE_IO_H
 
+#include "little_endian.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -13,7 +15,7 @@ using file_handle = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 file_handle open_file(const std::filesystem::path &path, const char *mode);
 
 // The whole file. Throws pack_error naming it as `what`.
-std::string read_whole_file(const std::filesystem::path &path, const std::string &what);
+bytes read_whole_file(const std::filesystem::path &path, const std::string &what);
 
 // The folder that holds this program's executable, absolute.
 std::filesystem::path own_program_folder();

@@ -18,17 +18,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t settings_template_offset = 8;
-
 // The parts of a packed executable that tell what it holds.
 struct executable_view {
     pe_image image;
-    std::string object;
+    bytes object;
     std::u16string unpack_template;
     std::vector<resource_entry> resources;
 
     // The data of the resource, or nullptr.
-    const std::string *resource(std::uint16_t type, std::uint16_t id) const
+    const bytes *resource(std::uint16_t type, std::uint16_t id) const
     {
         for (const resource_entry &entry : resources)
             if (entry.type == type && entry.id == id)
@@ -40,11 +38,6 @@ struct executable_view {
 [[noreturn]] void not_packed(const fs::path &path, const std::string &why)
 {
     throw pack_error(quoted_path(path) + " is not an executable made by onefile-pack: " + why);
-}
-
-std::uint64_t u64_at(const std::string &bytes, std::size_t at)
-{
-    return read_u32(bytes, at) | static_cast<std::uint64_t>(read_u32(bytes, at + 4)) << 32;
 }
 
 executable_view read_executable(const fs::path &path)
@@ -64,20 +57,23 @@ executable_view read_executable(const fs::path &path)
         settings->raw_size < settings_template_offset + 2 * unpack_template_capacity)
         not_packed(path, "it holds no attached data");
     try {
-        const std::uint64_t length = u64_at(image.bytes, settings->raw_offset);
+        const std::uint64_t length = read_field(image.file, settings->raw_offset, settings_object_size);
         if (length > data->raw_size)
             not_packed(path, "its attached data is longer than its section");
-        view.object = image.bytes.substr(data->raw_offset, static_cast<std::size_t>(length));
+        const auto object = image.file.begin() + data->raw_offset;
+        view.object.assign(object, object + static_cast<std::ptrdiff_t>(length));
         for (std::size_t i = 0; i < unpack_template_capacity - 1; ++i) {
-            const std::uint16_t unit = read_u16(image.bytes, settings->raw_offset + settings_template_offset + 2 * i);
+            const auto unit = static_cast<char16_t>(
+                read_field(image.file, settings->raw_offset + settings_template_offset + 2 * i, utf16_unit));
             if (unit == 0)
                 break;
-            view.unpack_template += static_cast<char16_t>(unit);
+            view.unpack_template += unit;
         }
         const pe_data_directory directory = image.directories[pe::resource_directory];
-        if (directory.size > 0)
-            view.resources = read_resource_section(
-                image.bytes.substr(image.offset_of(directory.rva, directory.size), directory.size), directory.rva);
+        if (directory.size > 0) {
+            const auto section = image.file.begin() + image.offset_of(directory.rva, directory.size);
+            view.resources = read_resource_section(bytes(section, section + directory.size), directory.rva);
+        }
     } catch (const pe_error &error) {
         not_packed(path, error.what());
     } catch (const resource_error &error) {
@@ -91,7 +87,7 @@ executable_view read_executable(const fs::path &path)
 // A name or text as one line of output: UTF-8, control characters as \xNN.
 std::string shown(const std::u16string &text)
 {
-    const std::string quoted = quoted_path(fs::u8path(utf8_text(text)));
+    const std::string quoted = quoted_path(path_from_utf8(utf8_text(text)));
     return quoted.substr(1, quoted.size() - 2);
 }
 
@@ -105,40 +101,46 @@ public:
     std::vector<listed_entry> entries;
 
     void begin(const std::u16string &name, std::uint64_t size) override { entries.push_back({name, size}); }
-    void data(const char *, std::size_t) override {}
+    void data(const byte *, std::size_t) override {}
     void end() override {}
 };
 
-std::uint32_t big_endian_u32(const std::string &bytes, std::size_t at)
+// PNG's integers are big-endian.
+std::uint32_t big_endian_u32(const bytes &data, std::size_t at)
 {
     std::uint32_t value = 0;
     for (std::size_t i = 0; i < 4; ++i)
-        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+        value = value << 8 | data[at + i];
     return value;
 }
 
-std::string splash_text(const std::string *png)
+std::string splash_text(const bytes *png)
 {
     if (png == nullptr)
         return "none";
     const std::string size = std::to_string(png->size()) + " bytes";
-    if (png->size() < 24 || png->compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || png->compare(12, 4, "IHDR") != 0)
+    const auto holds = [png](std::size_t at, std::string_view text) {
+        return std::equal(text.begin(), text.end(), png->begin() + at, [](char c, byte b) { return byte(c) == b; });
+    };
+    if (png->size() < 24 || !holds(0, "\x89PNG\r\n\x1a\n") || !holds(12, "IHDR"))
         return "not a PNG, " + size;
     return "PNG " + std::to_string(big_endian_u32(*png, 16)) + "x" + std::to_string(big_endian_u32(*png, 20)) +
            ", " + size;
 }
 
-// The sizes of an icon group: a 6-byte header, then 14 bytes per image
-// whose first two bytes are its width and height (0 for 256).
-std::string icon_text(const std::string *group)
+// The sizes of an icon group: a 6-byte header that ends with the count,
+// then 14 bytes per image whose first two bytes are its width and height
+// (0 for 256).
+std::string icon_text(const bytes *group)
 {
-    if (group == nullptr || group->size() < 6)
+    constexpr le_field group_count{4, 2};
+    const std::optional<std::uint64_t> count = group == nullptr ? std::nullopt : read_le(*group, 0, group_count);
+    if (!count)
         return "none";
-    const std::size_t count = static_cast<unsigned char>((*group)[4]) | static_cast<unsigned char>((*group)[5]) << 8;
     std::string text;
-    for (std::size_t i = 0; i < count && 6 + 14 * i + 2 <= group->size(); ++i) {
+    for (std::size_t i = 0; i < *count && 6 + 14 * i + 2 <= group->size(); ++i) {
         const auto side = [&](std::size_t at) {
-            const unsigned value = static_cast<unsigned char>((*group)[at]);
+            const unsigned value = (*group)[at];
             return std::to_string(value == 0 ? 256 : value);
         };
         text += (text.empty() ? "" : ", ") + side(6 + 14 * i) + "x" + side(6 + 14 * i + 1);
@@ -146,17 +148,8 @@ std::string icon_text(const std::string *group)
     return text;
 }
 
-std::u16string utf16le_text(const std::string &bytes)
-{
-    std::u16string text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                      static_cast<unsigned char>(bytes[i + 1]) << 8);
-    return text;
-}
-
 // Each value of the fixed arguments, which end with a 0 unit each.
-std::vector<std::u16string> fixed_argument_values(const std::string &resource)
+std::vector<std::u16string> fixed_argument_values(const bytes &resource)
 {
     std::vector<std::u16string> values;
     const std::u16string text = utf16le_text(resource);
@@ -185,8 +178,8 @@ public:
         path_ = root_;
         std::size_t start = 0;
         for (std::size_t end; (end = name.find_first_of(u"\\/", start)) != std::u16string::npos; start = end + 1)
-            path_ /= fs::u8path(utf8_text(name.substr(start, end - start)));
-        path_ /= fs::u8path(utf8_text(name.substr(start)));
+            path_ /= path_from_utf8(utf8_text(name.substr(start, end - start)));
+        path_ /= path_from_utf8(utf8_text(name.substr(start)));
         std::error_code error;
         fs::create_directories(path_.parent_path(), error);
         file_ = open_file(path_, "wb");
@@ -194,9 +187,9 @@ public:
             throw pack_error("cannot write " + quoted_path(path_) + ": " + errno_text());
     }
 
-    void data(const char *bytes, std::size_t size) override
+    void data(const byte *data, std::size_t size) override
     {
-        if (std::fwrite(bytes, 1, size, file_.get()) != size)
+        if (std::fwrite(data, 1, size, file_.get()) != size)
             throw pack_error("cannot write " + quoted_path(path_) + ": " + errno_text());
     }
 
@@ -234,12 +227,12 @@ void list_packed_executable(const fs::path &path, std::FILE *out)
     const executable_view view = read_executable(path);
     const std::vector<listed_entry> entries = entries_of(view, path);
     std::vector<std::pair<std::string, std::string>> lines;
-    const std::string *maker = view.resource(resource_type::rcdata, packer_resource_id);
+    const bytes *maker = view.resource(resource_type::rcdata, packer_resource_id);
     lines.emplace_back("made by", maker != nullptr ? shown(utf16le_text(*maker)) : "not recorded (onefile-pack 0.1.0 or older)");
     lines.emplace_back("subsystem", view.image.subsystem == pe::subsystem_console ? "console" : "GUI");
-    if (const std::string *program = view.resource(resource_type::rcdata, program_resource_id)) {
+    if (const bytes *program = view.resource(resource_type::rcdata, program_resource_id)) {
         lines.emplace_back("program", shown(utf16le_text(*program)) + ", started by " + shown(entries[0].name));
-        if (const std::string *fixed = view.resource(resource_type::rcdata, fixed_arguments_resource_id))
+        if (const bytes *fixed = view.resource(resource_type::rcdata, fixed_arguments_resource_id))
             for (const std::u16string &value : fixed_argument_values(*fixed))
                 lines.emplace_back("argument", shown(value));
     } else {
@@ -250,10 +243,11 @@ void list_packed_executable(const fs::path &path, std::FILE *out)
                                      shown(view.unpack_template));
     lines.emplace_back("splash", splash_text(view.resource(resource_type::rcdata, splash_resource_id)));
     lines.emplace_back("icon", icon_text(view.resource(resource_type::group_icon, 1)));
-    const std::string *manifest = view.resource(resource_type::manifest, 1);
-    const bool utf8 = manifest != nullptr && manifest->find(">UTF-8</activeCodePage>") != std::string::npos;
+    const bytes *manifest = view.resource(resource_type::manifest, 1);
+    const bool utf8 = manifest != nullptr &&
+                      std::string(manifest->begin(), manifest->end()).find(">UTF-8</activeCodePage>") != std::string::npos;
     lines.emplace_back("code page", utf8 ? "UTF-8" : "the user's");
-    if (const std::string *version = view.resource(resource_type::version, 1)) {
+    if (const bytes *version = view.resource(resource_type::version, 1)) {
         try {
             for (const auto &[key, value] : read_version_strings(*version))
                 lines.emplace_back("version", key + ": " + value);

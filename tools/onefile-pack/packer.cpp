@@ -100,7 +100,7 @@ resource_options resources_asked(const packer_options &options)
 {
     resource_options resources;
     if (options.attached_data.empty() && is_program(options.main_name))
-        resources.program = entry_name(fs::u8path(options.main_name));
+        resources.program = entry_name(path_from_utf8(options.main_name));
     resources.fixed_arguments = options.fixed_arguments;
     resources.packer = "onefile-pack " ONEFILE_PACK_VERSION;
     resources.manifest = options.runtime_dir / "onefile.manifest";
@@ -141,17 +141,17 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
 // holds: the loader would fail on the user's machine.
 void check_application(const packer_options &options)
 {
-    const fs::path main = options.app_dir / fs::u8path(options.main_name);
+    const fs::path main = options.app_dir / path_from_utf8(options.main_name);
     const bool program = is_program(options.main_name);
     try {
         check_main_file(read_whole_file(main, "main file"), program ? main_file_kind::executable
                                                                    : main_file_kind::dll);
-        for (const missing_dll &dll : find_missing_dlls(main.parent_path(), main.filename().u8string()))
+        for (const missing_dll &dll : find_missing_dlls(main.parent_path(), main.filename()))
             std::fprintf(stderr,
                          "onefile-pack: warning: %s imports %s, which is neither beside it nor part of Windows\n",
                          dll.importer.c_str(), dll.name.c_str());
     } catch (const pe_error &error) {
-        throw pack_error(quoted_path(fs::u8path(options.main_name)) + ": " + error.what());
+        throw pack_error(quoted_path(path_from_utf8(options.main_name)) + ": " + error.what());
     }
 }
 
@@ -248,7 +248,7 @@ void run_packer(const packer_options &options)
     if (!options.write_attached_data.empty())
         object_file.emplace(options.write_attached_data);
     else if (packing)
-        object_file.emplace(options.output.u8string() + ".data"); // removed at the end
+        object_file.emplace(fs::path(options.output) += ".data"); // removed at the end
 
     const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
     const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;

@@ -139,7 +139,7 @@ std::string content_name(const std::filesystem::path &object)
     const file_handle in = open_file(object, "rb");
     if (!in)
         throw pack_error("cannot read the attached data back: " + errno_text());
-    std::vector<unsigned char> buffer(1 << 20);
+    bytes buffer(1 << 20);
     for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0;)
         for (std::size_t i = 0; i < got; ++i)
             hash = (hash ^ buffer[i]) * 0x100000001b3u;

@@ -2,6 +2,8 @@
 #ifndef ONEFILE_ZSTD_FRAME_WRITER_H
 #define ONEFILE_ZSTD_FRAME_WRITER_H
 
+#include "little_endian.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -30,7 +32,7 @@ private:
     void compress(ZSTD_inBuffer &input, ZSTD_EndDirective directive);
 
     std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx *)> context_;
-    std::vector<char> buffer_;
+    bytes buffer_;
     std::FILE *out_;
     std::uint64_t frame_size_ = 0;
 };

@@ -1,13 +1,14 @@
 #include "executable_writer.h"
 
+#include "file_position.h"
+
+#include <algorithm>
 #include <vector>
 
 namespace {
 
 const char *const data_section = ".qvdata";
 const char *const settings_section = ".qvconf";
-constexpr std::size_t settings_template_offset = 8;
-constexpr std::size_t settings_cache_check_offset = settings_template_offset + 2 * unpack_template_capacity;
 // The cache check's values, as the bootstrap reads them.
 constexpr std::uint64_t check_names_and_sizes = 0;
 constexpr std::uint64_t check_content = 1;
@@ -15,7 +16,7 @@ constexpr std::uint32_t resource_characteristics = pe::section_initialized_data 
 // Windows refuses to load an image of 2 GiB or more.
 constexpr std::uint64_t largest_image = 0x7FFFFFFF;
 
-void write_all(std::FILE *out, const void *data, std::size_t size, pe_checksum &checksum)
+void write_all(std::FILE *out, const byte *data, std::size_t size, pe_checksum &checksum)
 {
     if (std::fwrite(data, 1, size, out) != size)
         throw std::runtime_error("cannot write the executable");
@@ -24,7 +25,7 @@ void write_all(std::FILE *out, const void *data, std::size_t size, pe_checksum &
 
 void write_zeros(std::FILE *out, std::uint64_t count, pe_checksum &checksum)
 {
-    static const char zeros[4096] = {};
+    static const byte zeros[4096] = {};
     while (count > 0) {
         const std::size_t n = count < sizeof zeros ? static_cast<std::size_t>(count) : sizeof zeros;
         write_all(out, zeros, n, checksum);
@@ -34,7 +35,7 @@ void write_zeros(std::FILE *out, std::uint64_t count, pe_checksum &checksum)
 
 void copy_object(std::FILE *object, std::uint64_t size, std::FILE *out, pe_checksum &checksum)
 {
-    std::vector<char> buffer(1 << 20);
+    bytes buffer(1 << 20);
     while (size > 0) {
         const std::size_t want = size < buffer.size() ? static_cast<std::size_t>(size) : buffer.size();
         if (std::fread(buffer.data(), 1, want, object) != want)
@@ -44,15 +45,16 @@ void copy_object(std::FILE *object, std::uint64_t size, std::FILE *out, pe_check
     }
 }
 
-void put_section_header(std::string &bytes, std::size_t at, const pe_section &section)
+void put_section_header(bytes &head, std::size_t at, const pe_section &section)
 {
-    bytes.replace(at, 8, std::string(8, '\0'));
-    bytes.replace(at, section.name.size(), section.name);
-    write_u32(bytes, at + pe::section_virtual_size, section.virtual_size);
-    write_u32(bytes, at + pe::section_virtual_address, section.virtual_address);
-    write_u32(bytes, at + pe::section_raw_size, section.raw_size);
-    write_u32(bytes, at + pe::section_raw_offset, section.raw_offset);
-    write_u32(bytes, at + pe::section_characteristics, section.characteristics);
+    std::fill_n(head.begin() + at, pe::section_name_size, 0);
+    std::copy(section.name.begin(), section.name.end(), head.begin() + at);
+    write_le(head, at,
+             {{pe::section_virtual_size, section.virtual_size},
+              {pe::section_virtual_address, section.virtual_address},
+              {pe::section_raw_size, section.raw_size},
+              {pe::section_raw_offset, section.raw_offset},
+              {pe::section_characteristics, section.characteristics}});
 }
 
 } // namespace
@@ -64,7 +66,7 @@ void check_template(const pe_image &image)
     if (image.sections.empty() || image.sections.back().name != data_section)
         throw pe_error(std::string("its last section is not ") + data_section);
     const pe_section *settings = image.find_section(settings_section);
-    if (settings == nullptr || settings->virtual_size < settings_cache_check_offset + 8)
+    if (settings == nullptr || settings->virtual_size < settings_cache_check.offset + settings_cache_check.width)
         throw pe_error(std::string("it has no ") + settings_section + " section of the expected size");
     if (image.directories[pe::resource_directory].size != 0 || image.directories[pe::security_directory].size != 0)
         throw pe_error("it already has resources or a signature");
@@ -90,7 +92,7 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
     const char *const too_large = "the application is too large: a Windows executable holds less than 2 GiB";
     if (resource_rva >= largest_image)
         throw pe_error(too_large);
-    const std::string resources = parts.resource_section(static_cast<std::uint32_t>(resource_rva));
+    const bytes resources = parts.resource_section(static_cast<std::uint32_t>(resource_rva));
     if (align_up(resource_rva + resources.size(), image.section_alignment) > largest_image)
         throw pe_error(too_large);
 
@@ -103,37 +105,35 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
     data.raw_size = static_cast<std::uint32_t>(data_raw_size);
 
     // Everything before the attached data, with the headers and .qvconf updated.
-    std::string head = image.bytes.substr(0, data.raw_offset);
-    const std::size_t section_count_at = image.coff_offset + pe::coff_section_count;
-    write_u16(head, section_count_at, static_cast<std::uint16_t>(image.sections.size() + 1));
+    bytes head(image.file.begin(), image.file.begin() + data.raw_offset);
+    write_le(head, image.coff_offset, {{pe::coff_section_count, image.sections.size() + 1}});
     const std::size_t table = image.section_table_offset;
     put_section_header(head, table + data_index * pe::section_header_size, data);
     put_section_header(head, table + image.sections.size() * pe::section_header_size, resource);
 
     const std::size_t optional = image.optional_offset;
-    const std::uint32_t initialized = read_u32(head, optional + pe::optional_initialized_data_size);
-    write_u32(head, optional + pe::optional_initialized_data_size,
-              initialized - old_data_raw_size + data.raw_size + resource.raw_size);
-    write_u32(head, optional + pe::optional_image_size,
-              static_cast<std::uint32_t>(align_up(resource.virtual_address + resource.virtual_size,
-                                                  image.section_alignment)));
-    const std::size_t resource_entry = optional + pe::optional_directories + 8 * pe::resource_directory;
-    write_u32(head, resource_entry, resource.virtual_address);
-    write_u32(head, resource_entry + 4, resource.virtual_size);
-    write_u32(head, optional + pe::optional_checksum, 0);
+    const std::uint64_t initialized = read_field(head, optional, pe::optional_initialized_data_size);
+    write_le(head, optional,
+             {{pe::optional_initialized_data_size,
+               initialized - old_data_raw_size + data.raw_size + resource.raw_size},
+              {pe::optional_image_size, align_up(resource.virtual_address + resource.virtual_size,
+                                                 image.section_alignment)},
+              {pe::optional_checksum, 0}});
+    write_le(head, optional + pe::optional_directories + pe::directory_entry_size * pe::resource_directory,
+             {{pe::directory_rva, resource.virtual_address}, {pe::directory_size, resource.virtual_size}});
 
     const std::size_t settings = image.find_section(settings_section)->raw_offset;
-    write_u64(head, settings, parts.object_size);
+    write_le(head, settings, {{settings_object_size, parts.object_size}});
     if (!parts.unpack_template.empty()) {
         if (parts.unpack_template.size() >= unpack_template_capacity)
             throw pe_error("the unpack template is longer than " + std::to_string(unpack_template_capacity - 1) +
                            " UTF-16 units");
         for (std::size_t i = 0; i < unpack_template_capacity; ++i)
-            write_u16(head, settings + settings_template_offset + 2 * i,
-                      i < parts.unpack_template.size() ? parts.unpack_template[i] : 0);
+            write_le(head, settings + settings_template_offset + 2 * i,
+                     {{utf16_unit, i < parts.unpack_template.size() ? parts.unpack_template[i] : 0u}});
     }
-    write_u64(head, settings + settings_cache_check_offset,
-              parts.verify_content ? check_content : check_names_and_sizes);
+    write_le(head, settings,
+             {{settings_cache_check, parts.verify_content ? check_content : check_names_and_sizes}});
 
     pe_checksum checksum;
     write_all(out, head.data(), head.size(), checksum);
@@ -142,11 +142,9 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
     write_all(out, resources.data(), resources.size(), checksum);
     write_zeros(out, resource.raw_size - resources.size(), checksum);
 
-    unsigned char sum[4];
-    const std::uint32_t value = checksum.value();
-    for (int i = 0; i < 4; ++i)
-        sum[i] = static_cast<unsigned char>(value >> (8 * i));
-    if (std::fseek(out, static_cast<long>(optional + pe::optional_checksum), SEEK_SET) != 0 ||
-        std::fwrite(sum, 1, sizeof sum, out) != sizeof sum || std::fflush(out) != 0)
+    bytes sum;
+    append_le(sum, pe::optional_checksum.width, checksum.value());
+    if (!seek_to(out, optional + pe::optional_checksum.offset) ||
+        std::fwrite(sum.data(), 1, sum.size(), out) != sum.size() || std::fflush(out) != 0)
         throw std::runtime_error("cannot write the executable");
 }

@@ -14,13 +14,19 @@
 // Capacity of the unpack template in .qvconf, in UTF-16 units with the terminator.
 constexpr std::size_t unpack_template_capacity = 512;
 
+// The fields of .qvconf, as the bootstrap reads them: the attached data's
+// length, the unpack template (UTF-16 units ending with 0) and the cache check.
+constexpr le_field settings_object_size{0, 8};
+constexpr std::size_t settings_template_offset = 8;
+constexpr le_field settings_cache_check{settings_template_offset + 2 * unpack_template_capacity, 8};
+
 struct executable_parts {
     std::FILE *object;              // the attached data, read from its start
     std::uint64_t object_size;
     std::u16string unpack_template; // empty: the template's own
     bool verify_content = false;    // a cached folder's every file hashed at every start
     // The resource section's bytes for a section that starts at the given RVA.
-    std::function<std::string(std::uint32_t)> resource_section;
+    std::function<bytes(std::uint32_t)> resource_section;
 };
 
 // Throws pe_error unless `image` is a template the writer can use: a PE32+

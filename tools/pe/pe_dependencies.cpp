@@ -15,15 +15,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Offsets within the export directory.
-constexpr std::size_t export_name_count = 24;
-constexpr std::size_t export_name_table = 32;
+// The export directory, and its table of name RVAs.
+constexpr le_field export_name_count{24, 4};
+constexpr le_field export_name_table{32, 4};
 constexpr std::size_t export_directory_size = 40;
+constexpr le_field name_rva{0, 4};
 
-// Offsets within an import descriptor and a delay-load descriptor.
-constexpr std::size_t import_name = 12;
+// An import descriptor and a delay-load descriptor.
+constexpr le_field import_name{12, 4};
 constexpr std::size_t import_descriptor_size = 20;
-constexpr std::size_t delay_name = 4;
+constexpr le_field delay_name{4, 4};
 constexpr std::size_t delay_descriptor_size = 32;
 
 std::string machine_name(std::uint16_t machine)
@@ -65,51 +66,51 @@ pe_data_directory directory_of(const pe_image &image, pe::directory which)
 // In the delay-load table the name is an RVA whatever the attributes say:
 // the addresses that linkers before Visual C++ 7 wrote there do not fit a
 // PE32+ image's 32 bits.
-void append_dll_names(const pe_image &image, pe::directory directory, std::size_t size, std::size_t name_at,
+void append_dll_names(const pe_image &image, pe::directory directory, std::size_t size, le_field name_at,
                       std::vector<std::string> &names)
 {
     const std::uint32_t start = directory_of(image, directory).rva;
     if (start == 0)
         return;
     for (std::uint32_t rva = start;; rva += static_cast<std::uint32_t>(size)) {
-        const std::uint32_t name = read_u32(image.bytes, image.offset_of(rva, size) + name_at);
+        const auto name = static_cast<std::uint32_t>(read_field(image.file, image.offset_of(rva, size), name_at));
         if (name == 0)
             return;
         names.push_back(image.string_at(name));
     }
 }
 
-std::string read_whole_file(const fs::path &path)
+bytes read_whole_file(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (!in.is_open() || in.bad())
         throw pe_error("it cannot be read");
-    return bytes;
+    return data;
 }
 
-// The regular files at the top of `folder`, by lower-case name. Of names
-// that differ only in case, the first in byte order wins, as the order of
-// a directory listing is not fixed.
-std::map<std::string, std::string> files_by_lower_name(const fs::path &folder)
+// The regular files at the top of `folder`, by lower-case UTF-8 name. Of
+// names that differ only in case, the first in byte order wins, as the
+// order of a directory listing is not fixed.
+std::map<std::string, fs::path> files_by_lower_name(const fs::path &folder)
 {
     std::vector<fs::path> entries{fs::directory_iterator(folder), fs::directory_iterator()};
     std::sort(entries.begin(), entries.end());
-    std::map<std::string, std::string> files;
+    std::map<std::string, fs::path> files;
     for (const fs::path &entry : entries)
         if (fs::is_regular_file(entry))
-            files.emplace(ascii_lower(entry.filename().string()), entry.filename().string());
+            files.emplace(ascii_lower(entry.filename().u8string()), entry.filename());
     return files;
 }
 
 } // namespace
 
-void check_main_file(const std::string &bytes, main_file_kind kind)
+void check_main_file(const bytes &data, main_file_kind kind)
 {
-    const pe_image image = parse_pe_image(bytes);
+    const pe_image image = parse_pe_image(data);
     if (image.machine != pe::machine_amd64)
         throw pe_error("it is built for " + machine_name(image.machine) + ", not for x86-64");
-    if (read_u16(image.bytes, image.optional_offset + pe::optional_magic) != pe::magic_pe32_plus)
+    if (read_field(image.file, image.optional_offset, pe::optional_magic) != pe::magic_pe32_plus)
         throw pe_error("it is not a 64-bit (PE32+) image");
     if (kind == main_file_kind::dll && !image.is_dll())
         throw pe_error("it is an executable, not a DLL");
@@ -134,12 +135,13 @@ std::vector<std::string> exported_names(const pe_image &image)
     if (directory.rva == 0)
         return {};
     const std::size_t header = image.offset_of(directory.rva, export_directory_size);
-    const std::uint32_t count = read_u32(image.bytes, header + export_name_count);
-    const std::size_t table =
-        image.offset_of(read_u32(image.bytes, header + export_name_table), std::size_t{4} * count);
+    const std::uint64_t count = read_field(image.file, header, export_name_count);
+    const std::size_t table = image.offset_of(static_cast<std::uint32_t>(read_field(image.file, header, export_name_table)),
+                                              name_rva.width * count);
     std::vector<std::string> names;
-    for (std::uint32_t i = 0; i < count; ++i)
-        names.push_back(image.string_at(read_u32(image.bytes, table + 4 * i)));
+    for (std::uint64_t i = 0; i < count; ++i)
+        names.push_back(image.string_at(
+            static_cast<std::uint32_t>(read_field(image.file, table + name_rva.width * i, name_rva))));
     return names;
 }
 
@@ -151,15 +153,15 @@ std::vector<std::string> imported_dlls(const pe_image &image)
     return names;
 }
 
-std::vector<missing_dll> find_missing_dlls(const fs::path &app_dir, const std::string &main_name)
+std::vector<missing_dll> find_missing_dlls(const fs::path &app_dir, const fs::path &main_name)
 {
-    const std::map<std::string, std::string> beside = files_by_lower_name(app_dir);
+    const std::map<std::string, fs::path> beside = files_by_lower_name(app_dir);
     std::vector<missing_dll> missing;
-    std::set<std::pair<std::string, std::string>> reported; // lower-case name, importer
-    std::set<std::string> followed{ascii_lower(main_name)};
-    std::deque<std::string> importers{main_name};
+    std::set<std::pair<std::string, fs::path>> reported; // lower-case name, importer
+    std::set<std::string> followed{ascii_lower(main_name.u8string())};
+    std::deque<fs::path> importers{main_name};
     while (!importers.empty()) {
-        const std::string importer = importers.front();
+        const fs::path importer = importers.front();
         importers.pop_front();
         std::vector<std::string> imports;
         try {
@@ -176,7 +178,7 @@ std::vector<missing_dll> find_missing_dlls(const fs::path &app_dir, const std::s
                 if (followed.insert(lower).second)
                     importers.push_back(found->second);
             } else if (!is_system_dll(name) && reported.emplace(lower, importer).second) {
-                missing.push_back({name, importer});
+                missing.push_back({name, importer.u8string()});
             }
         }
     }

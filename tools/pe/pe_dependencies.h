@@ -13,10 +13,10 @@
 
 enum class main_file_kind { dll, executable };
 
-// Throws pe_error, with one line naming the problem, unless `bytes` are a
+// Throws pe_error, with one line naming the problem, unless `data` is a
 // PE32+ x86-64 image of `kind` (a DLL has IMAGE_FILE_DLL set, an executable
 // has not) and, for a DLL, one that exports run_code by name.
-void check_main_file(const std::string &bytes, main_file_kind kind);
+void check_main_file(const bytes &data, main_file_kind kind);
 
 // The names the image exports by name, in the order of its name table.
 // Throws pe_error for a 32-bit image or when the export directory leaves
@@ -30,7 +30,7 @@ std::vector<std::string> imported_dlls(const pe_image &image);
 
 struct missing_dll {
     std::string name;       // as the importer spells it
-    std::string importer;   // the importing file's name in the folder
+    std::string importer;   // the importing file's name in the folder, UTF-8
 };
 
 // The DLLs that the loader will find neither beside the main file nor in the
@@ -42,6 +42,6 @@ struct missing_dll {
 // pe_error when the main file is no readable PE image, and
 // std::filesystem::filesystem_error when the folder cannot be listed.
 std::vector<missing_dll> find_missing_dlls(const std::filesystem::path &app_dir,
-                                           const std::string &main_name);
+                                           const std::filesystem::path &main_name);
 
 #endif

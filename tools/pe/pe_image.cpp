@@ -5,46 +5,23 @@
 namespace {
 
 constexpr std::size_t dos_header_size = 64;
-constexpr std::size_t dos_pe_offset = 0x3c;
+constexpr le_field dos_pe_offset{0x3c, 4};
 constexpr std::size_t directory_slots = 16;
 
-void need(const std::string &bytes, std::size_t offset, std::size_t size)
+void need(const bytes &data, std::size_t offset, std::size_t size)
 {
-    if (offset > bytes.size() || size > bytes.size() - offset)
+    if (offset > data.size() || size > data.size() - offset)
         throw pe_error("its headers point past the end of the file");
 }
 
 } // namespace
 
-std::uint16_t read_u16(const std::string &bytes, std::size_t offset)
+std::uint64_t read_field(const bytes &data, std::size_t at, le_field field)
 {
-    need(bytes, offset, 2);
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[offset]) |
-                                      static_cast<unsigned char>(bytes[offset + 1]) << 8);
-}
-
-std::uint32_t read_u32(const std::string &bytes, std::size_t offset)
-{
-    return read_u16(bytes, offset) | static_cast<std::uint32_t>(read_u16(bytes, offset + 2)) << 16;
-}
-
-void write_u16(std::string &bytes, std::size_t offset, std::uint16_t value)
-{
-    need(bytes, offset, 2);
-    bytes[offset] = static_cast<char>(value);
-    bytes[offset + 1] = static_cast<char>(value >> 8);
-}
-
-void write_u32(std::string &bytes, std::size_t offset, std::uint32_t value)
-{
-    write_u16(bytes, offset, static_cast<std::uint16_t>(value));
-    write_u16(bytes, offset + 2, static_cast<std::uint16_t>(value >> 16));
-}
-
-void write_u64(std::string &bytes, std::size_t offset, std::uint64_t value)
-{
-    write_u32(bytes, offset, static_cast<std::uint32_t>(value));
-    write_u32(bytes, offset + 4, static_cast<std::uint32_t>(value >> 32));
+    const std::optional<std::uint64_t> value = read_le(data, at, field);
+    if (!value)
+        throw pe_error("its headers point past the end of the file");
+    return *value;
 }
 
 std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment)
@@ -52,56 +29,58 @@ std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment)
     return (value + alignment - 1) & ~(alignment - 1);
 }
 
-pe_image parse_pe_image(std::string bytes)
+pe_image parse_pe_image(bytes data)
 {
     pe_image image;
-    image.bytes = std::move(bytes);
-    const std::string &b = image.bytes;
+    image.file = std::move(data);
+    const bytes &b = image.file;
     if (b.size() < dos_header_size || b[0] != 'M' || b[1] != 'Z')
         throw pe_error("it is not a Windows executable or DLL (no MZ header)");
-    const std::size_t signature = read_u32(b, dos_pe_offset);
+    const std::size_t signature = read_field(b, 0, dos_pe_offset);
     need(b, signature, 4 + pe::coff_header_size);
-    if (b.compare(signature, 4, std::string("PE\0\0", 4)) != 0)
+    if (!std::equal(b.begin() + signature, b.begin() + signature + 4, "PE\0\0"))
         throw pe_error("it is not a Windows executable or DLL (no PE header)");
 
     image.coff_offset = signature + 4;
-    image.machine = read_u16(b, image.coff_offset + pe::coff_machine);
-    image.characteristics = read_u16(b, image.coff_offset + pe::coff_characteristics);
-    const std::size_t section_count = read_u16(b, image.coff_offset + pe::coff_section_count);
-    const std::size_t optional_size = read_u16(b, image.coff_offset + pe::coff_optional_header_size);
+    image.machine = static_cast<std::uint16_t>(read_field(b, image.coff_offset, pe::coff_machine));
+    image.characteristics = static_cast<std::uint16_t>(read_field(b, image.coff_offset, pe::coff_characteristics));
+    const std::size_t section_count = read_field(b, image.coff_offset, pe::coff_section_count);
+    const std::size_t optional_size = read_field(b, image.coff_offset, pe::coff_optional_header_size);
     image.optional_offset = image.coff_offset + pe::coff_header_size;
     image.section_table_offset = image.optional_offset + optional_size;
     need(b, image.optional_offset, optional_size);
 
     // A 32-bit image is read far enough to be told apart; nothing more.
-    if (read_u16(b, image.optional_offset + pe::optional_magic) != pe::magic_pe32_plus)
+    const std::size_t optional = image.optional_offset;
+    if (read_field(b, optional, pe::optional_magic) != pe::magic_pe32_plus)
         return image;
     if (optional_size < pe::optional_directories)
         throw pe_error("its optional header is too short");
-    image.subsystem = read_u16(b, image.optional_offset + pe::optional_subsystem);
-    image.section_alignment = read_u32(b, image.optional_offset + pe::optional_section_alignment);
-    image.file_alignment = read_u32(b, image.optional_offset + pe::optional_file_alignment);
-    image.headers_size = read_u32(b, image.optional_offset + pe::optional_headers_size);
+    image.subsystem = static_cast<std::uint16_t>(read_field(b, optional, pe::optional_subsystem));
+    image.section_alignment = static_cast<std::uint32_t>(read_field(b, optional, pe::optional_section_alignment));
+    image.file_alignment = static_cast<std::uint32_t>(read_field(b, optional, pe::optional_file_alignment));
+    image.headers_size = static_cast<std::uint32_t>(read_field(b, optional, pe::optional_headers_size));
     const std::size_t directory_count =
-        std::min<std::size_t>(read_u32(b, image.optional_offset + pe::optional_directory_count),
-                              (optional_size - pe::optional_directories) / 8);
+        std::min<std::size_t>(read_field(b, optional, pe::optional_directory_count),
+                              (optional_size - pe::optional_directories) / pe::directory_entry_size);
     image.directories.resize(std::max(directory_count, directory_slots));
     for (std::size_t i = 0; i < directory_count; ++i) {
-        const std::size_t at = image.optional_offset + pe::optional_directories + 8 * i;
-        image.directories[i] = {read_u32(b, at), read_u32(b, at + 4)};
+        const std::size_t at = optional + pe::optional_directories + pe::directory_entry_size * i;
+        image.directories[i] = {static_cast<std::uint32_t>(read_field(b, at, pe::directory_rva)),
+                                static_cast<std::uint32_t>(read_field(b, at, pe::directory_size))};
     }
 
     need(b, image.section_table_offset, section_count * pe::section_header_size);
     for (std::size_t i = 0; i < section_count; ++i) {
         const std::size_t at = image.section_table_offset + i * pe::section_header_size;
         pe_section section;
-        section.name = b.substr(at, 8);
+        section.name.assign(b.begin() + at, b.begin() + at + pe::section_name_size);
         section.name.erase(std::find(section.name.begin(), section.name.end(), '\0'), section.name.end());
-        section.virtual_size = read_u32(b, at + pe::section_virtual_size);
-        section.virtual_address = read_u32(b, at + pe::section_virtual_address);
-        section.raw_size = read_u32(b, at + pe::section_raw_size);
-        section.raw_offset = read_u32(b, at + pe::section_raw_offset);
-        section.characteristics = read_u32(b, at + pe::section_characteristics);
+        section.virtual_size = static_cast<std::uint32_t>(read_field(b, at, pe::section_virtual_size));
+        section.virtual_address = static_cast<std::uint32_t>(read_field(b, at, pe::section_virtual_address));
+        section.raw_size = static_cast<std::uint32_t>(read_field(b, at, pe::section_raw_size));
+        section.raw_offset = static_cast<std::uint32_t>(read_field(b, at, pe::section_raw_offset));
+        section.characteristics = static_cast<std::uint32_t>(read_field(b, at, pe::section_characteristics));
         if (section.raw_size > 0)
             need(b, section.raw_offset, section.raw_size);
         image.sections.push_back(section);
@@ -133,26 +112,28 @@ std::string pe_image::string_at(std::uint32_t rva) const
     for (const pe_section &section : sections) {
         if (start < section.raw_offset || start >= section.raw_offset + section.raw_size)
             continue;
-        const std::size_t end = bytes.find('\0', start);
-        if (end == std::string::npos || end >= section.raw_offset + section.raw_size)
+        const std::size_t section_end = section.raw_offset + section.raw_size;
+        const auto end = std::find(file.begin() + start, file.begin() + section_end, '\0');
+        if (end == file.begin() + section_end)
             break;
-        return bytes.substr(start, end - start);
+        return std::string(file.begin() + start, end);
     }
     throw pe_error("it holds a name that runs out of its section");
 }
 
-void pe_checksum::add(const void *data, std::size_t size)
+void pe_checksum::add(const byte *data, std::size_t size)
 {
-    const unsigned char *p = static_cast<const unsigned char *>(data);
+    const byte *p = data;
     length_ += size;
     if (size > 0 && pending_ >= 0) {
-        sum_ += static_cast<std::uint64_t>(pending_) | static_cast<std::uint64_t>(*p) << 8;
+        const byte word[2] = {static_cast<byte>(pending_), *p};
+        sum_ += load_le(word, 2);
         pending_ = -1;
         ++p;
         --size;
     }
     for (; size >= 2; p += 2, size -= 2)
-        sum_ += static_cast<std::uint64_t>(p[0]) | static_cast<std::uint64_t>(p[1]) << 8;
+        sum_ += load_le(p, 2);
     if (size == 1)
         pending_ = *p;
 }

@@ -1,9 +1,10 @@
 // Reading PE32+ images: the headers, the section table and the data
 // directories, enough to check a library and to write an executable from a
-// template. Field offsets are those of the PE format; all integers are
-// little-endian.
+// template. Fields are those of the PE format (little_endian.h).
 #ifndef ONEFILE_PE_IMAGE_H
 #define ONEFILE_PE_IMAGE_H
+
+#include "little_endian.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,34 +40,37 @@ enum directory : std::size_t {
     delay_import_directory = 13,
 };
 
-// Offsets within the COFF file header, which follows "PE\0\0".
-constexpr std::size_t coff_machine = 0;
-constexpr std::size_t coff_section_count = 2;
-constexpr std::size_t coff_optional_header_size = 16;
-constexpr std::size_t coff_characteristics = 18;
+// The COFF file header, which follows "PE\0\0".
+constexpr le_field coff_machine{0, 2};
+constexpr le_field coff_section_count{2, 2};
+constexpr le_field coff_optional_header_size{16, 2};
+constexpr le_field coff_characteristics{18, 2};
 constexpr std::size_t coff_header_size = 20;
 
-// Offsets within the PE32+ optional header.
-constexpr std::size_t optional_magic = 0;
-constexpr std::size_t optional_code_size = 4;
-constexpr std::size_t optional_initialized_data_size = 8;
-constexpr std::size_t optional_uninitialized_data_size = 12;
-constexpr std::size_t optional_section_alignment = 32;
-constexpr std::size_t optional_file_alignment = 36;
-constexpr std::size_t optional_image_size = 56;
-constexpr std::size_t optional_headers_size = 60;
-constexpr std::size_t optional_checksum = 64;
-constexpr std::size_t optional_subsystem = 68;
-constexpr std::size_t optional_directory_count = 108;
+// The PE32+ optional header; its data directories start at
+// optional_directories, one rva and size pair each.
+constexpr le_field optional_magic{0, 2};
+constexpr le_field optional_initialized_data_size{8, 4};
+constexpr le_field optional_section_alignment{32, 4};
+constexpr le_field optional_file_alignment{36, 4};
+constexpr le_field optional_image_size{56, 4};
+constexpr le_field optional_headers_size{60, 4};
+constexpr le_field optional_checksum{64, 4};
+constexpr le_field optional_subsystem{68, 2};
+constexpr le_field optional_directory_count{108, 4};
 constexpr std::size_t optional_directories = 112;
+constexpr le_field directory_rva{0, 4};
+constexpr le_field directory_size{4, 4};
+constexpr std::size_t directory_entry_size = 8;
 
-// Offsets within a 40-byte section header.
+// A section header: its name's 8 bytes, then these fields.
 constexpr std::size_t section_header_size = 40;
-constexpr std::size_t section_virtual_size = 8;
-constexpr std::size_t section_virtual_address = 12;
-constexpr std::size_t section_raw_size = 16;
-constexpr std::size_t section_raw_offset = 20;
-constexpr std::size_t section_characteristics = 36;
+constexpr std::size_t section_name_size = 8;
+constexpr le_field section_virtual_size{8, 4};
+constexpr le_field section_virtual_address{12, 4};
+constexpr le_field section_raw_size{16, 4};
+constexpr le_field section_raw_offset{20, 4};
+constexpr le_field section_characteristics{36, 4};
 
 } // namespace pe
 
@@ -85,7 +89,7 @@ struct pe_data_directory {
 };
 
 struct pe_image {
-    std::string bytes;                          // the whole file
+    bytes file;                                 // the whole file
     std::size_t coff_offset = 0;                // of the COFF header, after "PE\0\0"
     std::size_t optional_offset = 0;            // of the optional header
     std::size_t section_table_offset = 0;
@@ -112,23 +116,20 @@ struct pe_image {
     std::string string_at(std::uint32_t rva) const;
 };
 
-// Parses a PE32+ or PE32 image. Throws pe_error when `bytes` are not a PE
+// Parses a PE32+ or PE32 image. Throws pe_error when `data` is not a PE
 // image or its headers point outside the file.
-pe_image parse_pe_image(std::string bytes);
+pe_image parse_pe_image(bytes data);
 
-// Little-endian reads and writes within `bytes`; reads past the end throw pe_error.
-std::uint16_t read_u16(const std::string &bytes, std::size_t offset);
-std::uint32_t read_u32(const std::string &bytes, std::size_t offset);
-void write_u16(std::string &bytes, std::size_t offset, std::uint16_t value);
-void write_u32(std::string &bytes, std::size_t offset, std::uint32_t value);
-void write_u64(std::string &bytes, std::size_t offset, std::uint64_t value);
+// The field of the structure at `at` in `data`. Throws pe_error when it
+// lies past the end of the file.
+std::uint64_t read_field(const bytes &data, std::size_t at, le_field field);
 
 // The PE checksum, fed in pieces in file order: 16-bit little-endian words
 // summed with the carry folded back in, plus the file length. The caller
 // feeds the checksum field itself as zeros.
 class pe_checksum {
 public:
-    void add(const void *data, std::size_t size);
+    void add(const byte *data, std::size_t size);
     std::uint32_t value() const;
 
 private:

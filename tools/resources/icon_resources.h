@@ -12,6 +12,6 @@
 // group as RT_GROUP_ICON `group_id`, which Explorer shows for the file.
 // Throws resource_error when `ico` is not an icon file or an image lies
 // outside it.
-std::vector<resource_entry> icon_resources(const std::string &ico, std::uint16_t group_id);
+std::vector<resource_entry> icon_resources(const bytes &ico, std::uint16_t group_id);
 
 #endif

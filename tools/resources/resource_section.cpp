@@ -6,22 +6,18 @@
 
 namespace {
 
+// A directory's header, then its entries (each an id or name and a target),
+// and a data entry.
 constexpr std::size_t directory_header_size = 16;
+constexpr le_field directory_named_count{12, 2};
+constexpr le_field directory_id_count{14, 2};
 constexpr std::size_t directory_entry_size = 8;
+constexpr le_field entry_id{0, 4};
+constexpr le_field entry_target{4, 4};
 constexpr std::size_t data_entry_size = 16;
+constexpr le_field data_rva{0, 4};
+constexpr le_field data_size{4, 4};
 constexpr std::uint32_t subdirectory_bit = 0x80000000u;
-
-void put_u16(std::string &out, std::size_t at, std::uint16_t value)
-{
-    out[at] = static_cast<char>(value);
-    out[at + 1] = static_cast<char>(value >> 8);
-}
-
-void put_u32(std::string &out, std::size_t at, std::uint32_t value)
-{
-    put_u16(out, at, static_cast<std::uint16_t>(value));
-    put_u16(out, at + 2, static_cast<std::uint16_t>(value >> 16));
-}
 
 std::size_t directory_size(std::size_t entries)
 {
@@ -30,14 +26,13 @@ std::size_t directory_size(std::size_t entries)
 
 // One directory's header and entries at `at`: every entry an integer id
 // pointing at `targets`, subdirectories or data entries.
-void write_directory(std::string &out, std::size_t at, const std::vector<std::uint16_t> &ids,
+void write_directory(bytes &out, std::size_t at, const std::vector<std::uint16_t> &ids,
                      const std::vector<std::uint32_t> &targets)
 {
-    put_u16(out, at + 14, static_cast<std::uint16_t>(ids.size())); // NumberOfIdEntries
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        put_u32(out, at + directory_header_size + i * directory_entry_size, ids[i]);
-        put_u32(out, at + directory_header_size + i * directory_entry_size + 4, targets[i]);
-    }
+    write_le(out, at, {{directory_id_count, ids.size()}});
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        write_le(out, at + directory_header_size + i * directory_entry_size,
+                 {{entry_id, ids[i]}, {entry_target, targets[i]}});
 }
 
 std::size_t align8(std::size_t value)
@@ -47,7 +42,7 @@ std::size_t align8(std::size_t value)
 
 } // namespace
 
-std::string build_resource_section(std::vector<resource_entry> entries, std::uint32_t section_rva)
+bytes build_resource_section(std::vector<resource_entry> entries, std::uint32_t section_rva)
 {
     const auto key = [](const resource_entry &e) { return std::make_tuple(e.type, e.id, e.language); };
     std::sort(entries.begin(), entries.end(),
@@ -83,7 +78,7 @@ std::string build_resource_section(std::vector<resource_entry> entries, std::uin
         data_at = align8(data_at + entry.data.size());
     }
 
-    std::string out(data_at, '\0');
+    bytes out(data_at, 0);
     std::vector<std::uint16_t> ids;
     std::vector<std::uint32_t> targets;
     for (const auto &[type, names] : tree) {
@@ -109,35 +104,33 @@ std::string build_resource_section(std::vector<resource_entry> entries, std::uin
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const std::size_t at = data_entries_at + i * data_entry_size;
-        put_u32(out, at, section_rva + static_cast<std::uint32_t>(data_offsets[i])); // OffsetToData, an RVA
-        put_u32(out, at + 4, static_cast<std::uint32_t>(entries[i].data.size()));
-        out.replace(data_offsets[i], entries[i].data.size(), entries[i].data);
+        write_le(out, at, {{data_rva, section_rva + data_offsets[i]}, {data_size, entries[i].data.size()}});
+        std::copy(entries[i].data.begin(), entries[i].data.end(), out.begin() + data_offsets[i]);
     }
     return out;
 }
 
 namespace {
 
-std::uint32_t get_u32(const std::string &bytes, std::size_t at)
+std::uint32_t field(const bytes &section, std::size_t at, le_field which)
 {
-    if (at > bytes.size() || bytes.size() - at < 4)
+    const std::optional<std::uint64_t> value = read_le(section, at, which);
+    if (!value)
         throw resource_error("the resource section is cut short");
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-    return value;
+    return static_cast<std::uint32_t>(*value);
 }
 
 // The entries of the directory at `at` whose names are integer ids, as id
 // and target pairs; entries named by strings are not the packer's.
-std::vector<std::pair<std::uint16_t, std::uint32_t>> read_directory(const std::string &section, std::size_t at)
+std::vector<std::pair<std::uint16_t, std::uint32_t>> read_directory(const bytes &section, std::size_t at)
 {
-    const std::uint32_t counts = get_u32(section, at + 12);
-    const std::size_t named = counts & 0xFFFF, total = named + (counts >> 16);
+    const std::size_t named = field(section, at, directory_named_count);
+    const std::size_t total = named + field(section, at, directory_id_count);
     std::vector<std::pair<std::uint16_t, std::uint32_t>> entries;
     for (std::size_t i = named; i < total; ++i) {
         const std::size_t entry = at + directory_header_size + i * directory_entry_size;
-        entries.emplace_back(static_cast<std::uint16_t>(get_u32(section, entry)), get_u32(section, entry + 4));
+        entries.emplace_back(static_cast<std::uint16_t>(field(section, entry, entry_id)),
+                             field(section, entry, entry_target));
     }
     return entries;
 }
@@ -151,18 +144,19 @@ std::size_t subdirectory(std::uint32_t target, bool expected)
 
 } // namespace
 
-std::vector<resource_entry> read_resource_section(const std::string &section, std::uint32_t section_rva)
+std::vector<resource_entry> read_resource_section(const bytes &section, std::uint32_t section_rva)
 {
     std::vector<resource_entry> entries;
     for (const auto &[type, names] : read_directory(section, 0))
         for (const auto &[id, languages] : read_directory(section, subdirectory(names, true)))
             for (const auto &[language, data] : read_directory(section, subdirectory(languages, true))) {
                 const std::size_t at = subdirectory(data, false);
-                const std::uint32_t rva = get_u32(section, at), size = get_u32(section, at + 4);
+                const std::uint32_t rva = field(section, at, data_rva), size = field(section, at, data_size);
                 if (rva < section_rva || rva - section_rva > section.size() ||
                     section.size() - (rva - section_rva) < size)
                     throw resource_error("a resource lies outside the resource section");
-                entries.push_back({type, id, language, section.substr(rva - section_rva, size)});
+                const auto start = section.begin() + (rva - section_rva);
+                entries.push_back({type, id, language, bytes(start, start + size)});
             }
     return entries;
 }

@@ -4,6 +4,8 @@
 #ifndef ONEFILE_RESOURCE_SECTION_H
 #define ONEFILE_RESOURCE_SECTION_H
 
+#include "little_endian.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -29,18 +31,18 @@ struct resource_entry {
     std::uint16_t type;
     std::uint16_t id;
     std::uint16_t language;
-    std::string data;
+    bytes data;
 };
 
 // The bytes of a resource section whose first byte lies at `section_rva`:
 // the three directory levels with integer ids in ascending order, the data
 // entries, then the data itself, each piece 8-byte aligned. Throws
 // resource_error when two entries share type, id and language.
-std::string build_resource_section(std::vector<resource_entry> entries, std::uint32_t section_rva);
+bytes build_resource_section(std::vector<resource_entry> entries, std::uint32_t section_rva);
 
 // The resources of a section that build_resource_section wrote (entries
 // named by strings are skipped). Throws resource_error when the tree points
 // outside `section` or is not three levels deep.
-std::vector<resource_entry> read_resource_section(const std::string &section, std::uint32_t section_rva);
+std::vector<resource_entry> read_resource_section(const bytes &section, std::uint32_t section_rva);
 
 #endif

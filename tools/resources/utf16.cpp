@@ -40,14 +40,20 @@ bool append_utf16(std::u16string &out, std::string_view text)
     return true;
 }
 
-std::string utf16le_bytes(const std::u16string &text)
+bytes utf16le_bytes(const std::u16string &text)
 {
-    std::string bytes;
-    for (char16_t unit : text) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-    return bytes;
+    bytes data;
+    for (char16_t unit : text)
+        append_le(data, utf16_unit.width, unit);
+    return data;
+}
+
+std::u16string utf16le_text(const bytes &data)
+{
+    std::u16string text;
+    for (std::size_t at = 0; at + utf16_unit.width <= data.size(); at += utf16_unit.width)
+        text += static_cast<char16_t>(load_le(data.data() + at, utf16_unit.width));
+    return text;
 }
 
 std::string utf8_text(const std::u16string &text)

@@ -2,6 +2,8 @@
 #ifndef ONEFILE_UTF16_H
 #define ONEFILE_UTF16_H
 
+#include "little_endian.h"
+
 #include <string>
 #include <string_view>
 
@@ -10,7 +12,10 @@
 bool append_utf16(std::u16string &out, std::string_view text);
 
 // The UTF-16LE bytes of `text`, without a terminator.
-std::string utf16le_bytes(const std::u16string &text);
+bytes utf16le_bytes(const std::u16string &text);
+
+// The UTF-16 units of UTF-16LE bytes; an odd last byte is dropped.
+std::u16string utf16le_text(const bytes &data);
 
 // The UTF-8 form of `text`; a lone surrogate becomes U+FFFD.
 std::string utf8_text(const std::u16string &text);

@@ -4,6 +4,8 @@
 #ifndef ONEFILE_VERSION_RESOURCE_H
 #define ONEFILE_VERSION_RESOURCE_H
 
+#include "little_endian.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -25,10 +27,10 @@ struct version_info {
 };
 
 // The resource's bytes. Throws resource_error for a value that is not UTF-8.
-std::string version_resource(const version_info &info);
+bytes version_resource(const version_info &info);
 
 // The key and value pairs of the string tables of a version resource, in
 // their order, as UTF-8. Throws resource_error when its blocks do not fit.
-std::vector<std::pair<std::string, std::string>> read_version_strings(const std::string &resource);
+std::vector<std::pair<std::string, std::string>> read_version_strings(const bytes &resource);
 
 #endif
