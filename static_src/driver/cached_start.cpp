@@ -30,10 +30,11 @@ static int run_in_this_process(void)
     ** meets it as it would unpacked. This thread never set COM up: a splash
     ** is its own thread's. */
     close_session_window();
-    int status = run_payload_library(first_entry_path);
-    /* A splash still up goes with the process; its file must go first. */
-    remove_splash_feedback_file();
-    return status;
+    /* However the application ends, by returning or through the runtime's
+    ** exit, the feedback file goes; a splash still up goes with the
+    ** process. */
+    atexit(remove_splash_feedback_file);
+    return run_payload_library(first_entry_path);
 }
 
 int run_cached_start(void)
