@@ -9,7 +9,7 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
-bool splash_active;
+volatile bool splash_active;
 wchar_t splash_feedback_path[ONEFILE_PATH_CAPACITY];
 
 void create_splash_feedback_file(void)
@@ -36,6 +36,9 @@ bool poll_splash_feedback(void)
 {
     if (!splash_active)
         return false;
+    /* Only the thread that owns the window may destroy it. */
+    if (splash_window != NULL && GetWindowThreadProcessId(splash_window, NULL) != GetCurrentThreadId())
+        return true;
     if (PathFileExistsW(splash_feedback_path))
         return true;
     if (splash_window != NULL) {

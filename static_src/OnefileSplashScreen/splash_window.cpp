@@ -2,7 +2,8 @@
 ** The splash window: the PNG in RT_RCDATA resource 28, decoded from memory
 ** to premultiplied BGRA and handed to a layered popup in one
 ** UpdateLayeredWindow call. The window procedure is the default one; the
-** driver's message pump keeps it answering while the bootstrap waits.
+** driver's message pump keeps it answering while the bootstrap waits, or,
+** when the application runs in this process, the splash thread's own pump.
 **
 ** The imaging library is not imported: it is no KnownDLL, so the system
 ** would look for it beside the executable first (a Downloads folder, where
@@ -18,6 +19,12 @@
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
 bool com_initialized;
+
+#define SPLASH_POLL_MS 50
+
+/* Set by the splash thread once its window and feedback file exist, or
+** will never exist. */
+static HANDLE splash_opened;
 
 typedef HRESULT (WINAPI *convert_bitmap_source_function)(REFWICPixelFormatGUID, IWICBitmapSource *,
                                                          IWICBitmapSource **);
@@ -197,19 +204,22 @@ static void paint_splash_window(HWND window, HBITMAP bitmap)
     ReleaseDC(NULL, screen);
 }
 
-void open_splash_window(void)
+/* Shows the splash and makes the feedback file, as open_splash_window
+** describes, on the calling thread, which then owns the window. Returns
+** whether it initialised COM on this thread. */
+static bool show_splash(void)
 {
     IStream *stream = open_splash_resource();
     if (stream == NULL)
-        return;
+        return false;
     /* Only with a picture: a start without one never loads ole32. */
-    com_initialized = SUCCEEDED(CoInitialize(NULL));
+    bool com_ready = SUCCEEDED(CoInitialize(NULL));
     IWICBitmapSource *image = decode_png(stream);
     if (image == NULL)
-        return;
+        return com_ready;
     HBITMAP bitmap = make_pixel_buffer(image);
     if (bitmap == NULL)
-        return;
+        return com_ready;
 
     WNDCLASSA window_class = {};
     window_class.lpfnWndProc = DefWindowProcA;
@@ -233,4 +243,80 @@ void open_splash_window(void)
     paint_splash_window(splash_window, bitmap);
 
     create_splash_feedback_file();
+    return com_ready;
+}
+
+void open_splash_window(void)
+{
+    com_initialized = show_splash();
+}
+
+/* Milliseconds until `deadline`, 0 once it has passed. */
+static DWORD time_until(ULONGLONG deadline)
+{
+    ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : (DWORD)(deadline - now);
+}
+
+/* Serves the window's messages, so that the system never marks it as not
+** responding, and polls the feedback file every 50 ms; returns once the
+** splash is gone. */
+static void serve_splash_window(void)
+{
+    ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
+    for (;;) {
+        DWORD waited = MsgWaitForMultipleObjectsEx(0, NULL, time_until(next_poll), QS_ALLINPUT,
+                                                   MWMO_INPUTAVAILABLE);
+        if (waited == WAIT_OBJECT_0) {
+            MSG message;
+            while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageW(&message);
+            }
+            continue;
+        }
+        if (!poll_splash_feedback())
+            return;
+        next_poll = GetTickCount64() + SPLASH_POLL_MS;
+    }
+}
+
+static DWORD WINAPI splash_thread_procedure(void *)
+{
+    bool com_ready = show_splash();
+    SetEvent(splash_opened);
+    if (splash_window != NULL)
+        serve_splash_window();
+    /* The window is gone: the thread ends, and with it its apartment. */
+    if (com_ready)
+        CoUninitialize();
+    return 0;
+}
+
+void start_splash_thread(void)
+{
+    /* Without a picture there is nothing for a thread to do. */
+    if (FindResourceA(NULL, MAKEINTRESOURCEA(28), MAKEINTRESOURCEA(10)) == NULL)
+        return;
+    splash_opened = CreateEventW(NULL,    /* lpEventAttributes */
+                                 TRUE,    /* bManualReset */
+                                 FALSE,   /* bInitialState */
+                                 NULL);   /* lpName */
+    if (splash_opened == NULL)
+        return;
+    HANDLE thread = CreateThread(NULL,    /* lpThreadAttributes */
+                                 0,       /* dwStackSize: the executable's default */
+                                 splash_thread_procedure,
+                                 NULL,    /* lpParameter */
+                                 0,       /* dwCreationFlags */
+                                 NULL);   /* lpThreadId */
+    if (thread == NULL)
+        return;
+    /* The splash is up, and its feedback file made, before anything else
+    ** happens: a failed template is reported over it, the check and repair
+    ** of the folder run under it, and an application that deletes the file
+    ** from its first moment finds one to delete. */
+    HANDLE opening[2] = {splash_opened, thread};
+    WaitForMultipleObjects(2, opening, FALSE /* bWaitAll */, INFINITE);
+    CloseHandle(thread);
 }

@@ -2,13 +2,11 @@
 ** A fresh start in cached mode. The folder outlives the run, so nothing is
 ** left to remove after the application: the start loads the application in
 ** its own process, with the environment and arguments a re-launched copy
-** would have had, and saves the second process start. Only with a splash on
-** screen does it start the copy and wait as in per-run mode: the waiting
-** parent is what polls the feedback file and takes the splash down while
-** the application runs.
+** would have had, and saves the second process start. A splash is the
+** splash thread's (start_splash_thread): it takes the splash down while the
+** application runs on this thread.
 */
 #include <windows.h>
-#include <objbase.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -28,13 +26,14 @@ static int run_in_this_process(void)
     /* The copy would be started by the executable's full path. */
     wcscpy(own_program_name, get_executable_path(false));
     __wargv[0] = own_program_name;
-    /* The copy would start with COM untouched; the splash step may have set
-    ** it up. */
-    if (com_initialized)
-        CoUninitialize();
     /* Nothing is left to remove at the end of the session: the application
-    ** meets it with its own windows alone, as it would unpacked. */
+    ** meets it as it would unpacked. This thread never set COM up: a splash
+    ** is its own thread's. */
     close_session_window();
+    /* However the application ends, by returning or through the runtime's
+    ** exit, the feedback file goes; a splash still up goes with the
+    ** process. */
+    atexit(remove_splash_feedback_file);
     return run_payload_library(first_entry_path);
 }
 
@@ -45,11 +44,5 @@ int run_cached_start(void)
     prepare_cached_folder();
     if (first_entry_path[0] == L'\0')
         fatal_error("Error, attached data holds no application to run.");
-    if (splash_window == NULL)
-        return run_in_this_process();
-    export_child_environment();
-    launch_child();
-    int status = wait_for_child();
-    cleanup_before_exit(CHILD_GRACE_MS);
-    return status;
+    return run_in_this_process();
 }

@@ -53,13 +53,20 @@ static int run_fresh_start(void)
     prepare_fresh_environment();
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
-    open_splash_window();
+    /* An application that runs in this process leaves the splash to a
+    ** thread of its own from the start: a window belongs to the thread that
+    ** creates it. */
+    bool cached = is_cached_template(unpack_template);
+    if (cached)
+        start_splash_thread();
+    else
+        open_splash_window();
     open_session_window();
     if (!template_ok)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
         fatal_error("Error, failed to register signal handler.");
-    if (is_cached_template(unpack_template))
+    if (cached)
         return run_cached_start();
 
     extract_attached_data(false);

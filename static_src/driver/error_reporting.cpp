@@ -63,9 +63,10 @@ static void show_message_box(void)
     for (const wchar_t *p = box_title; *p != L'\0'; p++)
         if (*p == L'\\' || *p == L'/')
             name = p + 1;
-    /* The splash would stand over the box. */
+    /* The splash would stand over the box. Hidden, not destroyed: only the
+    ** thread that owns it could destroy it. */
     if (splash_window != NULL)
-        DestroyWindow(splash_window);
+        ShowWindowAsync(splash_window, SW_HIDE);
     message_box(NULL, box_text, name, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 

@@ -18,12 +18,13 @@
 
 enum { DLL_NAME_CAPACITY = 64 };
 
-static wchar_t dll_name[DLL_NAME_CAPACITY];
-
 static FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadInfo info)
 {
     if (notification != dliNotePreLoadLibrary)
         return NULL;
+    /* On the stack: the splash thread may load a library while the main
+    ** thread loads another. */
+    wchar_t dll_name[DLL_NAME_CAPACITY];
     /* System library names are ASCII. */
     size_t length = 0;
     for (; info->szDll[length] != '\0' && length + 1 < DLL_NAME_CAPACITY; length++)

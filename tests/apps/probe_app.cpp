@@ -18,6 +18,7 @@
 **   PROBE_WAIT_FOREVER=1      never return
 **   PROBE_DONE=<file>         created just before returning
 **   PROBE_EXIT=<n>            the status to return (default 0)
+**   PROBE_CALL_EXIT=1         end through the runtime's exit() instead
 */
 #include <windows.h>
 #include <stdio.h>
@@ -177,5 +178,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
             Sleep(INFINITE);
     if (has_variable(L"PROBE_DONE"))
         write_file(variable(L"PROBE_DONE"), "done");
+    if (variable(L"PROBE_CALL_EXIT") == L"1")
+        exit(_wtoi(variable(L"PROBE_EXIT").c_str()));
     return _wtoi(variable(L"PROBE_EXIT").c_str());
 }

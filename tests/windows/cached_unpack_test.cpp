@@ -227,24 +227,58 @@ TEST_F(CachedUnpack, a_second_start_runs_from_the_folder_and_writes_nothing)
     EXPECT_EQ(nested["argv.1"], "x");
 }
 
-TEST_F(CachedUnpack, with_a_splash_the_start_waits_for_a_copy_that_runs_from_the_same_folder)
+/* The splash window that `process_id` owns, else NULL. */
+HWND splash_of(DWORD process_id)
 {
-    /* Only a waiting parent takes the splash down while the application runs. */
+    HWND window = NULL;
+    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process_id)
+            return window;
+    }
+    return NULL;
+}
+
+TEST_F(CachedUnpack, with_a_splash_the_application_runs_in_the_started_process_which_ends_the_splash_when_asked)
+{
+    /* A thread of the started process owns the splash. The first start's
+    ** application takes it down while run_code still runs on the main
+    ** thread; the second's leaves it up and ends through exit(). */
     std::wstring unpacked = cache + L"\\0123456789abcdef";
+    std::wstring ready = folder + L"\\ready.txt";
     write_patched_splash_bootstrap(executable, make_object(entries));
     ASSERT_TRUE(patch_unpack_template(executable, unpacked));
-    for (const char *start_kind : {"first start", "second start"}) {
-        SCOPED_TRACE(start_kind);
+    for (bool first_start : {true, false}) {
+        SCOPED_TRACE(first_start ? "first start" : "second start");
+        for (const std::wstring &path : {ready, hold, report_path})
+            DeleteFileW(path.c_str());
         process_options run = options();
+        run.environment[L"PROBE_READY"] = ready;
+        run.environment[L"PROBE_HOLD"] = hold;
         run.environment[L"PROBE_EXIT"] = L"5";
+        run.environment[first_start ? L"PROBE_END_SPLASH" : L"PROBE_CALL_EXIT"] = first_start ? L"300" : L"1";
         running_process started = start(run);
-        DWORD parent_id = started.id;
+        ASSERT_TRUE(wait_for_file(ready, 60000));
+        EXPECT_NE(splash_of(started.id), nullptr) << "up when run_code begins";
+        std::map<std::string, std::string> seen = wait_for_report(report_path);
+        EXPECT_EQ(seen["pid"], std::to_string(started.id)) << "the application runs in the started process";
+        bool hidden = false;
+        for (int i = 0; i < (first_start ? 1000 : 40) && !hidden; i++, Sleep(10)) {
+            HWND splash = splash_of(started.id);
+            hidden = splash == NULL || !IsWindowVisible(splash);
+        }
+        EXPECT_EQ(hidden, first_start) << "the splash goes when, and only when, its file is deleted";
+        EXPECT_EQ(WaitForSingleObject(started.process, 0), (DWORD)WAIT_TIMEOUT) << "while run_code runs";
+        write_file(hold, "");
         process_result result = finish_process(started, 60000);
         EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
-        std::map<std::string, std::string> seen = read_report(report_path);
-        EXPECT_NE(seen["pid"], std::to_string(parent_id)) << "the application runs in the copy";
-        EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(parent_id));
-        EXPECT_EQ(seen["splash_windows"], "1");
+        EXPECT_TRUE(list_folder(temp).empty()) << "no feedback file left";
+
+        /* What the re-launched copy sees on the per-run road. */
+        EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(started.id));
+        EXPECT_EQ(seen["env.QALVEN_ONEFILE_CHILD_OF"], "<unset>");
+        EXPECT_EQ(seen["argv.0"], utf8(executable));
         EXPECT_EQ(seen["library"], utf8(unpacked + L"\\probe_app.dll"));
         expect_complete(unpacked, entries);
         EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
