@@ -15,6 +15,7 @@
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
+#include "program/program.h"
 
 static wchar_t own_program_name[ONEFILE_PATH_CAPACITY + 1];
 
@@ -45,7 +46,8 @@ int run_cached_start(void)
     prepare_cached_folder();
     if (first_entry_path[0] == L'\0')
         fatal_error("Error, attached data holds no application to run.");
-    if (splash_window == NULL)
+    /* A program runs as our child either way, as in per-run mode. */
+    if (splash_window == NULL && !executable_names_program())
         return run_in_this_process();
     export_child_environment();
     launch_child();
