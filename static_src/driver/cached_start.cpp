@@ -2,9 +2,10 @@
 ** A fresh start in cached mode. The folder outlives the run, so nothing is
 ** left to remove after the application: the start loads the application in
 ** its own process, with the environment and arguments a re-launched copy
-** would have had, and saves the second process start. A splash is the
-** splash thread's (start_splash_thread): it takes the splash down while the
-** application runs on this thread.
+** would have had, and saves the second process start; a program (--main
+** NAME.exe) runs as this process's child. A splash is the splash thread's
+** (start_splash_thread): it takes the splash down while the application or
+** the wait for the program runs on this thread.
 */
 #include <windows.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "attached_data/cached_unpack.h"
 #include "driver/driver.h"
+#include "program/program.h"
 
 static wchar_t own_program_name[ONEFILE_PATH_CAPACITY + 1];
 
@@ -44,5 +46,12 @@ int run_cached_start(void)
     prepare_cached_folder();
     if (first_entry_path[0] == L'\0')
         fatal_error("Error, attached data holds no application to run.");
-    return run_in_this_process();
+    /* A program runs as our child, as in per-run mode. */
+    if (!executable_names_program())
+        return run_in_this_process();
+    export_child_environment();
+    launch_child();
+    int status = wait_for_child();
+    cleanup_before_exit(CHILD_GRACE_MS);
+    return status;
 }

@@ -1,15 +1,17 @@
 /*
 ** Running the application: the fresh start starts this executable again as
 ** its child with the same arguments and waits for it; the child, a
-** re-launched copy, loads the application library and calls run_code.
+** re-launched copy, loads the application library and calls run_code. An
+** executable that names a program starts the program as the child instead,
+** as the launcher library would start it from a copy.
 */
 #include <windows.h>
-#include <shellapi.h>
 #include <stdlib.h>
 #include <wchar.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "driver/driver.h"
+#include "program/program.h"
 
 #define SPLASH_POLL_MS 50
 
@@ -27,7 +29,13 @@ typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *librar
 
 static wchar_t own_module_path[ONEFILE_PATH_CAPACITY];
 static wchar_t child_command_line[COMMAND_LINE_CAPACITY];
+/* One argument of our command line, which is never longer. */
+static wchar_t split_argument[COMMAND_LINE_CAPACITY];
 static wchar_t executable_directory[ONEFILE_PATH_CAPACITY + 1];
+
+/* A GUI program whose first window, once it waits for input, ends the
+** splash; read by the wait. */
+static bool splash_ends_with_program_window;
 
 int run_payload_library(const wchar_t *library_path)
 {
@@ -72,43 +80,22 @@ void export_child_environment(void)
 
 const wchar_t *build_child_command_line(void)
 {
-    int count = 0;
-    /* Split anew rather than reuse __wargv: wildcards reach the child as
-    ** typed, and the child's runtime expands them. Never freed. */
-    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == NULL)
-        abort();
+    const wchar_t *line = GetCommandLineW();
     child_command_line[0] = L'\0';
-    if (count <= 0)
-        return child_command_line;
-    arguments[0] = own_module_path;
+    if (wcslen(line) >= COMMAND_LINE_CAPACITY)
+        return NULL;
+    /* Split anew rather than reuse __wargv: wildcards reach the child as
+    ** typed, and the child's runtime expands them. */
     size_t length = 0;
-    for (int i = 0; i < count; i++) {
-        if (i > 0 && !append_units(child_command_line, COMMAND_LINE_CAPACITY, &length, L" ", 1))
+    for (const wchar_t *position = line; next_argument(line, &position, split_argument);) {
+        bool first = length == 0;
+        if (!first && !append_units(child_command_line, COMMAND_LINE_CAPACITY, &length, L" ", 1))
             return NULL;
-        if (!append_quoted(child_command_line, COMMAND_LINE_CAPACITY, &length, arguments[i]))
+        if (!append_quoted(child_command_line, COMMAND_LINE_CAPACITY, &length,
+                           first ? own_module_path : split_argument))
             return NULL;
     }
     return child_command_line;
-}
-
-/* A job that ends the child when this process ends, however it ends: the
-** last handle, ours, is closed by the system then. The application's own
-** processes break away and live on. NULL when there is none to be had. */
-static HANDLE make_child_job(void)
-{
-    HANDLE job = CreateJobObjectW(NULL,    /* not inheritable: the child must not keep it open */
-                                  NULL);   /* lpName */
-    if (job == NULL)
-        return NULL;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags =
-        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
-    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
-        CloseHandle(job);
-        return NULL;
-    }
-    return job;
 }
 
 /* Failures that a moment may cure: a scanner holding the executable
@@ -121,14 +108,22 @@ static bool is_transient_launch_error(DWORD code)
         || code == ERROR_NO_SYSTEM_RESOURCES || code == ERROR_NOT_ENOUGH_MEMORY;
 }
 
+/* What is started: this executable again, or the program. */
+struct child_start {
+    const wchar_t *application;
+    wchar_t *command_line;
+    DWORD flags;                 /* CreateProcessW's dwCreationFlags */
+    const char *failure;         /* the fatal error's message */
+};
+
 /* One attempt, in the same console and process group. Returns 0 or the
 ** error code. */
-static DWORD try_to_launch_child(HANDLE job, const STARTUPINFOW *startup)
+static DWORD try_to_launch_child(const child_start *child, HANDLE job, const STARTUPINFOW *startup)
 {
     PROCESS_INFORMATION created = {};
     begin_unpack_work();
-    if (!create_process_in_job(own_module_path, child_command_line, job, NORMAL_PRIORITY_CLASS,
-                               startup, &created)) {
+    if (!create_process_in_job(child->application, child->command_line, job, child->flags, startup,
+                               &created)) {
         DWORD code = GetLastError();
         end_unpack_work();
         return code;
@@ -139,32 +134,66 @@ static DWORD try_to_launch_child(HANDLE job, const STARTUPINFOW *startup)
     return 0;
 }
 
-void launch_child(void)
+/* The program, with the environment it would have had from the launcher
+** in a re-launched copy. */
+static child_start prepare_program_child(STARTUPINFOW *startup)
 {
+    child_start program = {program_path, program_command_line,
+                           0,   /* the priority class a direct start would have */
+                           "Error, couldn't launch program"};
+    /* The marker is for a copy of this executable; a packed program that
+    ** this program starts would take it as its own and refuse to run. */
+    set_environment_value("QALVEN_ONEFILE_CHILD_OF", NULL);
+    set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
+    DWORD code = prepare_program_start(first_entry_path);
+    if (code != 0)
+        fatal_system_error(program.failure, code);
+    pass_on_program_startup_info(startup);
+    return program;
+}
+
+static child_start prepare_copy_child(STARTUPINFOW *startup)
+{
+    child_start copy = {own_module_path, child_command_line, NORMAL_PRIORITY_CLASS,
+                        "Error, couldn't launch child"};
     if (own_module_path[0] == L'\0'
         && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
         abort();
     /* What Windows answers for a longer line; Wine would cut it instead. */
     if (build_child_command_line() == NULL)
-        fatal_system_error("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
+        fatal_system_error(copy.failure, ERROR_FILENAME_EXCED_RANGE);
+    pass_on_startup_info(startup);
+    return copy;
+}
 
+void launch_child(void)
+{
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    pass_on_startup_info(&startup);
+    bool is_program = executable_names_program();
+    child_start child = is_program ? prepare_program_child(&startup) : prepare_copy_child(&startup);
     /* Kept open for the life of the process. */
-    HANDLE job = make_child_job();
+    HANDLE job = make_kill_on_close_job();
 
     DWORD pause = FIRST_LAUNCH_PAUSE_MS;
     for (int attempt = 1;; attempt++) {
-        DWORD code = try_to_launch_child(job, &startup);
+        DWORD code = try_to_launch_child(&child, job, &startup);
         if (code == 0)
             break;
         if (attempt == LAUNCH_ATTEMPTS || !is_transient_launch_error(code))
-            fatal_system_error("Error, couldn't launch child", code);
+            fatal_system_error(child.failure, code);
         Sleep(pause);
         pause *= 2;
     }
     close_standard_handle_copies();
+    /* As the launcher ends it: a GUI program is ready once its first window
+    ** waits for input, a console program as soon as it runs. */
+    if (is_program && splash_active) {
+        if (is_gui_program(program_path))
+            splash_ends_with_program_window = true;
+        else
+            remove_splash_feedback_file();
+    }
 }
 
 /* Milliseconds until `deadline`, 0 once it has passed. */
@@ -196,6 +225,10 @@ int wait_for_child(void)
         /* A child may end with 259 itself: the signalled handle tells. */
         if (status != STILL_ACTIVE || waited == WAIT_OBJECT_0)
             break;
+        if (splash_ends_with_program_window && WaitForInputIdle(child_process, 0) != WAIT_TIMEOUT) {
+            splash_ends_with_program_window = false;
+            remove_splash_feedback_file();
+        }
         if (!splash_active || !poll_splash_feedback())
             polling = false;
         next_poll = GetTickCount64() + SPLASH_POLL_MS;

@@ -63,10 +63,12 @@ int run_payload_library(const wchar_t *library_path);
 /* Fresh start: QALVEN_ONEFILE_DIRECTORY and QALVEN_ORIGINAL_ARGV0. */
 void export_child_environment(void);
 
-/* Fresh start: starts this executable again with the same arguments, in a
-** job that ends it with this process, and sets child_process. A start that
-** fails for a reason that may pass (a scanner holding a file, a system
-** under load) is tried again for a bounded time; then the failure is fatal. */
+/* Fresh start: starts this executable again with the same arguments, or
+** the program it names in the unpack directory (see program.h) in its
+** place, in a job that ends it with this process, and sets child_process.
+** A start that fails for a reason that may pass (a scanner holding a file,
+** a system under load) is tried again for a bounded time; then the failure
+** is fatal. */
 void launch_child(void);
 
 /* The longest command line that the system passes on whole, in UTF-16
@@ -76,6 +78,25 @@ void launch_child(void);
 /* Fills the child command line from GetCommandLineW(); returns it, or NULL
 ** when it is longer than COMMAND_LINE_CAPACITY allows. */
 const wchar_t *build_child_command_line(void);
+
+/* The first character after argument 0 of `command_line`, read as the
+** system's splitting and msvcrt read a program name: in quotes, up to the
+** next quote, whatever follows it; otherwise up to the first blank or tab. */
+const wchar_t *skip_argument_zero(const wchar_t *command_line);
+
+/* Splits `line` as the system does (CommandLineToArgvW's rules): call it
+** with *position at the start of the line for argument 0, then again for
+** each further one. Copies the argument into `argument`, which has room
+** for the whole line, and moves *position past it and the blanks after it;
+** false, copying nothing, once no argument is left. An empty line holds
+** one empty argument 0, where CommandLineToArgvW gives the executable's
+** path instead. */
+bool next_argument(const wchar_t *line, const wchar_t **position, wchar_t *argument);
+
+/* A job whose processes end when its last handle, the caller's, is
+** closed, as when this process ends however it ends; processes started
+** inside it break away and live on. NULL when there is none to be had. */
+HANDLE make_kill_on_close_job(void);
 
 /* Gives `startup` what this process was given, for a process that should
 ** run as if started in its place: the C runtime's descriptor block

@@ -2,7 +2,8 @@
 ** Starting a process as if it had been started in our place: its command
 ** line quoted by the system's splitting rules, what we were given passed on
 ** (standard handles, the C runtime's descriptor block), and the job it runs
-** in. The bootstrap's child start and the program launcher share it.
+** in; and the system's splitting of a command line into arguments. The
+** bootstrap's child start and the program's start share it.
 */
 #include <windows.h>
 #include <stdlib.h>
@@ -18,6 +19,93 @@ static HANDLE standard_handle_copies[3];
 alignas(16) static unsigned char attribute_list_space[ATTRIBUTE_LIST_CAPACITY];
 /* The attribute list holds a pointer to it. */
 static HANDLE listed_job;
+
+static bool is_blank(wchar_t c)
+{
+    return c == L' ' || c == L'\t';
+}
+
+const wchar_t *skip_argument_zero(const wchar_t *command_line)
+{
+    const wchar_t *p = command_line;
+    if (*p == L'"') {
+        p++;
+        while (*p != L'\0' && *p++ != L'"')
+            ;
+        return p;
+    }
+    while (*p != L'\0' && !is_blank(*p))
+        p++;
+    return p;
+}
+
+/* Argument 0 of `line` into `argument`; returns where it ends. */
+static const wchar_t *read_argument_zero(const wchar_t *line, wchar_t *argument)
+{
+    const wchar_t *end = skip_argument_zero(line);
+    const wchar_t *first = line[0] == L'"' ? line + 1 : line;
+    const wchar_t *last = line[0] == L'"' && end > first && end[-1] == L'"' ? end - 1 : end;
+    wmemcpy(argument, first, (size_t)(last - first));
+    argument[last - first] = L'\0';
+    return end;
+}
+
+/* A further argument from `p` into `argument`; returns where it ends. 2n
+** backslashes and a quote give n backslashes and open or close the quotes,
+** 2n + 1 give n and a quote; backslashes before anything else stay as
+** they are. Within quotes, a doubled quote gives one and ends the quotes,
+** and of three quotes in a row the third gives one. */
+static const wchar_t *read_further_argument(const wchar_t *p, wchar_t *argument)
+{
+    size_t length = 0, backslashes = 0;
+    /* 1 within quotes; 2 right after the quote that closed them. */
+    int quotes = 0;
+    while (*p != L'\0' && !(is_blank(*p) && quotes == 0)) {
+        if (*p == L'\\') {
+            argument[length++] = *p++;
+            backslashes++;
+            continue;
+        }
+        if (*p != L'"') {
+            argument[length++] = *p++;
+            backslashes = 0;
+            continue;
+        }
+        length -= backslashes / 2;
+        if (backslashes % 2 == 0) {
+            quotes++;
+        } else {
+            argument[length - 1] = L'"';
+        }
+        p++;
+        backslashes = 0;
+        for (; *p == L'"'; p++) {
+            if (++quotes == 3) {
+                argument[length++] = L'"';
+                quotes = 0;
+            }
+        }
+        if (quotes == 2)
+            quotes = 0;
+    }
+    argument[length] = L'\0';
+    return p;
+}
+
+bool next_argument(const wchar_t *line, const wchar_t **position, wchar_t *argument)
+{
+    const wchar_t *p = *position;
+    if (p == line)
+        p = read_argument_zero(line, argument);
+    else if (*p != L'\0')
+        p = read_further_argument(p, argument);
+    else
+        return false;
+    while (is_blank(*p))
+        p++;
+    *position = p;
+    return true;
+}
 
 bool append_units(wchar_t *line, size_t capacity, size_t *length, const wchar_t *text, size_t count)
 {
@@ -127,6 +215,22 @@ void close_standard_handle_copies(void)
             CloseHandle(copy);
         copy = NULL;
     }
+}
+
+HANDLE make_kill_on_close_job(void)
+{
+    HANDLE job = CreateJobObjectW(NULL,    /* not inheritable: the child must not keep it open */
+                                  NULL);   /* lpName */
+    if (job == NULL)
+        return NULL;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        return NULL;
+    }
+    return job;
 }
 
 /* An attribute list that names `job` for the process about to be created;

@@ -1,8 +1,9 @@
 /*
-** Ordinary programs run through the launcher. An executable whose first
-** entry is the launcher library starts the program that its resource names
-** from the unpack directory, and the program sees what a direct start with
-** the same command line would give it. The executables are made here the
+** Ordinary programs. An executable that names a program in its resource
+** starts it from the unpack directory as its own child (the launcher
+** library, its first entry, starts it from a re-launched copy), and the
+** program sees what a direct start with the same command line would give
+** it. The executables are made here the
 ** way the packer makes them: the patchable bootstrap carrying the launcher
 ** and then the program's folder, with the program's relative path as
 ** RT_RCDATA 29 and, where a test wants one, a splash image as RT_RCDATA 28.
@@ -12,6 +13,7 @@
 #include <functional>
 
 #include "attached_data_builder.h"
+#include "driver/driver.h"
 #include "launcher.h"
 #include "process_tree.h"
 #include "run_process.h"
@@ -101,17 +103,16 @@ protected:
     }
 
     /* Starts zstd packed with a splash, compressing standard input that stays
-    ** open; sets the ids of the launcher's process and of zstd's (0 for one
-    ** that did not start). */
-    running_process start_zstd_waiting_for_input(DWORD &copy_id, DWORD &program_id)
+    ** open; sets the id of zstd's process, the executable's own child (0
+    ** when there is none). */
+    running_process start_zstd_waiting_for_input(DWORD &program_id)
     {
         pack({{L"zstd.exe", app_file(L"zstd.exe")}}, L"zstd.exe", true);
         process_options run = packed(L"-q -c");
         run.input = std::string();
         run.keep_input_open = true;
         running_process started = start_process(run);
-        copy_id = wait_for_child_process(started.id, start_timeout_ms);
-        program_id = wait_for_child_process(copy_id, start_timeout_ms);
+        program_id = wait_for_child_named(started.id, L"zstd.exe", start_timeout_ms);
         return started;
     }
 
@@ -283,11 +284,10 @@ TEST_F(Program, gets_the_runtime_descriptors_that_its_parent_hands_over)
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
-/* The system passes on at most 32,766 characters. The launcher puts the
-** program's path in the unpack directory in place of argument 0, and the
-** bootstrap its own full path: a line that no longer fits ends the start
-** with the system's answer to it, never passed on cut (Windows refuses
-** such a line, Wine 8 cuts it). */
+/* The system passes on at most 32,766 characters. The program's path in
+** the unpack directory takes the place of argument 0: a line that no
+** longer fits ends the start with the system's answer to it, never passed
+** on cut (Windows refuses such a line, Wine 8 cuts it). */
 TEST_F(Program, a_command_line_too_long_to_pass_on_whole_ends_the_start_in_one_line)
 {
     pack_window_app();
@@ -311,10 +311,10 @@ TEST_F(Program, a_command_line_too_long_to_pass_on_whole_ends_the_start_in_one_l
         std::wstring argument_zero;
         const char *reported;
     } refused[] = {
-        /* Fits as typed, and in the bootstrap's own path, not with the program's. */
+        /* Fits as typed, not with the program's path. */
         {quote_argument(executable), "Error, couldn't launch program ([Error 206] "},
-        /* Typed as a short name that the bootstrap's full path replaces. */
-        {L"p", "Error, couldn't launch child ([Error 206] "},
+        /* Typed as a short name that the program's path replaces. */
+        {L"p", "Error, couldn't launch program ([Error 206] "},
     };
     for (const auto &c : refused) {
         process_result result = start(c.argument_zero, longest - (c.argument_zero == L"p" ? 0 : 20)).second;
@@ -391,6 +391,8 @@ TEST_F(Program, a_gui_programs_first_window_ends_the_splash)
     write_file(hold, "");
     HWND window = NULL;
     DWORD program_id = std::stoul(read_report(report)["pid"]);
+    EXPECT_EQ(wait_for_child_named(started.id, L"window_app.exe", start_timeout_ms), program_id)
+        << "the program is the executable's own child, with no copy between them";
     EXPECT_TRUE(wait_until(
         [&] {
             window = FindWindowW(L"OnefileWindowApp", NULL);
@@ -411,8 +413,8 @@ TEST_F(Program, a_gui_programs_first_window_ends_the_splash)
 ** still waits for its input. */
 TEST_F(Program, a_console_program_ends_the_splash_as_soon_as_it_has_started)
 {
-    DWORD copy_id = 0, program_id = 0;
-    running_process started = start_zstd_waiting_for_input(copy_id, program_id);
+    DWORD program_id = 0;
+    running_process started = start_zstd_waiting_for_input(program_id);
     ASSERT_NE(program_id, 0u);
     EXPECT_TRUE(wait_until([&] { return !path_exists(feedback_file(started.id)); },
                            start_timeout_ms));
@@ -426,21 +428,19 @@ TEST_F(Program, a_console_program_ends_the_splash_as_soon_as_it_has_started)
 }
 
 /* Under Wine the event reaches the bootstrap alone (see console_control_test):
-** it gives its child, the launcher, 5 seconds and then ends it, and the
-** program ends with the launcher. On Windows every process in the console
-** gets the event; the launcher ignores it and waits for the program to end
-** as the program chooses (real_console_test shows that part). */
-TEST_F(Program, a_ctrl_c_that_ends_the_executable_ends_all_three_processes_and_leaves_nothing)
+** it gives its child, the program, 5 seconds and then ends it. On Windows
+** every process in the console gets the event, and the program chooses
+** what it does with it (real_console_test shows that part). */
+TEST_F(Program, a_ctrl_c_that_ends_the_executable_ends_the_program_and_leaves_nothing)
 {
     executable = folder + L"\\interrupted.exe";
-    DWORD copy_id = 0, program_id = 0;
-    running_process started = start_zstd_waiting_for_input(copy_id, program_id);
+    DWORD program_id = 0;
+    running_process started = start_zstd_waiting_for_input(program_id);
     ASSERT_NE(program_id, 0u);
     interrupt_windows_program(folder, executable);
-    /* zstd waits for input that never comes: only its launcher's end ends it. */
+    /* zstd waits for input that never comes: only the bootstrap ends it. */
     EXPECT_EQ(WaitForSingleObject(started.process, 60000), WAIT_OBJECT_0);
-    EXPECT_FALSE(process_is_running(copy_id));
-    EXPECT_FALSE(process_is_running(program_id)) << "the program outlived the launcher";
+    EXPECT_FALSE(process_is_running(program_id)) << "the program outlived the executable";
     finish_process(started, start_timeout_ms);
     EXPECT_TRUE(list_folder(temp).empty());
 }

@@ -92,33 +92,32 @@ TEST_F(RealConsole, output_appears_in_the_console_and_the_status_comes_back)
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
-/* Ctrl+C in the console reaches all three processes. The program decides:
-** lua stops the running script with "interrupted!" and status 1. The
-** launcher ignores the event and hands that status on, and the bootstrap
-** cleans up once its child has ended.
+/* Ctrl+C in the console reaches both processes. The program decides: lua
+** stops the running script with "interrupted!" and status 1, and the
+** bootstrap cleans up once its child, the program, has ended.
 **
 ** Closing the console window cannot be done under Wine. On Windows every
 ** process gets CTRL_CLOSE_EVENT and the system ends each one once its
-** handler returns (or after about 5 seconds): the launcher's handler waits
-** for the program to end first, so the program has the same time for its
-** own clean-up as in a direct start. */
+** handler returns (or after about 5 seconds): the bootstrap's handler gives
+** the program 2 of them to end on its own before it ends it and removes the
+** unpack directory. */
 TEST_F(RealConsole, ctrl_c_is_the_programs_to_handle)
 {
     PROCESS_INFORMATION lua = start(L"lua", L"-e \"io.write('running\\n') while true do end\"");
-    DWORD copy_id = wait_for_child_process(lua.dwProcessId, 30000);
-    HANDLE copy = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copy_id);
-    ASSERT_NE(copy, (HANDLE)NULL);
+    DWORD program_id = wait_for_child_named(lua.dwProcessId, L"lua.exe", 30000);
+    HANDLE program = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, program_id);
+    ASSERT_NE(program, (HANDLE)NULL);
     for (int i = 0; i < 3000 && screen_text().find("running\n") == std::string::npos; i++)
         Sleep(10);
     ASSERT_NE(screen_text().find("running\n"), std::string::npos) << screen_text();
     SetConsoleCtrlHandler(NULL, TRUE);
     ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
     finish(lua);
-    EXPECT_EQ(WaitForSingleObject(copy, 10000), WAIT_OBJECT_0);
-    DWORD copy_status = 0;
-    GetExitCodeProcess(copy, &copy_status);
-    CloseHandle(copy);
-    EXPECT_EQ(copy_status, 1u) << "the launcher handed on lua's own status";
+    EXPECT_EQ(WaitForSingleObject(program, 10000), WAIT_OBJECT_0);
+    DWORD program_status = 0;
+    GetExitCodeProcess(program, &program_status);
+    CloseHandle(program);
+    EXPECT_EQ(program_status, 1u) << "lua's own status for the interrupted script";
     EXPECT_NE(screen_text().find("interrupted!"), std::string::npos) << screen_text();
     EXPECT_TRUE(list_folder(temp).empty());
 }

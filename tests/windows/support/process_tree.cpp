@@ -61,6 +61,32 @@ DWORD wait_for_child_process(DWORD parent, DWORD timeout_ms)
     }
 }
 
+static bool image_is_named(DWORD id, const std::wstring &name)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (process == NULL)
+        return false;
+    wchar_t image[4 * MAX_PATH];
+    DWORD length = sizeof image / sizeof image[0];
+    const std::wstring suffix = L"\\" + name;
+    bool named = QueryFullProcessImageNameW(process, 0, image, &length) && length >= suffix.size()
+                 && _wcsicmp(image + (length - suffix.size()), suffix.c_str()) == 0;
+    CloseHandle(process);
+    return named;
+}
+
+DWORD wait_for_child_named(DWORD parent, const std::wstring &name, DWORD timeout_ms)
+{
+    for (DWORD waited = 0;; waited += 10) {
+        for (DWORD child : child_process_ids(parent))
+            if (image_is_named(child, name))
+                return child;
+        if (waited >= timeout_ms)
+            return 0;
+        Sleep(10);
+    }
+}
+
 bool terminate_process_id(DWORD id, UINT exit_code)
 {
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);

@@ -17,6 +17,11 @@ std::vector<DWORD> child_process_ids(DWORD parent);
 /* Waits up to timeout_ms for a child of `parent` to appear; 0 if none did. */
 DWORD wait_for_child_process(DWORD parent, DWORD timeout_ms);
 
+/* Waits up to timeout_ms for a child of `parent` whose image file is named
+** `name`; 0 if none appeared. Other children may run beside it under Wine:
+** the desktop process, and a console's host. */
+DWORD wait_for_child_named(DWORD parent, const std::wstring &name, DWORD timeout_ms);
+
 /* Ends the process with `exit_code` and waits for it to be gone. */
 bool terminate_process_id(DWORD id, UINT exit_code);
 

@@ -8,28 +8,10 @@
 #include <wchar.h>
 
 #include "driver/driver.h"
-#include "launcher.h"
+#include "program/program.h"
 
-static bool is_blank(wchar_t c)
-{
-    return c == L' ' || c == L'\t';
-}
-
-const wchar_t *skip_argument_zero(const wchar_t *command_line)
-{
-    const wchar_t *p = command_line;
-    if (*p == L'"') {
-        p++;
-        while (*p != L'\0' && *p++ != L'"')
-            ;
-        return p;
-    }
-    while (*p != L'\0' && !is_blank(*p))
-        p++;
-    return p;
-}
-
-/* A fixed argument with {APP_DIR} expanded; only the launcher's thread uses it. */
+/* A fixed argument with {APP_DIR} expanded; only the thread that prepares
+** the start uses it. */
 static wchar_t expanded_argument[FIXED_ARGUMENTS_CAPACITY];
 
 /* Copies the value of `length` units at `value` into expanded_argument,
@@ -97,7 +79,7 @@ void build_program_command_line(wchar_t *output, const wchar_t *program,
 
     const wchar_t *rest = skip_argument_zero(command_line);
     /* Text right after a closing quote is the next argument already. */
-    if (rest[0] != L'\0' && !is_blank(rest[0]))
+    if (rest[0] != L'\0' && rest[0] != L' ' && rest[0] != L'\t')
         put(output, &length, L" ", 1);
     put(output, &length, rest, wcslen(rest));
 }

@@ -7,9 +7,15 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "launcher.h"
+#include "program/program.h"
 
 #define HEADER_READ_SIZE 4096
+
+bool executable_names_program(void)
+{
+    return FindResourceW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(PROGRAM_PATH_RESOURCE), RT_RCDATA)
+        != NULL;
+}
 
 DWORD find_program_path(wchar_t *output, const wchar_t *library_path)
 {
