@@ -13,10 +13,10 @@
 #include <objbase.h>
 #include <initguid.h>
 #include <wincodec.h>
-#include <assert.h>
 #include <string.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
+#include "errors/errors.h"
 
 bool com_initialized;
 
@@ -239,7 +239,8 @@ static bool show_splash(void)
                                     NULL,       /* hMenu */
                                     NULL,       /* hInstance */
                                     NULL);      /* lpParam */
-    assert(splash_window != NULL);
+    if (splash_window == NULL)
+        fatal_system_error("Error, couldn't create the splash window", GetLastError());
     paint_splash_window(splash_window, bitmap);
 
     create_splash_feedback_file();

@@ -158,7 +158,7 @@ static child_start prepare_copy_child(STARTUPINFOW *startup)
                         "Error, couldn't launch child"};
     if (own_module_path[0] == L'\0'
         && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
-        abort();
+        fatal_system_error("Error, couldn't read the executable's path", GetLastError());
     /* What Windows answers for a longer line; Wine would cut it instead. */
     if (build_child_command_line() == NULL)
         fatal_system_error(copy.failure, ERROR_FILENAME_EXCED_RANGE);

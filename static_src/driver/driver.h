@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include "errors/errors.h"
 #include "paths/paths.h"
 
 /* The expanded unpack template; zero-filled at start and written once. */
@@ -183,20 +184,5 @@ BOOL WINAPI console_control_handler(DWORD control_type);
 /* For the fatal errors: ends the child at once and removes what this start
 ** wrote (cleanup_before_exit), also when called within unpack work. */
 void cleanup_after_fatal_error(void);
-
-/* Each fatal error first runs cleanup_after_fatal_error, then writes one
-** line and ends the process with status 2. When the line's stream is not
-** connected, a GUI executable also shows it in a message box titled with
-** the executable's name. */
-
-/* One line to standard output. */
-[[noreturn]] void fatal_error(const char *message);
-
-/* "<before><path><after>" to standard error. */
-[[noreturn]] void fatal_path_error(const char *before, const wchar_t *path, const char *after);
-
-/* "<message> ([Error <code>] <system text>)" to standard error. The system
-** text is the English one, without line ends. */
-[[noreturn]] void fatal_system_error(const char *message, DWORD code);
 
 #endif

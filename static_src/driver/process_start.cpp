@@ -159,7 +159,7 @@ void append_quoted_argument(wchar_t *command_line, size_t capacity, const wchar_
 {
     size_t length = wcslen(command_line);
     if (!append_quoted(command_line, capacity, &length, argument))
-        abort();
+        abort_on_overflow("the child's command line");
 }
 
 /* `handle` when a child can inherit it, otherwise an inheritable copy kept

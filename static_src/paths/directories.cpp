@@ -10,6 +10,7 @@
 #include <wchar.h>
 
 #include "paths/paths.h"
+#include "errors/errors.h"
 
 #define KNOWN_DIRECTORIES_CAPACITY 1024
 
@@ -23,7 +24,7 @@ static void remember_directory(const wchar_t *path)
         return;
     wchar_t *copy = _wcsdup(path);
     if (copy == NULL)
-        abort();
+        fatal_out_of_memory();
     known_directories[known_directory_count++] = copy;
 }
 
@@ -122,7 +123,7 @@ void ensure_parent_directories(const wchar_t *path)
     wchar_t ancestor[ONEFILE_PATH_CAPACITY];
     size_t length = wcslen(path);
     if (length + 1 > ONEFILE_PATH_CAPACITY)
-        abort();
+        abort_on_overflow("a path");
     wmemcpy(ancestor, path, length + 1);
 
     size_t cut = last_separator(ancestor, length);

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "paths/paths.h"
+#include "errors/errors.h"
 
 /* Longest name accepted, terminator included; the longest in use has 24. */
 #define NAME_CAPACITY 40
@@ -25,7 +26,7 @@ static void widen_variable_name(wchar_t *wide_name, const char *name)
         char one_byte[2] = {*p, '\0'};
         wchar_t converted[2];
         if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= NAME_CAPACITY)
-            abort();
+            abort_on_overflow("a variable's name");
         wide_name[length++] = converted[0];
     }
     wide_name[length] = L'\0';
@@ -38,7 +39,7 @@ wchar_t *get_environment_value_w(const wchar_t *name)
         return NULL;
     wchar_t *copy = _wcsdup(environment_value);
     if (copy == NULL)
-        abort();
+        fatal_out_of_memory();
     return copy;
 }
 

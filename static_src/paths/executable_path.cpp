@@ -9,6 +9,7 @@
 #include <wchar.h>
 
 #include "paths/paths.h"
+#include "errors/errors.h"
 
 #define EXECUTABLE_PATH_CAPACITY (ONEFILE_PATH_CAPACITY + 1)
 
@@ -27,7 +28,7 @@ static void read_module_path(wchar_t *buffer)
 {
     GetModuleFileNameW(NULL, buffer, EXECUTABLE_PATH_CAPACITY);
     if (!is_terminated(buffer, EXECUTABLE_PATH_CAPACITY))
-        abort();
+        abort_on_overflow("the executable's path");
 }
 
 const wchar_t *get_executable_path(bool resolved)
@@ -64,7 +65,7 @@ static void remove_extended_prefix(wchar_t *path)
 void resolve_final_path(wchar_t *buffer, size_t capacity)
 {
     if (!is_terminated(buffer, capacity))
-        abort();
+        abort_on_overflow("a path");
 
     HANDLE file = CreateFileW(buffer,
                               0,                      /* dwDesiredAccess: none */
@@ -81,7 +82,7 @@ void resolve_final_path(wchar_t *buffer, size_t capacity)
             DWORD length = query(file, buffer, (DWORD)capacity, 0 /* normalised, drive letter */);
             CloseHandle(file);
             if (length > capacity - 1)
-                abort();
+                abort_on_overflow("a final path");
         } else {
             CloseHandle(file);
         }
@@ -97,7 +98,7 @@ void shorten_directory_part(wchar_t *buffer, size_t capacity)
     if (separator != NULL) {
         last_component = _wcsdup(separator + 1);
         if (last_component == NULL)
-            abort();
+            fatal_out_of_memory();
         *separator = L'\0';
     }
 
@@ -107,15 +108,15 @@ void shorten_directory_part(wchar_t *buffer, size_t capacity)
     if (needed != 0) {
         short_form = (wchar_t *)malloc(((size_t)needed + 1) * sizeof(wchar_t));
         if (short_form == NULL)
-            abort();
+            fatal_out_of_memory();
         length = GetShortPathNameW(buffer, short_form, needed);
         if (length > needed)
-            abort();
+            abort_on_overflow("a short path");
     }
 
     if (length != 0) {
         if ((size_t)length + 1 > capacity)
-            abort();
+            abort_on_overflow("a short path");
         wmemcpy(buffer, short_form, (size_t)length + 1);
     }
     free(short_form);
@@ -124,7 +125,7 @@ void shorten_directory_part(wchar_t *buffer, size_t capacity)
         size_t directory_length = wcslen(buffer);
         size_t component_length = wcslen(last_component);
         if (directory_length + 1 + component_length + 1 > capacity)
-            abort();
+            abort_on_overflow("a short path");
         buffer[directory_length] = L'\\';
         wmemcpy(buffer + directory_length + 1, last_component, component_length + 1);
         free(last_component);

@@ -13,6 +13,7 @@
 #include <wchar.h>
 
 #include "paths/paths.h"
+#include "errors/errors.h"
 
 #define NAME_CAPACITY 1024
 #define RANDOM_TOKEN_LENGTH 11
@@ -33,7 +34,7 @@ static void append_value(template_output *out, const wchar_t *value)
 {
     size_t length = wcslen(value);
     if (out->length + length + 1 > out->capacity)
-        abort();
+        abort_on_overflow("an expanded path");
     wmemcpy(out->text + out->length, value, length + 1);
     out->length += length;
 }
@@ -47,7 +48,7 @@ static void append_narrow_value(template_output *out, const char *value)
         char one_byte[2] = {*p, '\0'};
         wchar_t converted[2];
         if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= 128)
-            abort();
+            abort_on_overflow("a variable's value");
         wide[length++] = converted[0];
     }
     wide[length] = L'\0';
@@ -208,7 +209,7 @@ static bool append_temp(template_output *out)
 static bool append_program(template_output *out)
 {
     if (__argc < 1 || __wargv == NULL || __wargv[0] == NULL)
-        abort();
+        fatal_error("Error, the command line names no program.");
     append_value(out, __wargv[0]);
     return true;
 }
@@ -246,7 +247,7 @@ static bool append_pid(template_output *out)
     if (parent != NULL) {
         for (const wchar_t *p = parent; *p; p++) {
             if (*p < L'0' || *p > L'9')
-                abort();
+                fatal_error("Error, QALVEN_ONEFILE_PARENT is not a process id.");
         }
         append_value(out, parent);
         return true;
@@ -330,7 +331,7 @@ static bool append_placeholder(template_output *out, const wchar_t *name)
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity)
 {
     if (capacity == 0)
-        abort();
+        abort_on_overflow("an expanded path");
     template_output out = {output, capacity, 0};
     output[0] = L'\0';
 
@@ -369,6 +370,5 @@ bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t 
 
 void report_template_failure(const wchar_t *path_template)
 {
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
-    abort();
+    abort_with_line("Error, couldn't runtime expand spec '", path_template, "'.");
 }

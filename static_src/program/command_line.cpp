@@ -9,6 +9,7 @@
 
 #include "driver/driver.h"
 #include "program/program.h"
+#include "errors/errors.h"
 
 /* A fixed argument with {APP_DIR} expanded; only the thread that prepares
 ** the start uses it. */
@@ -28,7 +29,7 @@ static void expand_argument(const wchar_t *value, size_t length,
         const wchar_t *piece = is_placeholder ? folder : value + i;
         size_t piece_length = is_placeholder ? folder_length : 1;
         if (out + piece_length + 1 > FIXED_ARGUMENTS_CAPACITY)
-            abort();
+            abort_on_overflow("the fixed arguments");
         wmemcpy(expanded_argument + out, piece, piece_length);
         out += piece_length;
         i += is_placeholder ? placeholder_length : 1;
@@ -41,14 +42,14 @@ static void expand_argument(const wchar_t *value, size_t length,
 static void put(wchar_t *output, size_t *length, const wchar_t *text, size_t count)
 {
     if (!append_units(output, PROGRAM_COMMAND_LINE_CAPACITY, length, text, count))
-        abort();
+        abort_on_overflow("the program's command line");
 }
 
 /* Appends `argument` so that the program's split gives it back unchanged. */
 static void put_quoted_argument(wchar_t *output, size_t *length, const wchar_t *argument)
 {
     if (!append_quoted(output, PROGRAM_COMMAND_LINE_CAPACITY, length, argument))
-        abort();
+        abort_on_overflow("the program's command line");
 }
 
 void build_program_command_line(wchar_t *output, const wchar_t *program,

@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "program/program.h"
+#include "errors/errors.h"
 
 #define HEADER_READ_SIZE 4096
 
@@ -35,7 +36,7 @@ DWORD find_program_path(wchar_t *output, const wchar_t *library_path)
     const wchar_t *separator = wcsrchr(library_path, L'\\');
     size_t folder_length = separator != NULL ? (size_t)(separator - library_path) + 1 : 0;
     if (folder_length + relative_length + 1 > LAUNCHER_PATH_CAPACITY)
-        abort();
+        abort_on_overflow("the program's path");
     wmemcpy(output, library_path, folder_length);
     wmemcpy(output + folder_length, relative, relative_length);
     output[folder_length + relative_length] = L'\0';

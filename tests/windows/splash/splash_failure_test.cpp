@@ -1,11 +1,13 @@
 /*
-** A splash window that cannot be created is an internal error. Wine cannot
+** A splash window that cannot be created ends the start. Wine cannot
 ** create windows without an X display, and the programs a test starts take
 ** the display from the test's own Unix environment, not from the
 ** environment block: so this test has a ctest entry that runs it without
 ** DISPLAY.
 */
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "run_process.h"
 #include "splash_probes.h"
@@ -20,7 +22,9 @@ TEST(SplashFailure, a_splash_window_that_cannot_be_created_stops_the_process_bef
     options.environment[L"PROBE_EXIT"] = L"5";
 
     process_result result = run_process(options);
-    EXPECT_EQ(result.exit_code, 3u) << "the runtime's abort() after the failed assertion";
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.err.rfind("Error, couldn't create the splash window ([Error ", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
     EXPECT_EQ(list_folder(temp), std::vector<std::wstring>())
         << "neither an unpack directory nor a feedback file";
 }

@@ -1,9 +1,10 @@
 /*
 ** Fatal errors: what this start wrote is removed first (see
 ** cleanup_after_fatal_error), then one line goes to a standard stream and
-** the process ends with status 2. A GUI executable whose stream leads
-** nowhere (started from Explorer, it has no console) also shows the line in
-** a message box, or its user would see a program that does not start.
+** the process ends with status 2, or through abort for an overflow. A GUI
+** executable whose stream leads nowhere (started from Explorer, it has no
+** console) also shows the line in a message box, or its user would see a
+** program that does not start.
 */
 #include <windows.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "driver/driver.h"
+#include "errors/errors.h"
 
 #define FATAL_EXIT_STATUS 2
 #define ENGLISH_UNITED_STATES 0x409
@@ -71,8 +73,8 @@ static void show_message_box(void)
 }
 
 /* "<first><path><last>" and a line end to the stream, after the clean-up. */
-[[noreturn]] static void end_with_line(FILE *stream, DWORD standard_handle, const char *first,
-                                       const wchar_t *path, const char *last)
+static void write_line(FILE *stream, DWORD standard_handle, const char *first, const wchar_t *path,
+                       const char *last)
 {
     cleanup_after_fatal_error();
     bool shown = is_connected(standard_handle)
@@ -82,6 +84,12 @@ static void show_message_box(void)
         append_text(last, NULL);
         show_message_box();
     }
+}
+
+[[noreturn]] static void end_with_line(FILE *stream, DWORD standard_handle, const char *first,
+                                       const wchar_t *path, const char *last)
+{
+    write_line(stream, standard_handle, first, path, last);
     exit(FATAL_EXIT_STATUS);
 }
 
@@ -116,4 +124,22 @@ void fatal_system_error(const char *message, DWORD code)
     static char line[1024];
     snprintf(line, sizeof line, "%s ([Error %ld] %s)", message, (long)code, text);
     end_with_line(stderr, STD_ERROR_HANDLE, line, L"", "");
+}
+
+void abort_with_line(const char *before, const wchar_t *path, const char *after)
+{
+    write_line(stderr, STD_ERROR_HANDLE, before, path, after);
+    abort();
+}
+
+void abort_on_overflow(const char *what)
+{
+    static char line[256];
+    snprintf(line, sizeof line, "Error, %s does not fit its buffer.", what);
+    abort_with_line(line, L"", "");
+}
+
+void fatal_out_of_memory(void)
+{
+    fatal_error("Error, out of memory.");
 }

@@ -1,0 +1,36 @@
+/*
+** The ways a start ends early. Each removes what this start wrote first
+** (cleanup_after_fatal_error), then writes one line:
+**   fatal_error, fatal_path_error, fatal_system_error   status 2
+**   abort_with_line, abort_on_overflow,                 the runtime's abort
+**   report_template_failure (paths.h)                   (status 3)
+** The aborts are kept for what the design treats as internal limits: a
+** buffer that would overflow and a template that cannot be expanded. When a
+** GUI executable's stream leads nowhere, it also shows the line in a message
+** box titled with the executable's name.
+*/
+#ifndef ONEFILE_ERRORS_H
+#define ONEFILE_ERRORS_H
+
+#include <windows.h>
+
+/* One line to standard output. */
+[[noreturn]] void fatal_error(const char *message);
+
+/* "<before><path><after>" to standard error. */
+[[noreturn]] void fatal_path_error(const char *before, const wchar_t *path, const char *after);
+
+/* "<message> ([Error <code>] <system text>)" to standard error. The system
+** text is the English one, without line ends. */
+[[noreturn]] void fatal_system_error(const char *message, DWORD code);
+
+/* "<before><path><after>" to standard error, then abort. */
+[[noreturn]] void abort_with_line(const char *before, const wchar_t *path, const char *after);
+
+/* "Error, <what> does not fit its buffer." through abort_with_line. */
+[[noreturn]] void abort_on_overflow(const char *what);
+
+/* "Error, out of memory." through fatal_error. */
+[[noreturn]] void fatal_out_of_memory(void);
+
+#endif
