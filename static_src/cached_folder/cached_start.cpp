@@ -13,7 +13,7 @@
 #include <wchar.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
-#include "attached_data/cached_unpack.h"
+#include "cached_folder/cached_folder.h"
 #include "driver/driver.h"
 
 static wchar_t own_program_name[ONEFILE_PATH_CAPACITY + 1];

@@ -16,8 +16,8 @@
 #include <wchar.h>
 #include <wctype.h>
 
-#include "attached_data/attached_data.h"
-#include "attached_data/cached_unpack.h"
+#include "cached_folder/cached_folder.h"
+#include "cached_folder/folder_internal.h"
 #include "driver/driver.h"
 
 #define HASH_DIGITS 16
@@ -32,13 +32,6 @@ wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 static wchar_t lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
-
-const wchar_t *unpack_template_text(void)
-{
-    if (wmemchr(onefile_unpack_template, L'\0', ONEFILE_UNPACK_TEMPLATE_CAPACITY) == NULL)
-        abort();
-    return onefile_unpack_template;
-}
 
 static bool is_per_run_placeholder(const wchar_t *name, size_t length)
 {
