@@ -24,7 +24,10 @@
 ** the folder meanwhile never sees half a file. A missing folder is filled
 ** as a private sibling and renamed into place in one step. Every file is
 ** flushed to disk before it is renamed or its folder is, so a power loss
-** never leaves a published file unwritten.
+** never leaves a published file unwritten. Files are written by the
+** unpack writer (attached_data/file_writer.h), and every path below the
+** folder reaches the system in its extended-length form, as the per-run
+** directory's do.
 **
 ** Process-wide state: the private folder being filled, written by the main
 ** thread and read by the console handler's clean-up, both only while they
@@ -90,9 +93,6 @@ size_t entry_for(const wchar_t *name);
 ** a name met again keeps its place in stream order. */
 void expect_file(const wchar_t *name, unsigned long long size, unsigned long long hash);
 
-/* folder + "\" + relative (+ suffix) into `out`; fatal when too long. */
-void join_path(wchar_t *out, const wchar_t *folder, const wchar_t *relative, const wchar_t *suffix);
-
 /* folder_listing.cpp */
 
 /* What the attributes of a found entry make it. */
@@ -137,17 +137,5 @@ void replace_file(const wchar_t *from, const wchar_t *to);
 
 /* `path` with a suffix of this process's own into `temporary`. */
 void form_temporary_path(wchar_t *temporary, const wchar_t *path);
-
-/* Creates `path` afresh for writing; INVALID_HANDLE_VALUE when it cannot. */
-HANDLE create_for_writing(const wchar_t *path);
-
-/* Writes `length` bytes; fatal when they are not all written. */
-void write_or_fail(HANDLE file, const void *data, DWORD length);
-
-/* Flushes what was written to disk, then closes the handle. */
-void flush_and_close(HANDLE file);
-
-/* The one-line report of a file that cannot be opened for writing. */
-[[noreturn]] void fail_to_open(const wchar_t *path);
 
 #endif

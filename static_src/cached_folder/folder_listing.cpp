@@ -11,6 +11,7 @@
 #include "common/xxhash.h"
 
 #include "attached_data/attached_data.h"
+#include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "driver/driver.h"
@@ -21,6 +22,7 @@
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t listing_path[ONEFILE_PATH_CAPACITY];
+static wchar_t system_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static XXH64_state_t content_hash;
 
 found_kind kind_of(DWORD attributes)
@@ -34,9 +36,9 @@ found_kind kind_of(DWORD attributes)
 ** in bulk with the listing, with no request per file. */
 static void list_directory(const wchar_t *folder, const wchar_t *relative)
 {
-    join_path(listing_path, folder, relative, relative[0] == L'\0' ? L"*" : L"\\*");
+    join_unpack_path(listing_path, folder, relative, relative[0] == L'\0' ? L"*" : L"\\*");
     WIN32_FIND_DATAW found;
-    HANDLE search = find_first_entry(listing_path, &found);
+    HANDLE search = find_first_entry(extended_unpack_path(listing_path, system_path), &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -81,10 +83,9 @@ bool is_intact(const folder_entry *entry)
     return entry->found == FOUND_FILE && entry->found_size == entry->expected_size;
 }
 
-/* Opens a file of the folder to be read through once, whoever else has it open. */
 HANDLE open_for_reading(const wchar_t *path)
 {
-    return CreateFileW(path,
+    return CreateFileW(extended_unpack_path(path, system_path),
                        GENERIC_READ,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                        NULL,               /* lpSecurityAttributes */
@@ -92,6 +93,7 @@ HANDLE open_for_reading(const wchar_t *path)
                        FILE_FLAG_SEQUENTIAL_SCAN,
                        NULL);              /* hTemplateFile */
 }
+
 /* Whether the record's first file is the attached data's first entry, the
 ** one the application is loaded from; decodes no more than that name. */
 static bool record_starts_as_attached_data(void)
@@ -126,7 +128,7 @@ static bool contents_match_record(const wchar_t *folder)
     for (size_t i = 0; i < expected_count; i++) {
         const folder_entry *entry = &entries[expected_order[i]];
         unsigned long long hash = 0;
-        join_path(target_path, folder, entry->name, L"");
+        join_unpack_path(target_path, folder, entry->name, L"");
         if (!hash_file(target_path, &hash) || hash != entry->expected_hash)
             return false;
     }

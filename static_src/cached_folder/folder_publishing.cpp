@@ -8,6 +8,7 @@
 #include <wchar.h>
 
 #include "attached_data/attached_data.h"
+#include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "driver/driver.h"
@@ -21,7 +22,7 @@ static wchar_t private_folder[ONEFILE_PATH_CAPACITY];
 static void set_first_entry_path(void)
 {
     if (expected_count > 0)
-        join_path(first_entry_path, unpack_directory, entries[expected_order[0]].name, L"");
+        join_unpack_path(first_entry_path, unpack_directory, entries[expected_order[0]].name, L"");
 }
 
 /* A private folder named after this process: whatever stands at its path
@@ -39,7 +40,7 @@ static void make_private_folder(void)
     wcscpy(unfinished_cache_folder, private_folder);
     remove_directory_tree(private_folder);
     if (create_private_directory(private_folder) != PRIVATE_DIRECTORY_CREATED)
-        fail_to_open(private_folder);
+        fatal_path_error("Error, failed to open '", private_folder, "' for writing.");
     end_unpack_work();
 }
 

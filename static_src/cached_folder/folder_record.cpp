@@ -13,6 +13,7 @@
 #include "common/xxhash.h"
 
 #include "attached_data/attached_data.h"
+#include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "driver/driver.h"
@@ -78,7 +79,7 @@ static bool is_name_below_folder(const wchar_t *name)
 ** record that is missing or damaged. */
 bool load_record(const wchar_t *folder)
 {
-    join_path(target_path, folder, RECORD_NAME, L"");
+    join_unpack_path(target_path, folder, RECORD_NAME, L"");
     unsigned char *record = NULL;
     size_t length = 0;
     if (!read_whole_file(target_path, &record, &length))
@@ -139,18 +140,16 @@ void write_record(const wchar_t *folder, bool fresh)
     }
     append_bytes(&record, &length, &capacity, XXH64(record, length, 0), 8);
 
-    join_path(target_path, folder, RECORD_NAME, L"");
+    join_unpack_path(target_path, folder, RECORD_NAME, L"");
     const wchar_t *written_path = target_path;
     if (!fresh) {
         form_temporary_path(temporary_path, target_path);
         written_path = temporary_path;
     }
     begin_unpack_work();
-    HANDLE file = create_for_writing(written_path);
-    if (file == INVALID_HANDLE_VALUE)
-        fail_to_open(written_path);
-    write_or_fail(file, record, (DWORD)length);
-    flush_and_close(file);
+    open_unpack_file(written_path, target_path);
+    write_unpack_bytes(record, (DWORD)length);
+    close_unpack_file(true);
     if (!fresh)
         replace_file(temporary_path, target_path);
     end_unpack_work();

@@ -13,6 +13,7 @@
 #include "common/xxhash.h"
 
 #include "attached_data/attached_data.h"
+#include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "driver/driver.h"
@@ -20,73 +21,18 @@
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t temporary_path[ONEFILE_PATH_CAPACITY];
-static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
+static wchar_t system_path[ONEFILE_EXTENDED_PATH_CAPACITY];
+static wchar_t system_path_to[ONEFILE_EXTENDED_PATH_CAPACITY];
+static unsigned char stream_buffer[ONEFILE_WRITE_CHUNK];
 static unsigned char compare_buffer[ONEFILE_WRITE_CHUNK];
 static XXH64_state_t content_hash;
-
-HANDLE create_for_writing(const wchar_t *path)
-{
-    return CreateFileW(path,
-                       GENERIC_WRITE,
-                       FILE_SHARE_WRITE,
-                       NULL,               /* lpSecurityAttributes */
-                       CREATE_ALWAYS,
-                       0,                  /* dwFlagsAndAttributes */
-                       NULL);              /* hTemplateFile */
-}
-
-void write_or_fail(HANDLE file, const void *data, DWORD length)
-{
-    DWORD written = 0;
-    if (!WriteFile(file, data, length, &written, NULL))
-        fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
-    if (written != length)
-        fatal_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
-}
-
-/* Writes the next `remaining` decoded bytes, adding them to content_hash. */
-static void write_content(HANDLE file, uint64_t remaining)
-{
-    while (remaining > 0) {
-        DWORD chunk = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
-        payload_read(write_buffer, chunk);
-        XXH64_update(&content_hash, write_buffer, chunk);
-        write_or_fail(file, write_buffer, chunk);
-        remaining -= chunk;
-    }
-}
-
-/* Flushes what was written to disk, then closes the handle: a file is
-** flushed before anything that publishes it is renamed. */
-void flush_and_close(HANDLE file)
-{
-    if (!FlushFileBuffers(file))
-        fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
-    CloseHandle(file);
-}
-
-/* Directories of a fresh folder: the known-directories table spares the
-** file system a request per file. */
-static void make_parent_in_fresh_folder(const wchar_t *path)
-{
-    wchar_t parent[ONEFILE_PATH_CAPACITY];
-    wcscpy(parent, path);
-    wchar_t *separator = wcsrchr(parent, L'\\');
-    if (separator == NULL || separator == parent)
-        return;
-    *separator = L'\0';
-    if (!ensure_directory(parent)) {
-        ensure_parent_directories(parent);
-        ensure_directory(parent);
-    }
-}
 
 /* Removes the file or link at `path`, whose attributes are given: the tree
 ** removal takes links itself but leaves a plain file where it is. */
 void remove_non_directory(const wchar_t *path, DWORD attributes)
 {
     if (kind_of(attributes) == FOUND_FILE)
-        DeleteFileW(path);
+        DeleteFileW(extended_unpack_path(path, system_path));
     else
         remove_directory_tree(path);
 }
@@ -101,35 +47,30 @@ static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *
         if (level[i] != L'\\')
             continue;
         level[i] = L'\0';
-        DWORD attributes = GetFileAttributesW(level);
+        DWORD attributes = GetFileAttributesW(extended_unpack_path(level, system_path));
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY)
             remove_non_directory(level, attributes);
         if (attributes == INVALID_FILE_ATTRIBUTES || kind_of(attributes) != FOUND_DIRECTORY)
-            CreateDirectoryW(level, NULL);
+            CreateDirectoryW(extended_unpack_path(level, system_path), NULL);
         level[i] = L'\\';
     }
 }
 
-[[noreturn]] void fail_to_open(const wchar_t *path)
-{
-    fatal_path_error("Error, failed to open '", path, "' for writing.");
-}
-
-/* Renames `from` over `to`, which may exist; bounded retries while a
-** scanner holds either. */
 void replace_file(const wchar_t *from, const wchar_t *to)
 {
+    extended_unpack_path(from, system_path);
+    extended_unpack_path(to, system_path_to);
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
         if (attempt > 0)
             Sleep(RENAME_PAUSE_MS);
-        if (MoveFileExW(from,
-                        to,
+        if (MoveFileExW(system_path,
+                        system_path_to,
                         MOVEFILE_REPLACE_EXISTING))
             return;
         error = GetLastError();
     }
-    DeleteFileW(from);
+    DeleteFileW(system_path);
     fatal_system_error("Error, couldn't unpack file to target path.", error);
 }
 
@@ -152,21 +93,16 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
                           found_kind was, bool fresh)
 {
     if (fresh) {
-        make_parent_in_fresh_folder(path);
-        HANDLE file = create_for_writing(path);
-        if (file == INVALID_HANDLE_VALUE)
-            fail_to_open(path);
-        write_content(file, size);
-        flush_and_close(file);
+        open_unpack_file(path, path);
+        write_unpack_content(size, &content_hash);
+        close_unpack_file(true);
         return;
     }
     form_temporary_path(temporary_path, path);
     make_parent_in_damaged_folder(folder, path);
-    HANDLE file = create_for_writing(temporary_path);
-    if (file == INVALID_HANDLE_VALUE)
-        fail_to_open(path);
-    write_content(file, size);
-    flush_and_close(file);
+    open_unpack_file(temporary_path, path);
+    write_unpack_content(size, &content_hash);
+    close_unpack_file(true);
     if (was == FOUND_DIRECTORY || was == FOUND_OTHER)
         remove_directory_tree(path);
     replace_file(temporary_path, path);
@@ -184,11 +120,11 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
     bool same = true;
     while (same && matched < size) {
         chunk = size - matched < ONEFILE_WRITE_CHUNK ? (DWORD)(size - matched) : ONEFILE_WRITE_CHUNK;
-        payload_read(write_buffer, chunk);
-        XXH64_update(&content_hash, write_buffer, chunk);
+        payload_read(stream_buffer, chunk);
+        XXH64_update(&content_hash, stream_buffer, chunk);
         DWORD read = 0;
         same = existing != INVALID_HANDLE_VALUE && ReadFile(existing, compare_buffer, chunk, &read, NULL)
-               && read == chunk && memcmp(write_buffer, compare_buffer, chunk) == 0;
+               && read == chunk && memcmp(stream_buffer, compare_buffer, chunk) == 0;
         if (same)
             matched += chunk;
     }
@@ -198,9 +134,7 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
         return;
     }
     form_temporary_path(temporary_path, path);
-    HANDLE file = create_for_writing(temporary_path);
-    if (file == INVALID_HANDLE_VALUE)
-        fail_to_open(path);
+    open_unpack_file(temporary_path, path);
     LARGE_INTEGER start = {};
     if (matched > 0 && !SetFilePointerEx(existing, start, NULL, FILE_BEGIN))
         fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
@@ -208,13 +142,13 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
         DWORD read = 0;
         if (!ReadFile(existing, compare_buffer, ONEFILE_WRITE_CHUNK, &read, NULL) || read != ONEFILE_WRITE_CHUNK)
             fatal_system_error("Error, couldn't unpack file to target path.", ERROR_READ_FAULT);
-        write_or_fail(file, compare_buffer, ONEFILE_WRITE_CHUNK);
+        write_unpack_bytes(compare_buffer, ONEFILE_WRITE_CHUNK);
     }
     if (existing != INVALID_HANDLE_VALUE)
         CloseHandle(existing);
-    write_or_fail(file, write_buffer, chunk);
-    write_content(file, size - matched - chunk);
-    flush_and_close(file);
+    write_unpack_bytes(stream_buffer, chunk);
+    write_unpack_content(size - matched - chunk, &content_hash);
+    close_unpack_file(true);
     replace_file(temporary_path, path);
 }
 
@@ -235,7 +169,7 @@ void fill_folder(const wchar_t *folder, bool fresh)
         folder_entry *entry = &entries[entry_for(entry_name)];
         if (!fresh)
             list_parent_of(folder, entry->name);
-        join_path(target_path, folder, entry_name, L"");
+        join_unpack_path(target_path, folder, entry_name, L"");
         XXH64_reset(&content_hash, 0);
         /* The clean-up of a console event must not delete a half-written file. */
         begin_unpack_work();

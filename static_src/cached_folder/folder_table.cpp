@@ -116,17 +116,3 @@ void expect_file(const wchar_t *name, unsigned long long size, unsigned long lon
     entries[index].expected_size = size;
     entries[index].expected_hash = hash;
 }
-
-void join_path(wchar_t *out, const wchar_t *folder, const wchar_t *relative,
-                      const wchar_t *suffix)
-{
-    size_t folder_length = wcslen(folder);
-    size_t relative_length = wcslen(relative);
-    size_t suffix_length = wcslen(suffix);
-    if (folder_length + 1 + relative_length + suffix_length + 1 > ONEFILE_PATH_CAPACITY)
-        fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(out, folder, folder_length);
-    out[folder_length] = L'\\';
-    wmemcpy(out + folder_length + 1, relative, relative_length);
-    wmemcpy(out + folder_length + 1 + relative_length, suffix, suffix_length + 1);
-}
