@@ -70,9 +70,9 @@ struct folder_entry {
     bool listed;                    /* a directory whose listing is in the table */
 };
 
-
-/* The expected files in stream order (indexes into entries), rebuilt for
-** every folder that is checked or filled. */
+/* The table's entries in the order first met, and the indexes of the
+** expected files among them in stream order; rebuilt for every folder that
+** is checked or filled. */
 extern folder_entry *entries;
 extern size_t *expected_order;
 extern size_t expected_count;

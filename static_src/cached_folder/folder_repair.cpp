@@ -92,17 +92,15 @@ void form_temporary_path(wchar_t *temporary, const wchar_t *path)
 static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t size,
                           found_kind was, bool fresh)
 {
-    if (fresh) {
-        open_unpack_file(path, path);
-        write_unpack_content(size, &content_hash);
-        close_unpack_file(true);
-        return;
+    if (!fresh) {
+        form_temporary_path(temporary_path, path);
+        make_parent_in_damaged_folder(folder, path);
     }
-    form_temporary_path(temporary_path, path);
-    make_parent_in_damaged_folder(folder, path);
-    open_unpack_file(temporary_path, path);
+    open_unpack_file(fresh ? path : temporary_path, path);
     write_unpack_content(size, &content_hash);
     close_unpack_file(true);
+    if (fresh)
+        return;
     if (was == FOUND_DIRECTORY || was == FOUND_OTHER)
         remove_directory_tree(path);
     replace_file(temporary_path, path);
