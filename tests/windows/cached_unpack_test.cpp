@@ -527,6 +527,20 @@ TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_fi
     EXPECT_EQ(read_file(cache + L"\\0123456789abcdef\\probe_app.dll"), probe_library()) << "the folder stays";
 }
 
+/* A fatal error within a file (a frame cut short in the middle of the
+** library) ends a first start with its one line; the clean-up closes the
+** file before it removes the private folder, so nothing is left. */
+TEST_F(CachedUnpack, a_first_start_that_fails_within_a_file_leaves_no_private_folder)
+{
+    std::string frame = compress_frame(encode_entries(entries));
+    write_patched_bootstrap(executable, wrap_object(frame.substr(0, frame.size() / 2)));
+    ASSERT_TRUE(patch_unpack_template(executable, cache + L"\\0123456789abcdef"));
+    process_result result = run_process(options());
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, couldn't decode attached data.\r\n");
+    EXPECT_EQ(list_folder(cache), std::vector<std::wstring>{L"0123456789abcdef.lock"});
+}
+
 TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_holds_it)
 {
     std::wstring held_build = folder + L"\\held.exe";
