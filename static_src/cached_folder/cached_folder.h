@@ -40,7 +40,8 @@ void remove_older_builds(void);
 void prepare_cached_folder(void);
 
 /* Clean-up hook, called with the work lock held: removes the private folder
-** while it is still being filled; nothing once it is in place. */
+** while it is still being filled, and a file that a repair was writing
+** under a name of its own; nothing once in place. */
 void remove_unfinished_cache_folder(void);
 
 /* Driver: the rest of a fresh start in cached mode, from the lock to the

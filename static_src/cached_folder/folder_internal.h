@@ -49,8 +49,14 @@
 #define RENAME_PAUSE_MS 50
 
 /* siblings.cpp: the private sibling folder while it is being filled; empty
-** otherwise. */
+** otherwise. The clean-up removes it and repair_file. */
 extern wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
+
+/* siblings.cpp: the file that a repair writes under a name of this
+** process's own, from the moment it is named until it is renamed over its
+** path; empty otherwise. The main thread writes it and the clean-up reads
+** it, both only while they hold the work lock. */
+extern wchar_t repair_file[ONEFILE_PATH_CAPACITY];
 
 /* folder_table.cpp */
 
@@ -131,11 +137,12 @@ void fill_folder(const wchar_t *folder, bool fresh);
 /* Removes the file or link at `path`, whose attributes are given. */
 void remove_non_directory(const wchar_t *path, DWORD attributes);
 
-/* Renames `from` over `to`, which may exist; bounded retries while a
-** scanner holds either; fatal after that. */
-void replace_file(const wchar_t *from, const wchar_t *to);
+/* Names repair_file "<path>.repair-<process id>". */
+void name_repair_file(const wchar_t *path);
 
-/* `path` with a suffix of this process's own into `temporary`. */
-void form_temporary_path(wchar_t *temporary, const wchar_t *path);
+/* Renames repair_file over `path`, which may exist, and empties it;
+** bounded retries while a scanner holds either; fatal after that, with the
+** file removed. */
+void replace_with_repair_file(const wchar_t *path);
 
 #endif

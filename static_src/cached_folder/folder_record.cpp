@@ -23,7 +23,6 @@
 
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
-static wchar_t temporary_path[ONEFILE_PATH_CAPACITY];
 
 static bool read_whole_file(const wchar_t *path, unsigned char **content, size_t *length)
 {
@@ -140,18 +139,15 @@ void write_record(const wchar_t *folder, bool fresh)
     }
     append_bytes(&record, &length, &capacity, XXH64(record, length, 0), 8);
 
-    join_unpack_path(target_path, folder, RECORD_NAME, L"");
-    const wchar_t *written_path = target_path;
-    if (!fresh) {
-        form_temporary_path(temporary_path, target_path);
-        written_path = temporary_path;
-    }
     begin_unpack_work();
-    open_unpack_file(written_path, target_path);
+    join_unpack_path(target_path, folder, RECORD_NAME, L"");
+    if (!fresh)
+        name_repair_file(target_path);
+    open_unpack_file(fresh ? target_path : repair_file, target_path);
     write_unpack_bytes(record, (DWORD)length);
     close_unpack_file(true);
     if (!fresh)
-        replace_file(temporary_path, target_path);
+        replace_with_repair_file(target_path);
     end_unpack_work();
     free(record);
 }

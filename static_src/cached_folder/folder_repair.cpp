@@ -20,7 +20,6 @@
 
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
-static wchar_t temporary_path[ONEFILE_PATH_CAPACITY];
 static wchar_t system_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static wchar_t system_path_to[ONEFILE_EXTENDED_PATH_CAPACITY];
 static unsigned char stream_buffer[ONEFILE_WRITE_CHUNK];
@@ -56,26 +55,29 @@ static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *
     }
 }
 
-void replace_file(const wchar_t *from, const wchar_t *to)
+void replace_with_repair_file(const wchar_t *path)
 {
-    extended_unpack_path(from, system_path);
-    extended_unpack_path(to, system_path_to);
+    extended_unpack_path(repair_file, system_path);
+    extended_unpack_path(path, system_path_to);
     DWORD error = ERROR_SUCCESS;
     for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
         if (attempt > 0)
             Sleep(RENAME_PAUSE_MS);
         if (MoveFileExW(system_path,
                         system_path_to,
-                        MOVEFILE_REPLACE_EXISTING))
+                        MOVEFILE_REPLACE_EXISTING)) {
+            repair_file[0] = L'\0';
             return;
+        }
         error = GetLastError();
     }
     DeleteFileW(system_path);
+    repair_file[0] = L'\0';
     fatal_system_error("Error, couldn't unpack file to target path.", error);
 }
 
 /* Starts repairing the same folder at once never write the same file. */
-void form_temporary_path(wchar_t *temporary, const wchar_t *path)
+void name_repair_file(const wchar_t *path)
 {
     wchar_t suffix[32];
     _snwprintf(suffix, 32, L".repair-%lu", (unsigned long)GetCurrentProcessId());
@@ -83,8 +85,8 @@ void form_temporary_path(wchar_t *temporary, const wchar_t *path)
     size_t length = wcslen(path);
     if (length + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(temporary, path, length);
-    wcscpy(temporary + length, suffix);
+    wmemcpy(repair_file, path, length);
+    wcscpy(repair_file + length, suffix);
 }
 
 /* Writes one file of `size` bytes from the stream to `path`; in a damaged
@@ -93,17 +95,17 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
                           found_kind was, bool fresh)
 {
     if (!fresh) {
-        form_temporary_path(temporary_path, path);
+        name_repair_file(path);
         make_parent_in_damaged_folder(folder, path);
     }
-    open_unpack_file(fresh ? path : temporary_path, path);
+    open_unpack_file(fresh ? path : repair_file, path);
     write_unpack_content(size, &content_hash);
     close_unpack_file(true);
     if (fresh)
         return;
     if (was == FOUND_DIRECTORY || was == FOUND_OTHER)
         remove_directory_tree(path);
-    replace_file(temporary_path, path);
+    replace_with_repair_file(path);
 }
 
 /* Compares the file at `path`, of the entry's size, with the next `size`
@@ -131,8 +133,8 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
             CloseHandle(existing);
         return;
     }
-    form_temporary_path(temporary_path, path);
-    open_unpack_file(temporary_path, path);
+    name_repair_file(path);
+    open_unpack_file(repair_file, path);
     LARGE_INTEGER start = {};
     if (matched > 0 && !SetFilePointerEx(existing, start, NULL, FILE_BEGIN))
         fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
@@ -147,7 +149,7 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
     write_unpack_bytes(stream_buffer, chunk);
     write_unpack_content(size - matched - chunk, &content_hash);
     close_unpack_file(true);
-    replace_file(temporary_path, path);
+    replace_with_repair_file(path);
 }
 
 /* Decodes the attached data once and writes every file that the folder

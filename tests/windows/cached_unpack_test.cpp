@@ -528,17 +528,28 @@ TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_fi
 }
 
 /* A fatal error within a file (a frame cut short in the middle of the
-** library) ends a first start with its one line; the clean-up closes the
-** file before it removes the private folder, so nothing is left. */
-TEST_F(CachedUnpack, a_first_start_that_fails_within_a_file_leaves_no_private_folder)
+** library) ends a start with its one line; the clean-up closes the file
+** before it removes what the start was writing: a first start's private
+** folder, a repair's file under a name of its own. */
+TEST_F(CachedUnpack, a_start_that_fails_within_a_file_leaves_no_private_folder_and_no_repair_file)
 {
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    std::wstring cut = folder + L"\\cut.exe";
     std::string frame = compress_frame(encode_entries(entries));
-    write_patched_bootstrap(executable, wrap_object(frame.substr(0, frame.size() / 2)));
-    ASSERT_TRUE(patch_unpack_template(executable, cache + L"\\0123456789abcdef"));
-    process_result result = run_process(options());
+    write_patched_bootstrap(cut, wrap_object(frame.substr(0, frame.size() / 2)));
+    ASSERT_TRUE(patch_unpack_template(cut, unpacked));
+    process_result result = run_process(options(cut));
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "Error, couldn't decode attached data.\r\n");
     EXPECT_EQ(list_folder(cache), std::vector<std::wstring>{L"0123456789abcdef.lock"});
+
+    ASSERT_EQ(run_process(options()).exit_code, 0u);
+    DeleteFileW((unpacked + L"\\probe_app.dll").c_str());
+    result = run_process(options(cut));
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, couldn't decode attached data.\r\n");
+    for (const std::wstring &name : list_files(unpacked))
+        EXPECT_EQ(name.find(L".repair-"), std::wstring::npos) << utf8(name);
 }
 
 TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_holds_it)
