@@ -25,6 +25,18 @@ extern "C" const unsigned long long onefile_attached_data_size;
 ** UTF-16 within its 512 units. */
 extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY];
 
+/* The executable's unpack template; aborts when its 512 units hold no
+** terminator. */
+const wchar_t *unpack_template_text(void);
+
+/* What a start checks of a cached folder that has a record: names and
+** sizes by default, every file's content as well when the packer was asked
+** to verify content. Fixed by the packer in the executable, beside the
+** unpack template; set alone, not a bit field. */
+#define ONEFILE_CHECK_NAMES_AND_SIZES 0
+#define ONEFILE_CHECK_CONTENT 1
+extern "C" const unsigned long long onefile_cache_check;
+
 /* Capacity of the write buffer: the size of one file write. */
 #define ONEFILE_WRITE_CHUNK 32768
 

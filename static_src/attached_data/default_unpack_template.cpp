@@ -6,7 +6,6 @@
 ** so this file must define nothing else.
 */
 #include "attached_data/attached_data.h"
-#include "attached_data/cached_unpack.h"
 
 extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY] =
     L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";

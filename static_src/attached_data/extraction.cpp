@@ -1,19 +1,19 @@
 /*
 ** File extraction: every entry of the attached data is written below the
-** unpack directory, in stream order, in 32 KiB writes. A re-launched copy
-** only needs the first entry's path: its parent has written the files.
+** unpack directory, in stream order, by the writer (file_writer.h). A
+** re-launched copy only needs the first entry's path: its parent has
+** written the files.
 */
 #include <windows.h>
 #include <stdint.h>
 #include <wchar.h>
 
 #include "attached_data/attached_data.h"
+#include "attached_data/file_writer.h"
 #include "driver/driver.h"
 
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
-static wchar_t extended_target_path[ONEFILE_EXTENDED_PATH_CAPACITY];
-static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
 
 /* A part of only dots and blanks: "." and "..", and what the system's path
 ** normalisation, which drops trailing dots and blanks, turns into them. */
@@ -73,73 +73,6 @@ uint64_t read_entry_size(void)
     return size;
 }
 
-static void form_target_path(void)
-{
-    size_t directory_length = wcslen(unpack_directory);
-    size_t name_length = wcslen(entry_name);
-    if (directory_length + 1 + name_length + 1 > ONEFILE_PATH_CAPACITY)
-        fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(target_path, unpack_directory, directory_length);
-    target_path[directory_length] = L'\\';
-    wmemcpy(target_path + directory_length + 1, entry_name, name_length + 1);
-}
-
-/* A directory that still cannot be had shows up when the file is opened. */
-static void make_parent_directory(void)
-{
-    wchar_t parent[ONEFILE_PATH_CAPACITY];
-    wcscpy(parent, target_path);
-    wchar_t *separator = NULL;
-    for (size_t i = wcslen(parent); i-- > 1;) {
-        if (parent[i] == L'\\') {
-            separator = parent + i;
-            break;
-        }
-    }
-    if (separator == NULL)
-        return;
-    *separator = L'\0';
-    if (!ensure_directory(parent)) {
-        ensure_parent_directories(parent);
-        ensure_directory(parent);
-    }
-}
-
-[[noreturn]] static void report_open_failure(void)
-{
-    fatal_path_error("Error, failed to open '", target_path, "' for writing.");
-}
-
-static void write_entry_content(uint64_t remaining)
-{
-    make_parent_directory();
-    /* The plain path in messages, the extended one for the system. */
-    if (!make_extended_length_path(target_path, extended_target_path, ONEFILE_EXTENDED_PATH_CAPACITY))
-        report_open_failure();
-    unfinished_file = CreateFileW(extended_target_path,
-                                  GENERIC_WRITE,
-                                  FILE_SHARE_WRITE,
-                                  NULL,               /* lpSecurityAttributes */
-                                  CREATE_ALWAYS,
-                                  0,                  /* dwFlagsAndAttributes */
-                                  NULL);              /* hTemplateFile */
-    if (unfinished_file == INVALID_HANDLE_VALUE)
-        report_open_failure();
-    while (remaining > 0) {
-        DWORD chunk = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
-        payload_read(write_buffer, chunk);
-        DWORD written = 0;
-        if (!WriteFile(unfinished_file, write_buffer, chunk, &written, NULL))
-            fatal_system_error("Error, couldn't unpack file to target path.", GetLastError());
-        /* A short write would leave a truncated file behind a success. */
-        if (written != chunk)
-            fatal_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
-        remaining -= chunk;
-    }
-    CloseHandle(unfinished_file);
-    unfinished_file = INVALID_HANDLE_VALUE;
-}
-
 void extract_attached_data(bool relaunched)
 {
     payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
@@ -150,7 +83,7 @@ void extract_attached_data(bool relaunched)
             payload_close();
             return;
         }
-        form_target_path();
+        join_unpack_path(target_path, unpack_directory, entry_name, L"");
         if (first_entry_path[0] == L'\0') {
             wcscpy(first_entry_path, target_path);
             if (relaunched)
@@ -165,7 +98,9 @@ void extract_attached_data(bool relaunched)
             removal_flag = true;
             directory_created = true;
         }
-        write_entry_content(size);
+        open_unpack_file(target_path, target_path);
+        write_unpack_content(size, NULL);
+        close_unpack_file(false);
         end_unpack_work();
         /* Between files, where the end of the session may run the clean-up. */
         pump_window_messages_now_and_then();

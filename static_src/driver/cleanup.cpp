@@ -18,7 +18,7 @@
 #include <windows.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
-#include "attached_data/cached_unpack.h"
+#include "cached_folder/cached_folder.h"
 #include "driver/driver.h"
 
 #define DELETION_RETRIES 20

@@ -12,7 +12,7 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "attached_data/attached_data.h"
-#include "attached_data/cached_unpack.h"
+#include "cached_folder/cached_folder.h"
 #include "driver/driver.h"
 
 /* Values inherited from an unrelated process must never name our directory. */

@@ -21,7 +21,7 @@
 #include <aclapi.h>
 #include <wchar.h>
 
-#include "attached_data/cached_unpack.h"
+#include "attached_data/attached_data.h"
 #include "driver/driver.h"
 
 /* Removals per start: a TEMP full of stale directories delays no start's

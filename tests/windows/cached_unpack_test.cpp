@@ -381,6 +381,37 @@ TEST_F(CachedUnpack, same_size_damage_is_healed_by_a_repair_and_by_every_start_t
     expect_complete(unpacked, entries);
 }
 
+/* A name beyond MAX_PATH below the folder is written by a first start,
+** listed and read by a second and rewritten by a repair. On Windows without
+** the long-path setting only the extended-length form ("\\?\") reaches such
+** a name, and the cached road gives the system that form as the per-run one
+** does; Wine accepts either form, so here the case shows that the road
+** copes with the length and that the extended form works on it. */
+TEST_F(CachedUnpack, a_name_beyond_max_path_is_written_checked_and_repaired)
+{
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    std::wstring deep = L"deep\\" + std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e') + L"\\notes.txt";
+    entries.push_back({deep, "deep"});
+    make_executable(executable, entries, L"0123456789abcdef");
+    ASSERT_TRUE(patch_cache_check(executable, 1));
+    ASSERT_GT(unpacked.size() + 1 + deep.size(), (size_t)MAX_PATH);
+
+    process_result result = run_process(options());
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+
+    tree_snapshot before = snapshot(folder + L"\\cache");
+    Sleep(50);
+    result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_TRUE(snapshot(folder + L"\\cache") == before) << "listed and read, not written again";
+
+    write_file(unpacked + L"\\" + deep, "dee");
+    result = run_process(options());
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    expect_complete(unpacked, entries);
+}
+
 TEST_F(CachedUnpack, a_folder_that_others_may_change_is_never_run_from)
 {
     /* Someone made the build's folder before the first start, with a record
@@ -528,6 +559,31 @@ TEST_F(CachedUnpack, ctrl_c_removes_only_a_private_folder_that_is_still_being_fi
     EXPECT_FALSE(finish_process(second, 30000).timed_out) << "the application ends with the event";
     EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
     EXPECT_EQ(read_file(cache + L"\\0123456789abcdef\\probe_app.dll"), probe_library()) << "the folder stays";
+}
+
+/* A fatal error within a file (a frame cut short in the middle of the
+** library) ends a start with its one line; the clean-up closes the file
+** before it removes what the start was writing: a first start's private
+** folder, a repair's file under a name of its own. */
+TEST_F(CachedUnpack, a_start_that_fails_within_a_file_leaves_no_private_folder_and_no_repair_file)
+{
+    std::wstring unpacked = cache + L"\\0123456789abcdef";
+    std::wstring cut = folder + L"\\cut.exe";
+    std::string frame = compress_frame(encode_entries(entries));
+    write_patched_bootstrap(cut, wrap_object(frame.substr(0, frame.size() / 2)));
+    ASSERT_TRUE(patch_unpack_template(cut, unpacked));
+    process_result result = run_process(options(cut));
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, couldn't decode attached data.\r\n");
+    EXPECT_EQ(list_folder(cache), std::vector<std::wstring>{L"0123456789abcdef.lock"});
+
+    ASSERT_EQ(run_process(options()).exit_code, 0u);
+    DeleteFileW((unpacked + L"\\probe_app.dll").c_str());
+    result = run_process(options(cut));
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, couldn't decode attached data.\r\n");
+    for (const std::wstring &name : list_files(unpacked))
+        EXPECT_EQ(name.find(L".repair-"), std::wstring::npos) << utf8(name);
 }
 
 TEST_F(CachedUnpack, an_older_builds_folder_is_removed_unless_a_running_process_holds_it)

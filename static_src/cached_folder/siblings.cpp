@@ -16,8 +16,8 @@
 #include <wchar.h>
 #include <wctype.h>
 
-#include "attached_data/attached_data.h"
-#include "attached_data/cached_unpack.h"
+#include "cached_folder/cached_folder.h"
+#include "cached_folder/folder_internal.h"
 #include "driver/driver.h"
 
 #define HASH_DIGITS 16
@@ -28,17 +28,12 @@
 #define LOCK_PAUSE_MS 50
 
 wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
+wchar_t repair_file[ONEFILE_PATH_CAPACITY];
 
 static wchar_t lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
-
-const wchar_t *unpack_template_text(void)
-{
-    if (wmemchr(onefile_unpack_template, L'\0', ONEFILE_UNPACK_TEMPLATE_CAPACITY) == NULL)
-        abort();
-    return onefile_unpack_template;
-}
+static wchar_t extended_repair_file[ONEFILE_EXTENDED_PATH_CAPACITY];
 
 static bool is_per_run_placeholder(const wchar_t *name, size_t length)
 {
@@ -237,6 +232,11 @@ void remove_older_builds(void)
 
 void remove_unfinished_cache_folder(void)
 {
+    /* The clean-up has closed the file already (unfinished_file). */
+    if (repair_file[0] != L'\0'
+        && make_extended_length_path(repair_file, extended_repair_file, ONEFILE_EXTENDED_PATH_CAPACITY))
+        DeleteFileW(extended_repair_file);
+    repair_file[0] = L'\0';
     if (unfinished_cache_folder[0] == L'\0')
         return;
     remove_directory_tree(unfinished_cache_folder);

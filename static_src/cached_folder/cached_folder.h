@@ -8,31 +8,13 @@
 ** folder holds it open, shared, until it ends. A start of another build
 ** removes the folder only after taking that file exclusively.
 **
-** Process-wide state: the private folder being filled, written by the main
-** thread and read by the console handler's clean-up, both only while they
-** hold the work lock (see begin_unpack_work).
+** What the driver and the clean-up call; the parts of the folder's work
+** meet in cached_folder/folder_internal.h.
 */
-#ifndef ONEFILE_CACHED_UNPACK_H
-#define ONEFILE_CACHED_UNPACK_H
+#ifndef ONEFILE_CACHED_FOLDER_H
+#define ONEFILE_CACHED_FOLDER_H
 
 #include <wchar.h>
-
-#include "paths/paths.h"
-
-/* What a start checks of a cached folder that has a record: names and
-** sizes by default, every file's content as well when the packer was asked
-** to verify content. Fixed by the packer in the executable, beside the
-** unpack template; set alone, not a bit field. */
-#define ONEFILE_CHECK_NAMES_AND_SIZES 0
-#define ONEFILE_CHECK_CONTENT 1
-extern "C" const unsigned long long onefile_cache_check;
-
-/* The private sibling folder while it is being filled; empty otherwise. */
-extern wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
-
-/* The executable's unpack template; aborts when its 512 units hold no
-** terminator. */
-const wchar_t *unpack_template_text(void);
 
 /* True when the template holds none of {PID}, {TIME_US}, {RANDOM} and
 ** {TIME} (names compared ignoring case, as the expansion does). */
@@ -58,7 +40,8 @@ void remove_older_builds(void);
 void prepare_cached_folder(void);
 
 /* Clean-up hook, called with the work lock held: removes the private folder
-** while it is still being filled; nothing once it is in place. */
+** while it is still being filled, and a file that a repair was writing
+** under a name of its own; nothing once in place. */
 void remove_unfinished_cache_folder(void);
 
 /* Driver: the rest of a fresh start in cached mode, from the lock to the

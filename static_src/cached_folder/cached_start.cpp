@@ -12,7 +12,7 @@
 #include <wchar.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
-#include "attached_data/cached_unpack.h"
+#include "cached_folder/cached_folder.h"
 #include "driver/driver.h"
 #include "program/program.h"
 

@@ -1,0 +1,128 @@
+/*
+** Publishing a cached folder: a missing folder is filled as a private
+** sibling and renamed into place in one step; the folder run from is held
+** open once it is private to the user.
+*/
+#include <windows.h>
+#include <stdio.h>
+#include <wchar.h>
+
+#include "attached_data/attached_data.h"
+#include "attached_data/file_writer.h"
+#include "cached_folder/cached_folder.h"
+#include "cached_folder/folder_internal.h"
+#include "driver/driver.h"
+
+/* Rounds of "check, else fill and publish" before giving up: a folder that
+** vanishes again after every round. */
+#define PREPARE_ROUNDS 3
+
+static wchar_t private_folder[ONEFILE_PATH_CAPACITY];
+
+static void set_first_entry_path(void)
+{
+    if (expected_count > 0)
+        join_unpack_path(first_entry_path, unpack_directory, entries[expected_order[0]].name, L"");
+}
+
+/* A private folder named after this process: whatever stands at its path
+** was left by an ended process that had the same id. */
+static void make_private_folder(void)
+{
+    wchar_t suffix[32];
+    _snwprintf(suffix, 32, L".unpacking-%lu", (unsigned long)GetCurrentProcessId());
+    suffix[31] = L'\0';
+    if (wcslen(unpack_directory) + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
+        fatal_error("Error, attached data holds a file whose unpack path is too long.");
+    wcscpy(private_folder, unpack_directory);
+    wcscat(private_folder, suffix);
+    begin_unpack_work();
+    wcscpy(unfinished_cache_folder, private_folder);
+    remove_directory_tree(private_folder);
+    if (create_private_directory(private_folder) != PRIVATE_DIRECTORY_CREATED)
+        fatal_path_error("Error, failed to open '", private_folder, "' for writing.");
+    end_unpack_work();
+}
+
+/* Renames the filled private folder into place. False when another start's
+** folder got there first. */
+static bool publish_private_folder(void)
+{
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
+        begin_unpack_work();
+        bool moved = MoveFileExW(private_folder,
+                                 unpack_directory,
+                                 0) != FALSE;    /* never over an existing folder */
+        error = GetLastError();
+        if (moved)
+            unfinished_cache_folder[0] = L'\0';
+        end_unpack_work();
+        if (moved)
+            return true;
+        DWORD attributes = GetFileAttributesW(unpack_directory);
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (kind_of(attributes) == FOUND_DIRECTORY)
+                return false;
+            /* A file or a link in the folder's place is not ours to run from.
+            ** The removal is not reentrant: the clean-up must not run it too. */
+            begin_unpack_work();
+            remove_non_directory(unpack_directory, attributes);
+            end_unpack_work();
+            continue;
+        }
+        Sleep(RENAME_PAUSE_MS);
+    }
+    fatal_system_error("Error, couldn't move the unpacked folder into place.", error);
+}
+
+/* Holds the folder at unpack_directory for the rest of the process when it
+** is private to the user: one that someone else made or may change could
+** hold anything, so it is never written into or loaded from. False when it
+** is gone again. */
+static bool hold_cached_folder(void)
+{
+    held_directory_result held = hold_private_directory(unpack_directory);
+    DWORD error = GetLastError();
+    /* A folder this user may not even read the security of is not theirs. */
+    if (held == DIRECTORY_NOT_PRIVATE
+        || (held == DIRECTORY_NOT_OPENED && error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)) {
+        fatal_path_error("Error, the unpack folder '", unpack_directory,
+                         "' is not private to this user; nothing runs from it.");
+    }
+    return held == DIRECTORY_HELD;
+}
+
+void prepare_cached_folder(void)
+{
+    for (int round = 0; round < PREPARE_ROUNDS; round++) {
+        DWORD attributes = GetFileAttributesW(unpack_directory);
+        if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY) {
+            begin_unpack_work();
+            remove_non_directory(unpack_directory, attributes);
+            end_unpack_work();
+            attributes = INVALID_FILE_ATTRIBUTES;
+        }
+        if (attributes != INVALID_FILE_ATTRIBUTES && hold_cached_folder()) {
+            clear_table();
+            if (!folder_is_intact(unpack_directory))
+                fill_folder(unpack_directory, false);
+            set_first_entry_path();
+            return;
+        }
+        make_private_folder();
+        fill_folder(private_folder, true);
+        bool published = publish_private_folder();
+        /* Once in place, it is held like a folder found there. */
+        if (published && hold_cached_folder()) {
+            set_first_entry_path();
+            return;
+        }
+        begin_unpack_work();
+        remove_directory_tree(private_folder);
+        unfinished_cache_folder[0] = L'\0';
+        end_unpack_work();
+    }
+    fatal_error("Error, couldn't move the unpacked folder into place.");
+}
+
