@@ -21,7 +21,7 @@ WCXX=x86_64-w64-mingw32-g++-posix
 # everything here that stands in for a part of it.
 WFLAGS=(-O3 -s -std=c++17 -municode -static -D_WIN32_WINNT=0x0A00 -DUNICODE -D_UNICODE)
 NFLAGS=(-O3 -std=c++17 -Wall -Wextra)
-HARNESS=(-I"$BENCH/harness/shim" -I"$BENCH/harness" -I"$ROOT/static_src")
+HARNESS=(-I"$BENCH/harness" -I"$ROOT/static_src")
 PAYLOAD_STREAM=$ROOT/static_src/attached_data/payload_stream.cpp
 
 # out_of_date OUTPUT INPUT...: true when OUTPUT is missing or older than an input.

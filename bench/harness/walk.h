@@ -15,7 +15,7 @@
 #include <stdint.h>
 
 #include "attached_data/attached_data.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
 
 struct walk_totals {
     uint64_t files = 0;

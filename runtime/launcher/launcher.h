@@ -14,9 +14,4 @@
 /* True when this process's executable carries a splash image. */
 bool executable_has_splash(void);
 
-/* Deletes "<TEMP>\onefile_<QALVEN_ONEFILE_PARENT>_splash_feedback.tmp",
-** which tells the bootstrap that started this process to take its splash
-** down. Silent; harmless when the program has deleted the file already. */
-void delete_splash_feedback_file(void);
-
 #endif

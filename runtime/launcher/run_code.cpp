@@ -9,6 +9,7 @@
 */
 #include <windows.h>
 
+#include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "driver/driver.h"
 #include "launcher.h"
 
@@ -33,7 +34,7 @@ static BOOL WINAPI ignore_console_control(DWORD control_type)
 [[noreturn]] static void fail_to_launch(DWORD code)
 {
     if (executable_has_splash())
-        delete_splash_feedback_file();
+        end_parents_splash();
     fatal_system_error("Error, couldn't launch program", code);
 }
 
@@ -69,7 +70,7 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t **, const wchar_t *li
         /* A GUI program is ready once its first window waits for input. */
         if (is_gui_program(program_path))
             WaitForInputIdle(program, INFINITE);
-        delete_splash_feedback_file();
+        end_parents_splash();
     }
 
     WaitForSingleObject(program, INFINITE);

@@ -12,9 +12,7 @@
 #include <windows.h>
 
 #include "paths/paths.h"
-
-/* The window while it is up, else NULL. */
-extern HWND splash_window;
+#include "state/process_state.h"
 
 /* Whether open_splash_window initialised COM on the main thread (never
 ** otherwise; the splash thread keeps its own). */
@@ -39,10 +37,6 @@ void open_splash_window(void);
 ** a splash still up with it. Every failure to start the thread is silent. */
 void start_splash_thread(void);
 
-/* Top-left corner that centres a width x height image in the work area;
-** signed arithmetic, division truncating toward zero. */
-POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height);
-
 /* Creates (or truncates) the empty feedback file and marks the splash active. */
 void create_splash_feedback_file(void);
 
@@ -53,5 +47,10 @@ bool poll_splash_feedback(void);
 
 /* Deletes the feedback file, if one was made; any thread, at the end. */
 void remove_splash_feedback_file(void);
+
+/* Deletes the feedback file of the fresh start that QALVEN_ONEFILE_PARENT
+** names (the {PID} of a re-launched copy), which takes its splash down;
+** silent when there is none. */
+void end_parents_splash(void);
 
 #endif

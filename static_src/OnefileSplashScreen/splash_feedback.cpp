@@ -15,7 +15,7 @@ wchar_t splash_feedback_path[ONEFILE_PATH_CAPACITY];
 void create_splash_feedback_file(void)
 {
     if (!expand_path_template(splash_feedback_path,
-                              L"{TEMP}\\onefile_{PID}_splash_feedback.tmp",
+                              ONEFILE_WIDE(ONEFILE_FEEDBACK_FILE_TEMPLATE),
                               ONEFILE_PATH_CAPACITY))
         return;
     HANDLE file = CreateFileW(splash_feedback_path,
@@ -53,4 +53,11 @@ void remove_splash_feedback_file(void)
 {
     if (splash_feedback_path[0] != L'\0')
         DeleteFileW(splash_feedback_path);
+}
+
+void end_parents_splash(void)
+{
+    static wchar_t path[ONEFILE_PATH_CAPACITY];
+    if (expand_path_template(path, ONEFILE_WIDE(ONEFILE_FEEDBACK_FILE_TEMPLATE), ONEFILE_PATH_CAPACITY))
+        DeleteFileW(path);
 }

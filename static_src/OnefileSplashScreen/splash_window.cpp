@@ -1,5 +1,5 @@
 /*
-** The splash window: the PNG in RT_RCDATA resource 28, decoded from memory
+** The splash window: the PNG in the splash resource (RT_RCDATA), decoded from memory
 ** to premultiplied BGRA and handed to a layered popup in one
 ** UpdateLayeredWindow call. The window procedure is the default one; the
 ** driver's message pump keeps it answering while the bootstrap waits, or,
@@ -41,7 +41,9 @@ static convert_bitmap_source_function load_bitmap_converter(void)
                                                                           "WICConvertBitmapSource");
 }
 
-POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height)
+/* Top-left corner that centres a width x height image in the work area;
+** signed arithmetic, division truncating toward zero. */
+static POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height)
 {
     POINT corner;
     corner.x = work_area->left + (work_area->right - work_area->left - width) / 2;
@@ -54,7 +56,8 @@ POINT centre_in_work_area(const RECT *work_area, LONG width, LONG height)
 static IStream *open_splash_resource(void)
 {
     /* The A function wants the narrow form of RT_RCDATA. */
-    HRSRC resource = FindResourceA(NULL, MAKEINTRESOURCEA(28), MAKEINTRESOURCEA(10));
+    HRSRC resource = FindResourceA(NULL, MAKEINTRESOURCEA(ONEFILE_SPLASH_RESOURCE),
+                                   MAKEINTRESOURCEA(10) /* RT_RCDATA */);
     if (resource == NULL)
         return NULL;
     DWORD size = SizeofResource(NULL, resource);
@@ -297,7 +300,8 @@ static DWORD WINAPI splash_thread_procedure(void *)
 void start_splash_thread(void)
 {
     /* Without a picture there is nothing for a thread to do. */
-    if (FindResourceA(NULL, MAKEINTRESOURCEA(28), MAKEINTRESOURCEA(10)) == NULL)
+    if (FindResourceA(NULL, MAKEINTRESOURCEA(ONEFILE_SPLASH_RESOURCE),
+                      MAKEINTRESOURCEA(10) /* RT_RCDATA */) == NULL)
         return;
     splash_opened = CreateEventW(NULL,    /* lpEventAttributes */
                                  TRUE,    /* bManualReset */

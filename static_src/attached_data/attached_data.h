@@ -14,12 +14,11 @@
 #include <stdint.h>
 #include <wchar.h>
 
+#include "format/onefile_format.h"
+
 /* Provided by the object file that the packer assembles for each executable. */
 extern "C" const unsigned char onefile_attached_data[];
 extern "C" const unsigned long long onefile_attached_data_size;
-
-/* Capacity of the unpack template, in UTF-16 units with the terminator. */
-#define ONEFILE_UNPACK_TEMPLATE_CAPACITY 512
 
 /* The unpack directory's path template, fixed by the packer: NUL-terminated
 ** UTF-16 within its 512 units. */
@@ -78,5 +77,12 @@ uint64_t read_entry_size(void);
 ** removal. A re-launched copy returns as soon as the first entry path is
 ** known, writing nothing. */
 void extract_attached_data(bool relaunched);
+
+/* Fresh start: takes the unpack directory's lock, then creates the
+** directory, private to the user, with its missing ancestors. Fatal (one
+** line) when the lock is held or anything is already at the path: a
+** directory is only ever used by the start that made it. Other failures are
+** left for the first file's open to report. */
+void create_unpack_directory(void);
 
 #endif

@@ -8,6 +8,6 @@
 #include "attached_data/attached_data.h"
 
 extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY] =
-    L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+    ONEFILE_WIDE(ONEFILE_DEFAULT_UNPACK_TEMPLATE);
 
 extern "C" const unsigned long long onefile_cache_check = ONEFILE_CHECK_NAMES_AND_SIZES;

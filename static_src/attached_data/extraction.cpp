@@ -10,7 +10,9 @@
 
 #include "attached_data/attached_data.h"
 #include "attached_data/file_writer.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "paths/paths.h"
+#include "state/process_state.h"
 
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];

@@ -7,7 +7,9 @@
 
 #include "attached_data/attached_data.h"
 #include "attached_data/file_writer.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "paths/paths.h"
+#include "state/process_state.h"
 
 static wchar_t extended_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static wchar_t parent[ONEFILE_PATH_CAPACITY];

@@ -13,7 +13,7 @@
 #include <zstd.h>
 
 #include "attached_data/attached_data.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
 
 #define HEADER_LENGTH 3
 

@@ -44,8 +44,5 @@ void prepare_cached_folder(void);
 ** under a name of its own; nothing once in place. */
 void remove_unfinished_cache_folder(void);
 
-/* Driver: the rest of a fresh start in cached mode, from the lock to the
-** application's exit status. */
-int run_cached_start(void);
 
 #endif

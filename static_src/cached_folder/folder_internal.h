@@ -43,10 +43,7 @@
 #include <wchar.h>
 
 #include "paths/paths.h"
-
-/* A scanner may hold a freshly written file or folder for a moment. */
-#define RENAME_ATTEMPTS 20
-#define RENAME_PAUSE_MS 50
+#include "errors/retry_policies.h"
 
 /* siblings.cpp: the private sibling folder while it is being filled; empty
 ** otherwise. The clean-up removes it and repair_file. */

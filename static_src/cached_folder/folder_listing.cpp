@@ -14,7 +14,8 @@
 #include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "state/process_state.h"
 
 /* Reads of a whole file when its content is verified. */
 #define VERIFY_CHUNK (1u << 20)

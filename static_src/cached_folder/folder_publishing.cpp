@@ -11,11 +11,9 @@
 #include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
-#include "driver/driver.h"
-
-/* Rounds of "check, else fill and publish" before giving up: a folder that
-** vanishes again after every round. */
-#define PREPARE_ROUNDS 3
+#include "errors/errors.h"
+#include "state/process_state.h"
+#include "errors/retry_policies.h"
 
 static wchar_t private_folder[ONEFILE_PATH_CAPACITY];
 

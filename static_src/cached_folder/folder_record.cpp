@@ -16,7 +16,8 @@
 #include "attached_data/file_writer.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "state/process_state.h"
 
 #define RECORD_NAME L".onefile-record"
 #define RECORD_MAGIC "QVR2"

@@ -9,7 +9,8 @@
 #include <wchar.h>
 
 #include "cached_folder/folder_internal.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "state/process_state.h"
 
 /* The table: entries in the order first met, an open-addressing index
 ** (entry number + 1, 0 for a free slot) and the expected files in stream

@@ -18,14 +18,12 @@
 
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "state/process_state.h"
+#include "errors/retry_policies.h"
 
 #define HASH_DIGITS 16
 #define PRIVATE_MARK L".unpacking-"
-
-/* A start of another build removing the folder holds the lock that long. */
-#define LOCK_ATTEMPTS 100
-#define LOCK_PAUSE_MS 50
 
 wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 wchar_t repair_file[ONEFILE_PATH_CAPACITY];

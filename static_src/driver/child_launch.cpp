@@ -11,14 +11,10 @@
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "driver/driver.h"
+#include "errors/retry_policies.h"
 #include "program/program.h"
 
 #define SPLASH_POLL_MS 50
-
-/* Starting the child: up to 6 attempts, 50 ms before the second and twice
-** as long before each further one, 1.55 s of pauses in all. */
-#define LAUNCH_ATTEMPTS 6
-#define FIRST_LAUNCH_PAUSE_MS 50
 
 /* Search the library's folder, AddDllDirectory folders and System32 only. */
 #define APPLICATION_LIBRARY_SEARCH                                           \

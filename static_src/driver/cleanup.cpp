@@ -20,9 +20,7 @@
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 #include "cached_folder/cached_folder.h"
 #include "driver/driver.h"
-
-#define DELETION_RETRIES 20
-#define DELETION_PAUSE_MS 100
+#include "errors/retry_policies.h"
 
 static SRWLOCK work_lock = SRWLOCK_INIT;
 /* The thread inside begin_unpack_work/end_unpack_work, else 0: an SRW lock

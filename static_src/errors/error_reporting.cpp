@@ -10,9 +10,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "OnefileSplashScreen/OnefileSplashScreen.h"
-#include "driver/driver.h"
 #include "errors/errors.h"
+#include "paths/paths.h"
+#include "state/process_state.h"
 
 #define FATAL_EXIT_STATUS 2
 #define ENGLISH_UNITED_STATES 0x409
@@ -103,7 +103,7 @@ void fatal_path_error(const char *before, const wchar_t *path, const char *after
     end_with_line(stderr, STD_ERROR_HANDLE, before, path, after);
 }
 
-void fatal_system_error(const char *message, DWORD code)
+void fatal_system_error(const char *message, unsigned long code)
 {
     char *text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS

@@ -12,7 +12,11 @@
 #ifndef ONEFILE_ERRORS_H
 #define ONEFILE_ERRORS_H
 
-#include <windows.h>
+#include <wchar.h>
+
+/* The driver's: ends the child at once and removes what this start wrote,
+** also when called within unpack work. */
+void cleanup_after_fatal_error(void);
 
 /* One line to standard output. */
 [[noreturn]] void fatal_error(const char *message);
@@ -21,8 +25,10 @@
 [[noreturn]] void fatal_path_error(const char *before, const wchar_t *path, const char *after);
 
 /* "<message> ([Error <code>] <system text>)" to standard error. The system
-** text is the English one, without line ends. */
-[[noreturn]] void fatal_system_error(const char *message, DWORD code);
+** text is the English one, without line ends. (The code is a DWORD; the
+** header names no system type, so that the payload reader builds natively
+** for the benchmark.) */
+[[noreturn]] void fatal_system_error(const char *message, unsigned long code);
 
 /* "<before><path><after>" to standard error, then abort. */
 [[noreturn]] void abort_with_line(const char *before, const wchar_t *path, const char *after);

@@ -14,8 +14,7 @@
 #include <stddef.h>
 #include <wchar.h>
 
-/* Capacity, in UTF-16 units with the terminator, of every path buffer. */
-#define ONEFILE_PATH_CAPACITY 4096
+#include "format/onefile_format.h"
 
 /* Capacity of the extended-length form of a path buffer's content: room for
 ** the "\\?\UNC\" prefix. */

@@ -7,20 +7,20 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "driver/driver.h"
-#include "program/program.h"
 #include "errors/errors.h"
+#include "process_start/process_start.h"
+#include "program/program.h"
 
 /* A fixed argument with {APP_DIR} expanded; only the thread that prepares
 ** the start uses it. */
-static wchar_t expanded_argument[FIXED_ARGUMENTS_CAPACITY];
+static wchar_t expanded_argument[ONEFILE_FIXED_ARGUMENTS_CAPACITY];
 
 /* Copies the value of `length` units at `value` into expanded_argument,
 ** each {APP_DIR} replaced by the `folder_length` units at `folder`. */
 static void expand_argument(const wchar_t *value, size_t length,
                             const wchar_t *folder, size_t folder_length)
 {
-    static const wchar_t placeholder[] = L"" APP_DIR_PLACEHOLDER;
+    static const wchar_t placeholder[] = L"" ONEFILE_APP_DIR_PLACEHOLDER;
     const size_t placeholder_length = sizeof placeholder / sizeof placeholder[0] - 1;
     size_t out = 0;
     for (size_t i = 0; i < length;) {
@@ -28,7 +28,7 @@ static void expand_argument(const wchar_t *value, size_t length,
                            && wmemcmp(value + i, placeholder, placeholder_length) == 0;
         const wchar_t *piece = is_placeholder ? folder : value + i;
         size_t piece_length = is_placeholder ? folder_length : 1;
-        if (out + piece_length + 1 > FIXED_ARGUMENTS_CAPACITY)
+        if (out + piece_length + 1 > ONEFILE_FIXED_ARGUMENTS_CAPACITY)
             abort_on_overflow("the fixed arguments");
         wmemcpy(expanded_argument + out, piece, piece_length);
         out += piece_length;

@@ -13,15 +13,15 @@
 
 #include <windows.h>
 
-#include "launcher_limits.h"
+#include "format/onefile_format.h"
 
 /* The longest command line the system passes on (terminator included),
 ** instead of its argument 0 a program path in quotes and a blank, and the
 ** fixed arguments. */
 #define PROGRAM_COMMAND_LINE_CAPACITY \
-    (32768 + LAUNCHER_PATH_CAPACITY + 3 + FIXED_ARGUMENTS_CAPACITY)
+    (32768 + ONEFILE_PATH_CAPACITY + 3 + ONEFILE_FIXED_ARGUMENTS_CAPACITY)
 
-extern wchar_t program_path[LAUNCHER_PATH_CAPACITY];
+extern wchar_t program_path[ONEFILE_PATH_CAPACITY];
 extern wchar_t program_command_line[PROGRAM_COMMAND_LINE_CAPACITY];
 
 /* True when this process's executable names a program to start. */
@@ -52,7 +52,7 @@ void build_program_command_line(wchar_t *output, const wchar_t *program,
 
 /* Writes the folder of `library_path`, a backslash and the relative path
 ** stored in this process's executable into `output` of
-** LAUNCHER_PATH_CAPACITY units. Returns the system's error code of the
+** ONEFILE_PATH_CAPACITY units. Returns the system's error code of the
 ** resource lookup, 0 on success. Aborts when the path does not fit. */
 DWORD find_program_path(wchar_t *output, const wchar_t *library_path);
 

@@ -14,7 +14,7 @@
 
 bool executable_names_program(void)
 {
-    return FindResourceW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(PROGRAM_PATH_RESOURCE), RT_RCDATA)
+    return FindResourceW(GetModuleHandleW(NULL), MAKEINTRESOURCEW(ONEFILE_PROGRAM_RESOURCE), RT_RCDATA)
         != NULL;
 }
 
@@ -22,7 +22,7 @@ DWORD find_program_path(wchar_t *output, const wchar_t *library_path)
 {
     HMODULE executable = GetModuleHandleW(NULL);
     HRSRC resource = FindResourceW(executable,
-                                   MAKEINTRESOURCEW(PROGRAM_PATH_RESOURCE),
+                                   MAKEINTRESOURCEW(ONEFILE_PROGRAM_RESOURCE),
                                    RT_RCDATA);
     HGLOBAL loaded = resource != NULL ? LoadResource(executable, resource) : NULL;
     const wchar_t *relative = loaded != NULL ? (const wchar_t *)LockResource(loaded) : NULL;
@@ -35,7 +35,7 @@ DWORD find_program_path(wchar_t *output, const wchar_t *library_path)
 
     const wchar_t *separator = wcsrchr(library_path, L'\\');
     size_t folder_length = separator != NULL ? (size_t)(separator - library_path) + 1 : 0;
-    if (folder_length + relative_length + 1 > LAUNCHER_PATH_CAPACITY)
+    if (folder_length + relative_length + 1 > ONEFILE_PATH_CAPACITY)
         abort_on_overflow("the program's path");
     wmemcpy(output, library_path, folder_length);
     wmemcpy(output + folder_length, relative, relative_length);
@@ -47,7 +47,7 @@ size_t find_fixed_arguments(const wchar_t **values)
 {
     HMODULE executable = GetModuleHandleW(NULL);
     HRSRC resource = FindResourceW(executable,
-                                   MAKEINTRESOURCEW(FIXED_ARGUMENTS_RESOURCE),
+                                   MAKEINTRESOURCEW(ONEFILE_FIXED_ARGUMENTS_RESOURCE),
                                    RT_RCDATA);
     HGLOBAL loaded = resource != NULL ? LoadResource(executable, resource) : NULL;
     *values = loaded != NULL ? (const wchar_t *)LockResource(loaded) : NULL;

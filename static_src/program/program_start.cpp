@@ -6,10 +6,11 @@
 #include <windows.h>
 #include <wchar.h>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "process_start/process_start.h"
 #include "program/program.h"
 
-wchar_t program_path[LAUNCHER_PATH_CAPACITY];
+wchar_t program_path[ONEFILE_PATH_CAPACITY];
 wchar_t program_command_line[PROGRAM_COMMAND_LINE_CAPACITY];
 
 DWORD prepare_program_start(const wchar_t *library_path)

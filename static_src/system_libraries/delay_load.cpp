@@ -14,7 +14,7 @@
 #include <windows.h>
 #include <delayimp.h>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
 
 enum { DLL_NAME_CAPACITY = 64 };
 

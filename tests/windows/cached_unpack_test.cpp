@@ -144,11 +144,8 @@ protected:
     {
         process_options run;
         run.command_line = quote_argument(program.empty() ? executable : program);
-        use_temp_folder(run, temp);
+        as_fresh_start(run, temp);
         run.environment[L"PROBE_REPORT"] = report_path;
-        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-            run.environment[name] = std::nullopt;
         return run;
     }
 

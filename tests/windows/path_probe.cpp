@@ -18,6 +18,7 @@
 
 #include <string>
 
+#include "attached_data/attached_data.h"
 #include "driver/driver.h"
 #include "paths/paths.h"
 

@@ -125,9 +125,9 @@ protected:
         entries.insert(entries.end(), files.begin(), files.end());
         write_patched_bootstrap(executable, make_object(entries));
         if (!program.empty())
-            set_rcdata_resource(executable, PROGRAM_PATH_RESOURCE, utf16le(program));
+            set_rcdata_resource(executable, ONEFILE_PROGRAM_RESOURCE, utf16le(program));
         if (splash)
-            set_rcdata_resource(executable, SPLASH_IMAGE_RESOURCE, read_file(ONEFILE_TEST_SPLASH));
+            set_rcdata_resource(executable, ONEFILE_SPLASH_RESOURCE, read_file(ONEFILE_TEST_SPLASH));
         for (const auto &file : files) {
             std::wstring path = direct + L"\\" + file.first;
             CreateDirectoryW(path.substr(0, path.rfind(L'\\')).c_str(), NULL);
@@ -148,10 +148,7 @@ protected:
         process_options run;
         run.command_line = quote_argument(program) + (arguments.empty() ? L"" : L" " + arguments);
         run.current_directory = work;
-        use_temp_folder(run, temp);
-        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-            run.environment[name] = std::nullopt;
+        as_fresh_start(run, temp);
         return run;
     }
 

@@ -52,10 +52,7 @@ TEST(Sweep, removes_a_killed_runs_folder_of_its_own_template_a_few_per_start_and
     ASSERT_TRUE(patch_unpack_template(executable, L"{TEMP}\\myapp_{PID}_{RANDOM}"));
     process_options run;
     run.command_line = quote_argument(executable);
-    use_temp_folder(run, temp);
-    for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-        run.environment[name] = std::nullopt;
+    as_fresh_start(run, temp);
 
     process_options killed = run;
     killed.environment[L"PROBE_REPORT"] = report_path;

@@ -1,7 +1,7 @@
 #include "executable_resources.h"
 
 #include "file_io.h"
-#include "launcher_limits.h"
+#include "format/onefile_format.h"
 #include "icon_resources.h"
 #include "pack_error.h"
 #include "utf16.h"
@@ -101,7 +101,7 @@ version_info version(const version_options &options, const std::string &file_nam
 // backslashes), with the quotes and a blank.
 bytes fixed_arguments(const std::vector<std::string> &values)
 {
-    const std::u16string placeholder = u"" APP_DIR_PLACEHOLDER;
+    const std::u16string placeholder = u"" ONEFILE_APP_DIR_PLACEHOLDER;
     std::u16string stored;
     std::uint64_t room = 0;
     for (const std::string &value : values) {
@@ -111,15 +111,15 @@ bytes fixed_arguments(const std::vector<std::string> &values)
         std::uint64_t expanded = units.size();
         for (std::size_t at = units.find(placeholder); at != std::u16string::npos;
              at = units.find(placeholder, at + placeholder.size()))
-            expanded += LAUNCHER_PATH_CAPACITY - 1 - placeholder.size();
+            expanded += ONEFILE_PATH_CAPACITY - 1 - placeholder.size();
         room += 1 + 2 + 2 * expanded;
         stored += units;
         stored += u'\0';
     }
-    if (room + 1 > FIXED_ARGUMENTS_CAPACITY)
-        throw pack_error("the --arg values are too long: with " APP_DIR_PLACEHOLDER " as long as a path may be, "
+    if (room + 1 > ONEFILE_FIXED_ARGUMENTS_CAPACITY)
+        throw pack_error("the --arg values are too long: with " ONEFILE_APP_DIR_PLACEHOLDER " as long as a path may be, "
                          "they could need " + std::to_string(room) + " characters of the command line, more than " +
-                         "the launcher's " + std::to_string(FIXED_ARGUMENTS_CAPACITY - 1));
+                         "the launcher's " + std::to_string(ONEFILE_FIXED_ARGUMENTS_CAPACITY - 1));
     return utf16le_bytes(stored);
 }
 

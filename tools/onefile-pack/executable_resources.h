@@ -4,6 +4,7 @@
 #ifndef ONEFILE_EXECUTABLE_RESOURCES_H
 #define ONEFILE_EXECUTABLE_RESOURCES_H
 
+#include "format/onefile_format.h"
 #include "resource_section.h"
 
 #include <filesystem>
@@ -11,19 +12,19 @@
 #include <vector>
 
 // The splash image's resource id (RT_RCDATA), which the bootstrap looks up.
-constexpr std::uint16_t splash_resource_id = 28;
+constexpr std::uint16_t splash_resource_id = ONEFILE_SPLASH_RESOURCE;
 
 // The resource (RT_RCDATA) that tells the launcher which program to start:
 // its path below the unpack directory, UTF-16LE without a terminator.
-constexpr std::uint16_t program_resource_id = 29;
+constexpr std::uint16_t program_resource_id = ONEFILE_PROGRAM_RESOURCE;
 
 // The resource (RT_RCDATA) of the arguments the launcher puts before the
 // user's: UTF-16LE, each value followed by a 0 unit.
-constexpr std::uint16_t fixed_arguments_resource_id = 30;
+constexpr std::uint16_t fixed_arguments_resource_id = ONEFILE_FIXED_ARGUMENTS_RESOURCE;
 
 // The resource (RT_RCDATA) naming the packer that wrote the executable, as
 // "onefile-pack VERSION" in UTF-16LE, for onefile-pack --list.
-constexpr std::uint16_t packer_resource_id = 31;
+constexpr std::uint16_t packer_resource_id = ONEFILE_PACKER_RESOURCE;
 
 struct version_options {
     std::string product_name;

@@ -1,4 +1,5 @@
 // onefile-pack: the command line. The work itself is in packer.cpp.
+#include "format/onefile_format.h"
 #include "file_io.h"
 #include "packed_executable.h"
 #include "packer.h"
@@ -117,7 +118,7 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
     app.add_flag("--console", options.console,
                  "Make a console program: cmd.exe and PowerShell wait for it and show its output");
     app.add_option("--unpack-to", options.unpack_template,
-                   "Where the executable unpacks; default {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (see below)")
+                   "Where the executable unpacks; default " ONEFILE_DEFAULT_UNPACK_TEMPLATE " (see below)")
         ->option_text("TEMPLATE")
         ->needs(output);
     app.add_option("--verify", given.verify,

@@ -3,15 +3,16 @@
 #include "file_io.h"
 #include "pack_error.h"
 #include "utf16.h"
+#include "format/onefile_format.h"
 
 #include <vector>
 
 namespace {
 
 // The bootstrap's placeholders; the per-run ones differ at every start.
-const char *const folder_placeholders[] = {"TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"};
-const char *const per_run_placeholders[] = {"PID", "TIME_US", "RANDOM", "TIME"};
-const char *const other_placeholders[] = {"PROGRAM", "PROGRAM_BASE"};
+const char *const folder_placeholders[] = {ONEFILE_FOLDER_PLACEHOLDERS};
+const char *const per_run_placeholders[] = {ONEFILE_PER_RUN_PLACEHOLDERS};
+const char *const other_placeholders[] = {ONEFILE_OTHER_PLACEHOLDERS};
 
 std::string upper(std::string text)
 {

@@ -4,6 +4,7 @@
 #ifndef ONEFILE_EXECUTABLE_WRITER_H
 #define ONEFILE_EXECUTABLE_WRITER_H
 
+#include "format/onefile_format.h"
 #include "pe_image.h"
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 #include <string>
 
 // Capacity of the unpack template in .qvconf, in UTF-16 units with the terminator.
-constexpr std::size_t unpack_template_capacity = 512;
+constexpr std::size_t unpack_template_capacity = ONEFILE_UNPACK_TEMPLATE_CAPACITY;
 
 // The fields of .qvconf, as the bootstrap reads them: the attached data's
 // length, the unpack template (UTF-16 units ending with 0) and the cache check.

@@ -30,11 +30,7 @@ TEST_P(Nesting, runs_the_inner_application_on_the_first_and_the_second_start)
     process_options run;
     run.command_line = quote_argument(nested_executable(std::get<0>(GetParam()))) + L" "
                      + quote_argument(nested_executable(std::get<1>(GetParam())));
-    use_temp_folder(run, temp);
-    for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START",
-                                L"QALVEN_ONEFILE_CHILD_OF"})
-        run.environment[name] = std::nullopt;
+    as_fresh_start(run, temp);
     for (int start = 1; start <= 2; start++) {
         process_result result = run_process(run);
         EXPECT_FALSE(result.timed_out);

@@ -44,10 +44,7 @@ protected:
             run.command_line = quote_argument(program) + L" " + c.arguments;
             run.current_directory = work;
             run.input = c.input;
-            use_temp_folder(run, temp);
-            for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                        L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-                run.environment[name] = std::nullopt;
+            as_fresh_start(run, temp);
             results.push_back(run_process(run));
             EXPECT_FALSE(results.back().timed_out) << utf8(c.arguments);
             EXPECT_EQ(list_folder(temp), std::vector<std::wstring>()) << utf8(c.arguments);
@@ -195,10 +192,7 @@ TEST(PackedTool, fixed_arguments_come_first_with_the_unpack_folder_in_them)
         run.command_line = quote_argument(std::wstring(ONEFILE_PROGRAMS_DIR) + L"\\lua-tool-" + mode + L".exe")
                          + L" Ada \"two words\" \"\"";
         run.current_directory = folder;
-        use_temp_folder(run, temp);
-        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-            run.environment[name] = std::nullopt;
+        as_fresh_start(run, temp);
         process_result result = run_process(run);
         ASSERT_EQ(result.exit_code, 0u) << result.err;
         std::string script = result.out.substr(0, result.out.find("\r\n"));

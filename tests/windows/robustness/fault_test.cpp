@@ -50,10 +50,7 @@ protected:
         process_options run;
         run.command_line = quote_argument(executable);
         run.current_directory = cwd;
-        use_temp_folder(run, temp);
-        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-            run.environment[name] = std::nullopt;
+        as_fresh_start(run, temp);
         return run;
     }
 

@@ -367,14 +367,11 @@ protected:
         process_options run;
         run.command_line = quote_argument(executable);
         run.current_directory = cwd;
-        use_temp_folder(run, temp);
+        as_fresh_start(run, temp);
         run.environment[L"PROBE_REPORT"] = probe + L"\\report.txt";
         run.environment[L"PROBE_READY"] = ready;
         run.environment[L"PROBE_HOLD"] = probe + L"\\hold.txt";
         run.environment[L"PROBE_EXIT"] = std::to_wstring(probe_status);
-        for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                    L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-            run.environment[name] = std::nullopt;
 
         running_process started = start_process(run);
         std::map<std::wstring, std::string> unpacked;

@@ -19,10 +19,7 @@ inline process_options fresh_run(const std::wstring &executable, const std::wstr
 {
     process_options options;
     options.command_line = quote_argument(executable);
-    use_temp_folder(options, temp);
-    for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM",
-                                L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_START"})
-        options.environment[name] = std::nullopt;
+    as_fresh_start(options, temp);
     return options;
 }
 

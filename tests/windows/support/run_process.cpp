@@ -294,6 +294,15 @@ void use_temp_folder(process_options &options, const std::wstring &folder)
     options.environment[L"TEMP"] = folder;
 }
 
+void as_fresh_start(process_options &options, const std::wstring &temp)
+{
+    if (!temp.empty())
+        use_temp_folder(options, temp);
+    for (const wchar_t *name : {L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_RANDOM", L"QALVEN_ONEFILE_TIME_US",
+                                L"QALVEN_ONEFILE_START", L"QALVEN_ONEFILE_CHILD_OF"})
+        options.environment[name] = std::nullopt;
+}
+
 std::map<std::string, std::string> read_report(const std::wstring &path)
 {
     std::map<std::string, std::string> report;

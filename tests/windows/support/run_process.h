@@ -60,6 +60,10 @@ std::wstring test_scratch_folder();
 
 /* Environment changes that give a started program `folder` as TMP and TEMP. */
 void use_temp_folder(process_options &options, const std::wstring &folder);
+/* A start as a user's: TMP and TEMP set to `temp` (when not empty), and none
+** of the variables by which a bootstrap would take itself for a re-launched
+** copy or a child of another start. */
+void as_fresh_start(process_options &options, const std::wstring &temp);
 
 /* Quotes one argument the way the system's argument splitting reads it back. */
 std::wstring quote_argument(const std::wstring &argument);

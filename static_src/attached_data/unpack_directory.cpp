@@ -5,7 +5,10 @@
 */
 #include <windows.h>
 
-#include "driver/driver.h"
+#include "attached_data/attached_data.h"
+#include "errors/errors.h"
+#include "paths/paths.h"
+#include "state/process_state.h"
 
 void create_unpack_directory(void)
 {

@@ -9,7 +9,8 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "driver/driver.h"
+#include "errors/errors.h"
+#include "process_start/process_start.h"
 
 /* Room for an attribute list of one entry (48 bytes on x64). */
 #define ATTRIBUTE_LIST_CAPACITY 256

@@ -1,10 +1,9 @@
 /*
-** Process-wide state of the driver (see driver.h for who may touch what).
+** The process-wide state (see process_state.h for who may touch what).
 */
 #include <windows.h>
 
-#include "OnefileSplashScreen/OnefileSplashScreen.h"
-#include "driver/driver.h"
+#include "state/process_state.h"
 
 wchar_t unpack_directory[ONEFILE_PATH_CAPACITY];
 wchar_t first_entry_path[ONEFILE_PATH_CAPACITY];
