@@ -36,6 +36,8 @@
 #include <wchar.h>
 #include <string>
 
+#include "process_start/process_start.h"
+
 static long long now_microseconds(void)
 {
     FILETIME now;
@@ -44,28 +46,12 @@ static long long now_microseconds(void)
     return (long long)(ticks / 10) - 11644473600000000LL;
 }
 
-static std::wstring quoted(const wchar_t *argument)
+/* The bootstrap's own quoting (process_start.cpp, linked in) ends a line
+** that would not fit this way. */
+[[noreturn]] void abort_on_overflow(const char *what)
 {
-    if (*argument != L'\0' && wcspbrk(argument, L" \t\n\v\"") == NULL)
-        return argument;
-    std::wstring out = L"\"";
-    for (const wchar_t *p = argument;; p++) {
-        size_t backslashes = 0;
-        while (*p == L'\\') {
-            backslashes++;
-            p++;
-        }
-        if (*p == L'\0') {
-            out.append(2 * backslashes, L'\\');
-            break;
-        }
-        if (*p == L'"')
-            out.append(2 * backslashes + 1, L'\\');
-        else
-            out.append(backslashes, L'\\');
-        out += *p;
-    }
-    return out + L"\"";
+    fprintf(stderr, "bench_launch: %s does not fit\n", what);
+    exit(2);
 }
 
 /* Reads a pipe to its end, noting when the first byte came. */
@@ -286,12 +272,14 @@ int wmain(int argc, wchar_t **argv)
         fprintf(stderr, "usage: bench_launch.exe [--temp DIR] [--output] [--relaunch N] PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
-    std::wstring command_line;
+    static wchar_t line[COMMAND_LINE_CAPACITY];
     for (int i = first; i < argc; i++) {
-        if (i > first)
-            command_line += L" ";
-        command_line += quoted(argv[i]);
+        size_t length = wcslen(line);
+        if (i > first && !append_units(line, COMMAND_LINE_CAPACITY, &length, L" ", 1))
+            abort_on_overflow("the command line");
+        append_quoted_argument(line, COMMAND_LINE_CAPACITY, argv[i]);
     }
+    std::wstring command_line = line;
     if (relaunches > 0)
         return relaunch(argv[first], command_line, capture_output, relaunches);
 
