@@ -96,6 +96,7 @@ void prepare_cached_folder(void)
     for (int round = 0; round < PREPARE_ROUNDS; round++) {
         DWORD attributes = GetFileAttributesW(unpack_directory);
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY) {
+            begin_answering_session_end();
             begin_unpack_work();
             remove_non_directory(unpack_directory, attributes);
             end_unpack_work();
@@ -103,11 +104,14 @@ void prepare_cached_folder(void)
         }
         if (attributes != INVALID_FILE_ATTRIBUTES && hold_cached_folder()) {
             clear_table();
-            if (!folder_is_intact(unpack_directory))
+            if (!folder_is_intact(unpack_directory)) {
+                begin_answering_session_end();
                 fill_folder(unpack_directory, false);
+            }
             set_first_entry_path();
             return;
         }
+        begin_answering_session_end();
         make_private_folder();
         fill_folder(private_folder, true);
         bool published = publish_private_folder();

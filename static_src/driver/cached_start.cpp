@@ -39,6 +39,14 @@ static int run_in_this_process(void)
     return run_payload_library(first_entry_path);
 }
 
+void begin_answering_session_end(void)
+{
+    static bool answering;
+    if (!answering)
+        open_session_window();
+    answering = true;
+}
+
 int run_cached_start(void)
 {
     hold_unpack_folder_lock();
@@ -49,6 +57,7 @@ int run_cached_start(void)
     /* A program runs as our child, as in per-run mode. */
     if (!executable_names_program())
         return run_in_this_process();
+    begin_answering_session_end();
     export_child_environment();
     launch_child();
     int status = wait_for_child();

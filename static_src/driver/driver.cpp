@@ -57,11 +57,12 @@ static int run_fresh_start(void)
     ** thread of its own from the start: a window belongs to the thread that
     ** creates it. */
     bool cached = is_cached_template(unpack_template);
-    if (cached)
+    if (cached) {
         start_splash_thread();
-    else
+    } else {
         open_splash_window();
-    open_session_window();
+        open_session_window();
+    }
     if (!template_ok)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))

@@ -224,19 +224,6 @@ TEST_F(CachedUnpack, a_second_start_runs_from_the_folder_and_writes_nothing)
     EXPECT_EQ(nested["argv.1"], "x");
 }
 
-/* The splash window that `process_id` owns, else NULL. */
-HWND splash_of(DWORD process_id)
-{
-    HWND window = NULL;
-    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == process_id)
-            return window;
-    }
-    return NULL;
-}
-
 TEST_F(CachedUnpack, with_a_splash_the_application_runs_in_the_started_process_which_ends_the_splash_when_asked)
 {
     /* A thread of the started process owns the splash. The first start's

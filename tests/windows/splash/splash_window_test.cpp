@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "attached_data_builder.h"
+#include "process_tree.h"
 #include "run_process.h"
 #include "splash_probes.h"
 
@@ -42,19 +43,6 @@ bool wait_until(const std::function<bool()> &condition, DWORD timeout_ms)
         Sleep(5);
     }
     return condition();
-}
-
-/* The "Splash" window that process_id owns; NULL when it has none. */
-HWND splash_of(DWORD process_id)
-{
-    HWND window = NULL;
-    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == process_id)
-            return window;
-    }
-    return NULL;
 }
 
 std::wstring feedback_file(const std::wstring &temp, DWORD bootstrap_id)

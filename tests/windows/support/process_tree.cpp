@@ -98,6 +98,18 @@ bool terminate_process_id(DWORD id, UINT exit_code)
     return ok;
 }
 
+HWND splash_of(DWORD process_id)
+{
+    HWND window = NULL;
+    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == process_id)
+            return window;
+    }
+    return NULL;
+}
+
 bool process_is_running(DWORD id)
 {
     HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);

@@ -25,6 +25,9 @@ DWORD wait_for_child_named(DWORD parent, const std::wstring &name, DWORD timeout
 /* Ends the process with `exit_code` and waits for it to be gone. */
 bool terminate_process_id(DWORD id, UINT exit_code);
 
+/* The bootstrap's splash window ("Splash") that process_id owns, else NULL. */
+HWND splash_of(DWORD process_id);
+
 /* Whether the process still runs. */
 bool process_is_running(DWORD id);
 
