@@ -51,6 +51,15 @@ if [ -s "$SAMPLES/zstd_plain.version" ]; then
         echo "| cli | zstd -V packed through $what, per run | $(s "$(m "zstd_${road}_run" version)") | zstd.exe -V | $(s "$(m zstd_plain version)") | $(against "$(m "zstd_${road}_run" version)" "$(m zstd_plain version)" 1.8) | 1.8 |"
         echo "| cli | zstd -V packed through $what, cached | $(s "$(m "zstd_${road}_cached" version)") | zstd.exe -V | $(s "$(m zstd_plain version)") | $(against "$(m "zstd_${road}_cached" version)" "$(m zstd_plain version)" 1.2) | 1.2 |"
     done
+    for road in main library; do
+        what="--main zstd.exe"
+        [ "$road" = library ] && what="a run_code library"
+        for mode in run cached; do
+            bound=1.8 named="per run"
+            [ "$mode" = cached ] && bound=1.2 named=cached
+            echo "| cli | zstd -V packed through $what, $named, in a console | $(s "$(m "zstd_${road}_$mode" console_version)") | zstd.exe -V in a console | $(s "$(m zstd_plain console_version)") | $(against "$(m "zstd_${road}_$mode" console_version)" "$(m zstd_plain console_version)" $bound) | $bound |"
+        done
+    done
 fi
 for app in A B; do
     has "$app" || continue
@@ -120,10 +129,10 @@ if [ "$VARIANTS" = yes ]; then
     echo "| hello-world packed with --main hello.exe | | $(s "$(m hello_launcher whole)") | $(s "$hello") (the same hello-world) | $(ratio "$(m hello_launcher whole)" "$hello") |"
     echo
     if [ -s "$SAMPLES/zstd_plain.version" ]; then
-        echo "zstd's tool as a console executable, plain and packed: \`-V\`, and \`-t\` of a 64 KiB frame; whole runs, each beside the plain zstd.exe."
+        echo "zstd's tool as a console executable, plain and packed: \`-V\`, and \`-t\` of a 64 KiB frame; whole runs, each beside the plain zstd.exe; started without a console, and in a console of its own as from a command prompt (there the bootstrap hears the end of the session through its console and makes no window; Wine's console slows every start, the plain one too)."
         echo
-        echo "| zstd | -V s | -V / plain | -t s | -t / plain |"
-        echo "|---|---:|---:|---:|---:|"
+        echo "| zstd | -V s | -V / plain | -t s | -t / plain | in a console: -V s | -V / plain | -t s | -t / plain |"
+        echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
         for road in plain main_run main_cached library_run library_cached; do
             case $road in
             plain) what="zstd.exe" ;;
@@ -132,7 +141,11 @@ if [ "$VARIANTS" = yes ]; then
             library_run) what="run_code library, per run" ;;
             library_cached) what="run_code library, cached" ;;
             esac
-            echo "| $what | $(s "$(m "zstd_$road" version)") | $(ratio "$(m "zstd_$road" version)" "$(m zstd_plain version)") | $(s "$(m "zstd_$road" test)") | $(ratio "$(m "zstd_$road" test)" "$(m zstd_plain test)") |"
+            row="| $what"
+            for call in version test console_version console_test; do
+                row+=" | $(s "$(m "zstd_$road" $call)") | $(ratio "$(m "zstd_$road" $call)" "$(m zstd_plain $call)")"
+            done
+            echo "$row |"
         done
         echo
     fi

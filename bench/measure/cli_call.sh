@@ -4,10 +4,14 @@
 # to test a small frame (-t), plain and packed as a console executable,
 # through --main zstd.exe and through a run_code library
 # (windows/zstd_library.c), each per run and cached. Started and timed as
-# fresh_start.sh starts a packed executable; one warm-up (for a cached one
-# also the first start, which fills its folder), then --repeat runs.
-# Records zstd_<road>.version and zstd_<road>.test (whole runs), road one of
-# plain, main_run, main_cached, library_run, library_cached.
+# fresh_start.sh starts a packed executable: without a console, and in a
+# console of its own, as a command prompt runs them (bench_launch
+# --console; Wine's console makes every such run slower, the plain one too);
+# one warm-up (for a cached one also the first start, which fills its
+# folder), then --repeat runs.
+# Records zstd_<road>.version and zstd_<road>.test (whole runs), and
+# console_version and console_test, road one of plain, main_run,
+# main_cached, library_run, library_cached.
 #
 #   measure/cli_call.sh ZSTD_EXE
 set -euo pipefail
@@ -37,11 +41,12 @@ done
 
 frame=$(wpath "$apps/small.zst")
 for road in plain main_run main_cached library_run library_cached; do
-    for call in version test; do
-        arguments=(-V)
-        [ "$call" = test ] && arguments=(-t -q "$frame")
+    for call in version test console_version console_test; do
+        arguments=(-V) console=()
+        [ "${call#console_}" = test ] && arguments=(-t -q "$frame")
+        [ "$call" != "${call#console_}" ] && console=(--console)
         for i in $(seq 0 "$REPEAT"); do
-            line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" \
+            line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" "${console[@]}" \
                 "$(wpath "${EXE[$road]}")" "${arguments[@]}" | grep '^start=')
             status=$(echo "$line" | value status)
             [ "$status" = 0 ] || log "zstd $road $call: ended with status $status"

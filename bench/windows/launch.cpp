@@ -3,7 +3,7 @@
 ** it and prints one line of key=value pairs. Times are microseconds since
 ** 1970 (the Linux side's CLOCK_REALTIME under Wine), sizes are bytes.
 **
-**   bench_launch.exe [--temp DIR] [--output] PROGRAM [ARGUMENTS...]
+**   bench_launch.exe [--temp DIR] [--output] [--console] PROGRAM [ARGUMENTS...]
 **     start, end     just before CreateProcessW, just after the wait returned
 **     status         the program's exit status
 **     peak_ws, peak_pf   the largest PeakWorkingSetSize and PeakPagefileUsage
@@ -28,6 +28,8 @@
 **     relaunch_end.<i> and relaunch_failures.
 **
 ** --temp sets TMP and TEMP for the program: its own temporary folder.
+** --console runs it in a console of its own, made before the clock starts,
+** as a command prompt runs a command-line program.
 */
 #include <windows.h>
 #include <psapi.h>
@@ -261,6 +263,14 @@ int wmain(int argc, wchar_t **argv)
         } else if (argc > first + 1 && wcscmp(argv[first], L"--output") == 0) {
             capture_output = true;
             first += 1;
+        } else if (argc > first + 1 && wcscmp(argv[first], L"--console") == 0) {
+            /* This program's own output stays where the runtime found it. */
+            FreeConsole();
+            if (!AllocConsole()) {
+                fprintf(stderr, "bench_launch: cannot make a console (error %lu)\n", GetLastError());
+                return 2;
+            }
+            first += 1;
         } else if (argc > first + 2 && wcscmp(argv[first], L"--relaunch") == 0) {
             relaunches = _wtoi(argv[first + 1]);
             first += 2;
@@ -269,7 +279,7 @@ int wmain(int argc, wchar_t **argv)
         }
     }
     if (first >= argc) {
-        fprintf(stderr, "usage: bench_launch.exe [--temp DIR] [--output] [--relaunch N] PROGRAM [ARGUMENTS...]\n");
+        fprintf(stderr, "usage: bench_launch.exe [--temp DIR] [--output] [--console] [--relaunch N] PROGRAM [ARGUMENTS...]\n");
         return 2;
     }
     static wchar_t line[COMMAND_LINE_CAPACITY];

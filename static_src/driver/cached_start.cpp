@@ -41,10 +41,7 @@ static int run_in_this_process(void)
 
 void begin_answering_session_end(void)
 {
-    static bool answering;
-    if (!answering)
-        open_session_window();
-    answering = true;
+    open_session_window();
 }
 
 int run_cached_start(void)
@@ -57,9 +54,10 @@ int run_cached_start(void)
     /* A program runs as our child, as in per-run mode. */
     if (!executable_names_program())
         return run_in_this_process();
-    begin_answering_session_end();
     export_child_environment();
     launch_child();
+    /* While the program starts, not before. */
+    begin_answering_session_end();
     int status = wait_for_child();
     cleanup_before_exit(CHILD_GRACE_MS);
     return status;

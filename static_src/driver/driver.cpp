@@ -61,7 +61,10 @@ static int run_fresh_start(void)
         start_splash_thread();
     } else {
         open_splash_window();
-        open_session_window();
+        if (splash_window != NULL)
+            open_session_window();
+        else
+            defer_session_window();
     }
     if (!template_ok)
         report_template_failure(unpack_template);
@@ -74,6 +77,7 @@ static int run_fresh_start(void)
     export_child_environment();
     launch_child();
     /* While the application starts, not before. */
+    open_session_window();
     sweep_stale_unpack_directories();
     int status = wait_for_child();
     cleanup_before_exit(CHILD_GRACE_MS);

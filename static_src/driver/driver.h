@@ -71,10 +71,17 @@ int wait_for_child(void);
 ** unpack directory once extraction has begun. Runs at most once. */
 void cleanup_before_exit(DWORD child_grace_ms);
 
-/* Fresh start: creates the hidden top-level window through which the
-** system announces the end of the session, silent when there is no desktop
-** to create it on, and asks to be shut down after applications. */
+/* Fresh start: asks to be shut down after applications and, unless the
+** process has the window already or hears the end of the session through
+** its console (it has one and has loaded neither user32 nor gdi32), creates
+** the hidden top-level window through which the system announces it;
+** silent when there is no desktop to create it on. */
 void open_session_window(void);
+
+/* Fresh start without a splash: the window waits for open_session_window,
+** or for an extraction that has run 50 ms (the next
+** pump_window_messages_now_and_then). */
+void defer_session_window(void);
 
 /* Dispatches every message waiting for this thread's windows (the session
 ** window, the splash). At the end of the session this passes the end on to

@@ -1,11 +1,21 @@
 /*
-** The end of the session. A GUI process receives no console events for
-** logoff and shutdown: the system asks its top-level windows instead, with
+** The end of the session. A process with a console that has loaded neither
+** user32 nor gdi32 hears logoff and shutdown as console events
+** (CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT; cleanup.cpp). Any other process
+** receives none: the system asks its top-level windows instead, with
 ** WM_QUERYENDSESSION and then WM_ENDSESSION, and ends the process about 5 s
-** later. A fresh start therefore owns a hidden top-level window from the
-** splash until the end of its wait and dispatches its messages; the same
-** pump keeps the splash answering, which Windows would otherwise mark as
-** not responding after 5 s.
+** later. Such a fresh start therefore owns a hidden top-level window until
+** the end of its wait and dispatches its messages; the same pump keeps the
+** splash answering, which Windows would otherwise mark as not responding
+** after 5 s.
+**
+** The window libraries cost more than a whole process start, so the window
+** is made no earlier than it matters: with the splash, whose libraries are
+** loaded anyway; during an extraction once it has run one pump interval
+** (50 ms); else while the child starts. A session that ends before (the
+** extraction of a small application, the child's creation) finds no window
+** of ours: the system ends the process, and the next start's sweep removes
+** its folder.
 **
 ** The application must meet the end of the session before the clean-up
 ** ends it. The fresh start asks to be shut down after applications, so
@@ -37,6 +47,7 @@
 #define SESSION_END_EXIT_STATUS 0xC000013A
 
 static HWND session_window;
+static bool session_window_deferred;
 static DWORD last_pump_tick;
 
 /* The child and the processes it started, while the end of the session is
@@ -117,8 +128,22 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
     }
 }
 
+/* Windows' rule for console events at logoff and shutdown. Under Wine 8 and
+** 10 the end of the session sends no console event at all (wineboot only
+** messages windows): such a process runs on, and ends as usual. */
+static bool console_hears_session_end(void)
+{
+    DWORD attached[1];
+    return GetConsoleProcessList(attached, 1) != 0 && GetModuleHandleW(L"user32.dll") == NULL
+           && GetModuleHandleW(L"gdi32.dll") == NULL;
+}
+
 void open_session_window(void)
 {
+    session_window_deferred = false;
+    SetProcessShutdownParameters(LAST_APPLICATION_SHUTDOWN_LEVEL, 0 /* dwFlags */);
+    if (session_window != NULL || console_hears_session_end())
+        return;
     WNDCLASSW window_class = {};
     window_class.lpfnWndProc = session_window_procedure;
     window_class.hInstance = GetModuleHandleW(NULL);
@@ -137,7 +162,12 @@ void open_session_window(void)
                                      window_class.hInstance,
                                      NULL);               /* lpParam */
     last_pump_tick = GetTickCount();
-    SetProcessShutdownParameters(LAST_APPLICATION_SHUTDOWN_LEVEL, 0 /* dwFlags */);
+}
+
+void defer_session_window(void)
+{
+    session_window_deferred = true;
+    last_pump_tick = GetTickCount();
 }
 
 void pump_window_messages(void)
@@ -152,8 +182,14 @@ void pump_window_messages(void)
 
 void pump_window_messages_now_and_then(void)
 {
-    if (GetTickCount() - last_pump_tick >= PUMP_INTERVAL_MS)
+    if (GetTickCount() - last_pump_tick < PUMP_INTERVAL_MS)
+        return;
+    if (session_window_deferred)
+        open_session_window();
+    /* Without a window, a look at the queue would load user32 for nothing. */
+    if (has_windows_to_serve())
         pump_window_messages();
+    last_pump_tick = GetTickCount();
 }
 
 bool has_windows_to_serve(void)

@@ -14,7 +14,7 @@
 
 #define KNOWN_DIRECTORIES_CAPACITY 1024
 
-/* Heap copies, never freed; the first entry is the user profile folder. */
+/* Heap copies, never freed. */
 static wchar_t *known_directories[KNOWN_DIRECTORIES_CAPACITY];
 static int known_directory_count;
 
@@ -74,15 +74,20 @@ bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capa
     return true;
 }
 
+/* The user profile folder counts as present even where creating it fails
+** with another error than "already exists". Asked for only then: the
+** folder query loads shell32, and with it the window libraries. */
+static bool is_home_directory(const wchar_t *path)
+{
+    static const wchar_t home_template[] = L"{HOME}";
+    wchar_t home[ONEFILE_PATH_CAPACITY];
+    if (!expand_path_template(home, home_template, ONEFILE_PATH_CAPACITY))
+        report_template_failure(home_template);
+    return _wcsicmp(home, path) == 0;
+}
+
 bool ensure_directory(const wchar_t *path)
 {
-    if (known_directory_count == 0) {
-        static const wchar_t home_template[] = L"{HOME}";
-        wchar_t home[ONEFILE_PATH_CAPACITY];
-        if (!expand_path_template(home, home_template, ONEFILE_PATH_CAPACITY))
-            report_template_failure(home_template);
-        remember_directory(home);
-    }
     if (is_known_directory(path))
         return true;
     if (wcslen(path) == 2 && path[1] == L':')
@@ -96,6 +101,8 @@ bool ensure_directory(const wchar_t *path)
         DWORD attributes = GetFileAttributesW(extended);
         present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
+    if (!present)
+        present = is_home_directory(path);
     if (present)
         remember_directory(path);
     return present;

@@ -57,7 +57,8 @@ wchar_t *get_environment_value(const char *name);
 bool set_environment_value(const char *name, const wchar_t *value);
 
 /* True when the directory exists afterwards: created now, found present, a
-** bare drive such as "C:", or remembered from an earlier call. */
+** bare drive such as "C:", the user profile folder (fatal when it cannot be
+** named, as report_template_failure), or remembered from an earlier call. */
 bool ensure_directory(const wchar_t *path);
 
 /* Starts listing the entries that match `pattern`: basic information only

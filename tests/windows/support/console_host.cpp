@@ -9,10 +9,13 @@
 ** With a ready file, the host waits until the program has made it and then
 ** sends CTRL_C_EVENT to every process in the console, as Ctrl+C typed into
 ** it does. The result file gets "status=<exit status>", "others=<processes
-** still attached besides the host>" and then the screen's lines.
+** still attached besides the host>", with a ready file "window_libraries=
+** <how many of user32 and gdi32 the program had loaded when it was ready>",
+** and then the screen's lines.
 */
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -56,6 +59,21 @@ static bool wait_for_file(const wchar_t *path, DWORD timeout_ms)
     return false;
 }
 
+/* How many of user32 and gdi32 the process has loaded. */
+static int window_libraries(DWORD process_id)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, process_id);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return -1;
+    int count = 0;
+    MODULEENTRY32W module = {};
+    module.dwSize = sizeof module;
+    for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module))
+        count += _wcsicmp(module.szModule, L"user32.dll") == 0 || _wcsicmp(module.szModule, L"gdi32.dll") == 0;
+    CloseHandle(snapshot);
+    return count;
+}
+
 static BOOL WINAPI stay(DWORD)
 {
     return TRUE;
@@ -90,8 +108,11 @@ int wmain(int argc, wchar_t **argv)
                         0,          /* same console, same process group */
                         NULL, NULL, &startup, &created))
         return 66;
-    if (wcscmp(argv[2], L"-") != 0 && wait_for_file(argv[2], 60000))
+    std::string libraries;
+    if (wcscmp(argv[2], L"-") != 0 && wait_for_file(argv[2], 60000)) {
+        libraries = "window_libraries=" + std::to_string(window_libraries(created.dwProcessId)) + "\n";
         GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    }
     DWORD status = 259;
     if (WaitForSingleObject(created.hProcess, 60000) == WAIT_OBJECT_0)
         GetExitCodeProcess(created.hProcess, &status);
@@ -101,7 +122,7 @@ int wmain(int argc, wchar_t **argv)
     DWORD attached = GetConsoleProcessList(processes, 16);
 
     std::string result = "status=" + std::to_string(status) + "\nothers=" +
-                         std::to_string(attached > 0 ? attached - 1 : 0) + "\n" + utf8(screen_text());
+                         std::to_string(attached > 0 ? attached - 1 : 0) + "\n" + libraries + utf8(screen_text());
     HANDLE file = CreateFileW(argv[1], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     DWORD written = 0;
     WriteFile(file, result.data(), (DWORD)result.size(), &written, NULL);

@@ -100,8 +100,13 @@ bool terminate_process_id(DWORD id, UINT exit_code)
 
 HWND splash_of(DWORD process_id)
 {
+    return window_of(process_id, "Splash");
+}
+
+HWND window_of(DWORD process_id, const char *window_class)
+{
     HWND window = NULL;
-    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL) {
+    while ((window = FindWindowExA(NULL, window, window_class, NULL)) != NULL) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
         if (owner == process_id)

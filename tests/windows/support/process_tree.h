@@ -25,6 +25,9 @@ DWORD wait_for_child_named(DWORD parent, const std::wstring &name, DWORD timeout
 /* Ends the process with `exit_code` and waits for it to be gone. */
 bool terminate_process_id(DWORD id, UINT exit_code);
 
+/* A top-level window of `window_class` that process_id owns, else NULL. */
+HWND window_of(DWORD process_id, const char *window_class);
+
 /* The bootstrap's splash window ("Splash") that process_id owns, else NULL. */
 HWND splash_of(DWORD process_id);
 
