@@ -129,6 +129,7 @@ in_namespace() {
 in_chroot() {
     . "$ROOT/scripts/wine-session.sh"
     start_wine_session
+    keep_wine_desktop
     echo "test-wine10: $(wine --version)"
     status=0
     if [ "${1:-}" = --run ]; then

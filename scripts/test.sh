@@ -16,6 +16,7 @@ wine8=0
 (
     . "$ROOT/scripts/wine-session.sh"
     start_wine_session
+    keep_wine_desktop
     echo "test: Wine 8 (Debian 12): $(wine --version)"
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j 2 "$@"
 ) || wine8=$?

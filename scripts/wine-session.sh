@@ -77,3 +77,13 @@ start_wine_session() {
     wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
         </dev/null >/dev/null 2>&1
 }
+
+# For the tests: holds the desktop until the session ends (see
+# tests/windows/support/desktop_keeper.cpp), once the build has made the
+# keeper. The benchmark leaves the desktop to come and go as it does.
+keep_wine_desktop() {
+    keeper="$BUILD_DIR/windows/tests/windows/desktop_keeper.exe"
+    if [ -f "$keeper" ]; then
+        wine "$keeper" </dev/null >/dev/null 2>&1 &
+    fi
+}
