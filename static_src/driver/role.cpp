@@ -67,6 +67,10 @@ bool is_relaunched_copy(void)
     static wchar_t parent_image[OTHER_MODULE_PATH_CAPACITY];
     if (!read_live_process_image((DWORD)parent_id, parent_image))
         return false;
+    /* One path names one file: resolving, which asks the file system about
+    ** every folder on the way, is for paths that differ. */
+    if (wcscmp(parent_image, get_executable_path(false)) == 0)
+        return true;
     resolve_final_path(parent_image, OTHER_MODULE_PATH_CAPACITY);
     return wcscmp(parent_image, get_executable_path(true)) == 0;
 }
