@@ -46,10 +46,10 @@ void remove_unfinished_cache_folder(void);
 
 
 /* The driver's (cached_start.cpp): called before the folder is first
-** written to, and before a program starts. A check that finds the folder
-** intact leaves nothing to clean up at the end of the session, so the
-** window that hears it (and the window libraries it loads, the larger part
-** of a cached start's cost) waits until there is. */
+** written to. A check that finds the folder intact leaves nothing to clean
+** up at the end of the session, so the window that hears it (and the window
+** libraries it loads, the larger part of a cached start's cost) waits until
+** there is. */
 void begin_answering_session_end(void);
 
 #endif

@@ -56,8 +56,8 @@ int run_cached_start(void)
         return run_in_this_process();
     export_child_environment();
     launch_child();
-    /* While the program starts, not before. */
-    begin_answering_session_end();
+    /* A program that answers at once needs no window. */
+    defer_session_window();
     int status = wait_for_child();
     cleanup_before_exit(CHILD_GRACE_MS);
     return status;

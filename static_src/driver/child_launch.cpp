@@ -206,6 +206,9 @@ int wait_for_child(void)
     ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
     for (;;) {
         DWORD timeout = polling ? time_until(next_poll) : INFINITE;
+        DWORD window_due = session_window_due_in();
+        if (window_due < timeout)
+            timeout = window_due;
         DWORD waited = has_windows_to_serve()
                            ? MsgWaitForMultipleObjectsEx(1, &child_process, timeout, QS_ALLINPUT,
                                                          MWMO_INPUTAVAILABLE)
@@ -214,6 +217,8 @@ int wait_for_child(void)
             pump_window_messages();
             continue;
         }
+        if (waited == WAIT_TIMEOUT && session_window_due_in() == 0)
+            open_session_window();
         if (!GetExitCodeProcess(child_process, &status)) {
             status = 1;
             break;

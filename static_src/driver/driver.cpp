@@ -77,7 +77,6 @@ static int run_fresh_start(void)
     export_child_environment();
     launch_child();
     /* While the application starts, not before. */
-    open_session_window();
     sweep_stale_unpack_directories();
     int status = wait_for_child();
     cleanup_before_exit(CHILD_GRACE_MS);

@@ -78,10 +78,14 @@ void cleanup_before_exit(DWORD child_grace_ms);
 ** silent when there is no desktop to create it on. */
 void open_session_window(void);
 
-/* Fresh start without a splash: the window waits for open_session_window,
-** or for an extraction that has run 50 ms (the next
-** pump_window_messages_now_and_then). */
+/* Fresh start without a splash: the window is due 100 ms from now; made by
+** open_session_window, or by the first pump_window_messages_now_and_then or
+** wait_for_child timeout after that. */
 void defer_session_window(void);
+
+/* Milliseconds until a deferred window is due: 0 once it is, INFINITE when
+** none is deferred. */
+DWORD session_window_due_in(void);
 
 /* Dispatches every message waiting for this thread's windows (the session
 ** window, the splash). At the end of the session this passes the end on to

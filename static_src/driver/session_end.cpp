@@ -10,12 +10,13 @@
 ** after 5 s.
 **
 ** The window libraries cost more than a whole process start, so the window
-** is made no earlier than it matters: with the splash, whose libraries are
-** loaded anyway; during an extraction once it has run one pump interval
-** (50 ms); else while the child starts. A session that ends before (the
-** extraction of a small application, the child's creation) finds no window
-** of ours: the system ends the process, and the next start's sweep removes
-** its folder.
+** is made no earlier than it matters: at once with the splash, whose
+** libraries are loaded anyway, else once the fresh start has run
+** SESSION_WINDOW_DELAY_MS, extracting or waiting; a short run (a command
+** that answers at once) never pays for it. A session that ends before finds
+** no window of ours: the system ends the process (the child with it, after
+** the child's own windows had their say), and the next start's sweep
+** removes its folder.
 **
 ** The application must meet the end of the session before the clean-up
 ** ends it. The fresh start asks to be shut down after applications, so
@@ -34,6 +35,9 @@
 
 #define PUMP_INTERVAL_MS 50
 
+/* About two process starts. */
+#define SESSION_WINDOW_DELAY_MS 100
+
 /* The last of the levels that applications may take (0x100-0x3FF). */
 #define LAST_APPLICATION_SHUTDOWN_LEVEL 0x100
 
@@ -47,7 +51,8 @@
 #define SESSION_END_EXIT_STATUS 0xC000013A
 
 static HWND session_window;
-static bool session_window_deferred;
+/* When a deferred window is due (GetTickCount64), else 0. */
+static ULONGLONG session_window_due;
 static DWORD last_pump_tick;
 
 /* The child and the processes it started, while the end of the session is
@@ -140,7 +145,7 @@ static bool console_hears_session_end(void)
 
 void open_session_window(void)
 {
-    session_window_deferred = false;
+    session_window_due = 0;
     SetProcessShutdownParameters(LAST_APPLICATION_SHUTDOWN_LEVEL, 0 /* dwFlags */);
     if (session_window != NULL || console_hears_session_end())
         return;
@@ -166,8 +171,15 @@ void open_session_window(void)
 
 void defer_session_window(void)
 {
-    session_window_deferred = true;
-    last_pump_tick = GetTickCount();
+    session_window_due = GetTickCount64() + SESSION_WINDOW_DELAY_MS;
+}
+
+DWORD session_window_due_in(void)
+{
+    if (session_window_due == 0)
+        return INFINITE;
+    ULONGLONG now = GetTickCount64();
+    return now >= session_window_due ? 0 : (DWORD)(session_window_due - now);
 }
 
 void pump_window_messages(void)
@@ -184,7 +196,7 @@ void pump_window_messages_now_and_then(void)
 {
     if (GetTickCount() - last_pump_tick < PUMP_INTERVAL_MS)
         return;
-    if (session_window_deferred)
+    if (session_window_due_in() == 0)
         open_session_window();
     /* Without a window, a look at the queue would load user32 for nothing. */
     if (has_windows_to_serve())

@@ -17,8 +17,8 @@
 namespace {
 
 /* Waits until the bootstrap has made the window that hears the end of the
-** session: no sooner than its child starts or its extraction has run 50 ms.
-** A session that ends before finds no window of it, and the system ends it. */
+** session: without a splash, once it has run 100 ms. A session that ends
+** before finds no window of it, and the system ends it. */
 void wait_for_session_window(DWORD bootstrap)
 {
     for (int i = 0; i < 1000 && window_of(bootstrap, "OnefileSession") == NULL; i++)
