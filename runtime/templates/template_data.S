@@ -22,7 +22,7 @@ onefile_cache_check:
     .p2align 4
     .globl onefile_attached_data
 onefile_attached_data:
-    .ascii "QVY"
-    .fill 5, 1, 0
+    .ascii ONEFILE_OBJECT_HEADER
+    .fill 8 - ONEFILE_OBJECT_HEADER_LENGTH, 1, 0
     .quad 8
 onefile_attached_data_end:

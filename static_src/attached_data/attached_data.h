@@ -3,8 +3,7 @@
 ** the executable's read-only data, read lazily and written into the unpack
 ** directory.
 **
-** Object layout: "QV", mode "Y", one zstd frame, zero fill, and an 8-byte
-** little-endian trailer holding its own offset. Decoded content: entries of
+** Object layout: see ONEFILE_OBJECT_HEADER. Decoded content: entries of
 ** (UTF-16LE name, 0x0000, 64-bit size, data), ended by a lone 0x0000 unit.
 */
 #ifndef ONEFILE_ATTACHED_DATA_H
@@ -28,12 +27,8 @@ extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACIT
 ** terminator. */
 const wchar_t *unpack_template_text(void);
 
-/* What a start checks of a cached folder that has a record: names and
-** sizes by default, every file's content as well when the packer was asked
-** to verify content. Fixed by the packer in the executable, beside the
-** unpack template; set alone, not a bit field. */
-#define ONEFILE_CHECK_NAMES_AND_SIZES 0
-#define ONEFILE_CHECK_CONTENT 1
+/* The cache check (ONEFILE_CHECK_*), fixed by the packer in the
+** executable beside the unpack template; set alone, not a bit field. */
 extern "C" const unsigned long long onefile_cache_check;
 
 /* Capacity of the write buffer: the size of one file write. */
@@ -57,9 +52,6 @@ void payload_finish(void);
 
 /* Frees the decoder and the output window. */
 void payload_close(void);
-
-/* Capacity of an entry name, in UTF-16 units with the terminator. */
-#define ONEFILE_ENTRY_NAME_CAPACITY 1024
 
 /* Reads the next entry's name, UTF-16LE units up to and including the
 ** 0x0000, into `name` (ONEFILE_ENTRY_NAME_CAPACITY units). An empty name is

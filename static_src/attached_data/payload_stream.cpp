@@ -15,8 +15,6 @@
 #include "attached_data/attached_data.h"
 #include "errors/errors.h"
 
-#define HEADER_LENGTH 3
-
 static ZSTD_DCtx *decoder;
 /* The frame, the fill and the trailer; only the decoder advances pos. */
 static ZSTD_inBuffer input;
@@ -28,7 +26,8 @@ static bool at_frame_start;
 
 static void check_attached_data_header(const unsigned char *object, size_t length)
 {
-    if (length < HEADER_LENGTH || object[0] != 'Q' || object[1] != 'V' || object[2] != 'Y')
+    if (length < ONEFILE_OBJECT_HEADER_LENGTH
+        || memcmp(object, ONEFILE_OBJECT_HEADER, ONEFILE_OBJECT_HEADER_LENGTH) != 0)
         fatal_error("Error, couldn't find attached data header.");
 }
 
@@ -41,8 +40,8 @@ void payload_open(const unsigned char *object, size_t length)
     decoder = ZSTD_createDCtx();
     if (decoder == NULL)
         fatal_error("Error, couldn't allocate memory.");
-    input.src = object + HEADER_LENGTH;
-    input.size = length - HEADER_LENGTH;
+    input.src = object + ONEFILE_OBJECT_HEADER_LENGTH;
+    input.size = length - ONEFILE_OBJECT_HEADER_LENGTH;
     input.pos = 0;
     window.dst = window_buffer;
     window.size = 0;

@@ -1,6 +1,6 @@
 /*
-** The cached unpack folder. A template without {PID}, {TIME_US}, {RANDOM}
-** and {TIME} names one folder that every start of one build shares and that
+** The cached unpack folder. A template without per-run placeholders
+** (is_cached_template, format/template_syntax.h) names one folder that every start of one build shares and that
 ** outlives the run; the packer ends such a template with 16 hex digits of
 ** the attached data's hash, so a new build never meets an old build's files.
 **
@@ -15,10 +15,6 @@
 #define ONEFILE_CACHED_FOLDER_H
 
 #include <wchar.h>
-
-/* True when the template holds none of {PID}, {TIME_US}, {RANDOM} and
-** {TIME} (names compared ignoring case, as the expansion does). */
-bool is_cached_template(const wchar_t *path_template);
 
 /* Creates the folder's missing ancestors and holds "<folder>.lock" open,
 ** shared, for the rest of the process. Retries for about 5 s while a start

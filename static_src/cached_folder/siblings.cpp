@@ -22,7 +22,7 @@
 #include "state/process_state.h"
 #include "errors/retry_policies.h"
 
-#define HASH_DIGITS 16
+#define HASH_DIGITS ONEFILE_CONTENT_NAME_DIGITS
 #define PRIVATE_MARK L".unpacking-"
 
 wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
@@ -32,33 +32,6 @@ static wchar_t lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t extended_repair_file[ONEFILE_EXTENDED_PATH_CAPACITY];
-
-static bool is_per_run_placeholder(const wchar_t *name, size_t length)
-{
-    static const wchar_t *const per_run[] = {L"PID", L"TIME_US", L"RANDOM", L"TIME"};
-    for (const wchar_t *placeholder : per_run) {
-        if (wcslen(placeholder) == length && _wcsnicmp(name, placeholder, length) == 0)
-            return true;
-    }
-    return false;
-}
-
-/* Placeholders are read as the expansion reads them: a '{' starts a name
-** afresh, the next '}' ends it. */
-bool is_cached_template(const wchar_t *path_template)
-{
-    const wchar_t *name = NULL;
-    for (const wchar_t *p = path_template; *p; p++) {
-        if (*p == L'{') {
-            name = p + 1;
-        } else if (*p == L'}' && name != NULL) {
-            if (is_per_run_placeholder(name, (size_t)(p - name)))
-                return false;
-            name = NULL;
-        }
-    }
-    return true;
-}
 
 /* The unpack directory's parent and last component; false at a root. */
 static bool split_unpack_directory(wchar_t *parent, const wchar_t **component)

@@ -90,14 +90,17 @@ static bool add_literal(const wchar_t *text, size_t length)
 
 static bool add_placeholder(const wchar_t *name, size_t length)
 {
-    static const struct {
-        const wchar_t *name;
-        pattern_kind kind;
-    } per_run[] = {{L"PID", PROCESS_ID}, {L"TIME_US", TIME_US}, {L"RANDOM", RANDOM_TOKEN},
-                   {L"TIME", FILE_TIME}};
-    for (const auto &placeholder : per_run) {
-        if (wcslen(placeholder.name) == length && _wcsnicmp(name, placeholder.name, length) == 0)
-            return add_item(placeholder.kind, 0, 0);
+    switch (find_placeholder(name, length)) {
+    case PLACEHOLDER_PID:
+        return add_item(PROCESS_ID, 0, 0);
+    case PLACEHOLDER_TIME_US:
+        return add_item(TIME_US, 0, 0);
+    case PLACEHOLDER_RANDOM:
+        return add_item(RANDOM_TOKEN, 0, 0);
+    case PLACEHOLDER_TIME:
+        return add_item(FILE_TIME, 0, 0);
+    default:
+        break;
     }
     /* The same in every start of this executable: its value as text. */
     wchar_t one[NAME_CAPACITY + 3];
@@ -112,39 +115,30 @@ static bool add_placeholder(const wchar_t *name, size_t length)
     return add_literal(expanded, wcslen(expanded));
 }
 
-/* Compiles the text after the template's last backslash, read as the
-** expansion reads it: '{' opens a name afresh, '}' closes it, a name still
-** open at the end is dropped. False when the name cannot be matched. */
+/* Compiles the pieces after the last backslash of the template's literal
+** text, as the expansion reads them (format/template_syntax.h). False when
+** the name cannot be matched. */
 static bool compile_last_name(const wchar_t *path_template)
 {
     pattern_count = 0;
     pattern_text_length = 0;
-    const wchar_t *last = path_template;
-    const wchar_t *name = NULL;
-    for (const wchar_t *p = path_template; *p; p++) {
-        if (*p == L'{')
-            name = p + 1;
-        else if (*p == L'}')
-            name = NULL;
-        else if (*p == L'\\' && name == NULL)
-            last = p + 1;
-    }
-    name = NULL;
-    const wchar_t *literal = last;
-    for (const wchar_t *p = last;; p++) {
-        if (*p == L'\0')
-            return name != NULL || add_literal(literal, (size_t)(p - literal));
-        if (*p == L'{') {
-            if (name == NULL && !add_literal(literal, (size_t)(p - literal)))
-                return false;
-            name = p + 1;
-        } else if (*p == L'}' && name != NULL) {
-            if (!add_placeholder(name, (size_t)(p - name)))
-                return false;
-            name = NULL;
-            literal = p + 1;
+    size_t last = 0;
+    template_piece piece;
+    for (size_t at = 0; next_template_piece(path_template, &at, &piece);) {
+        for (size_t i = piece.start; piece.kind == TEMPLATE_LITERAL && i < piece.start + piece.length; i++) {
+            if (path_template[i] == L'\\')
+                last = i + 1;
         }
     }
+    for (size_t at = last; next_template_piece(path_template, &at, &piece);) {
+        const wchar_t *text = path_template + piece.start;
+        bool compiled = piece.kind == TEMPLATE_LITERAL       ? add_literal(text, piece.length)
+                      : piece.kind == TEMPLATE_PLACEHOLDER   ? add_placeholder(text, piece.length)
+                      : piece.kind == TEMPLATE_UNCLOSED;     /* dropped, as the expansion drops it */
+        if (!compiled)
+            return false;
+    }
+    return true;
 }
 
 /* Whether `name` from `item` on matches the pattern; sets *process_id from

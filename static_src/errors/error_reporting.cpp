@@ -139,6 +139,11 @@ void abort_on_overflow(const char *what)
     abort_with_line(line, L"", "");
 }
 
+void report_template_failure(const wchar_t *path_template)
+{
+    abort_with_line("Error, couldn't runtime expand spec '", path_template, "'.");
+}
+
 void fatal_out_of_memory(void)
 {
     fatal_error("Error, out of memory.");

@@ -3,7 +3,7 @@
 ** (cleanup_after_fatal_error), then writes one line:
 **   fatal_error, fatal_path_error, fatal_system_error   status 2
 **   abort_with_line, abort_on_overflow,                 the runtime's abort
-**   report_template_failure (paths.h)                   (status 3)
+**   report_template_failure                             (status 3)
 ** The aborts are kept for what the design treats as internal limits: a
 ** buffer that would overflow and a template that cannot be expanded. When a
 ** GUI executable's stream leads nowhere, it also shows the line in a message
@@ -35,6 +35,10 @@ void cleanup_after_fatal_error(void);
 
 /* "Error, <what> does not fit its buffer." through abort_with_line. */
 [[noreturn]] void abort_on_overflow(const char *what);
+
+/* "Error, couldn't runtime expand spec '<template>'." through
+** abort_with_line: a template that cannot be expanded. */
+[[noreturn]] void report_template_failure(const wchar_t *path_template);
 
 /* "Error, out of memory." through fatal_error. */
 [[noreturn]] void fatal_out_of_memory(void);

@@ -17,17 +17,30 @@
 #define ONEFILE_FIXED_ARGUMENTS_RESOURCE 30
 #define ONEFILE_PACKER_RESOURCE 31
 
+/* The attached data object: this header, one zstd frame, zero fill, and an
+** 8-byte little-endian trailer holding its own offset. */
+#define ONEFILE_OBJECT_HEADER "QVY"
+#define ONEFILE_OBJECT_HEADER_LENGTH 3
+
+/* Capacity of an entry name of the attached data, in UTF-16 units with the
+** terminator. */
+#define ONEFILE_ENTRY_NAME_CAPACITY 1024
+
 /* The unpack template: UTF-16 units, terminator included, that the
 ** settings section holds; the template of an executable packed without
 ** --unpack-to. */
 #define ONEFILE_UNPACK_TEMPLATE_CAPACITY 512
 #define ONEFILE_DEFAULT_UNPACK_TEMPLATE "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"
 
-/* Placeholder names: those that name a folder of the user's, those whose
-** value is new for every run, and the others. */
-#define ONEFILE_FOLDER_PLACEHOLDERS "TEMP", "HOME", "CACHE_DIR", "PROGRAM_DIR"
-#define ONEFILE_PER_RUN_PLACEHOLDERS "PID", "TIME_US", "RANDOM", "TIME"
-#define ONEFILE_OTHER_PLACEHOLDERS "PROGRAM", "PROGRAM_BASE"
+/* The packer ends a cached template with a backslash and this many hex
+** digits of the attached data's hash: the build's own folder. */
+#define ONEFILE_CONTENT_NAME_DIGITS 16
+
+/* The settings section's cache check: what a start checks of a cached
+** folder that has a record; names and sizes by default, every file's
+** content as well when the packer was asked to verify content. */
+#define ONEFILE_CHECK_NAMES_AND_SIZES 0
+#define ONEFILE_CHECK_CONTENT 1
 
 /* The splash feedback file, "{TEMP}\<prefix><the fresh start's id><suffix>":
 ** the application deletes it to take the splash down. */

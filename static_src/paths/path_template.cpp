@@ -15,7 +15,6 @@
 #include "paths/paths.h"
 #include "errors/errors.h"
 
-#define NAME_CAPACITY 1024
 #define RANDOM_TOKEN_LENGTH 11
 
 static const char random_alphabet[] =
@@ -59,28 +58,6 @@ static void strip_trailing_backslashes(template_output *out)
 {
     while (out->length > 0 && out->text[out->length - 1] == L'\\')
         out->text[--out->length] = L'\0';
-}
-
-/* Expands a whole template into what remains of `out`. */
-static bool append_template(template_output *out, const wchar_t *path_template)
-{
-    template_output inner = {out->text + out->length, out->capacity - out->length, 0};
-    if (!expand_path_template(inner.text, path_template, inner.capacity))
-        return false;
-    out->length += wcslen(inner.text);
-    return true;
-}
-
-static bool name_is(const wchar_t *name, const char *expected)
-{
-    for (; *name && *expected; name++, expected++) {
-        wchar_t c = *name;
-        if (c >= L'a' && c <= L'z')
-            c = (wchar_t)(c - L'a' + L'A');
-        if (c != (wchar_t)*expected)
-            return false;
-    }
-    return *name == L'\0' && *expected == '\0';
 }
 
 /* 100-nanosecond intervals since 1601-01-01 UTC, as a signed count. */
@@ -217,8 +194,7 @@ static bool append_program(template_output *out)
 static bool append_program_base(template_output *out)
 {
     size_t start = out->length;
-    if (!append_template(out, L"{PROGRAM}"))
-        return false;
+    append_program(out);
     wchar_t *inserted = out->text + start;
     size_t length = out->length - start;
     if (length >= 4 && _wcsicmp(inserted + length - 4, L".exe") == 0) {
@@ -231,8 +207,7 @@ static bool append_program_base(template_output *out)
 static bool append_program_dir(template_output *out)
 {
     size_t start = out->length;
-    if (!append_template(out, L"{PROGRAM}"))
-        return false;
+    append_program(out);
     wchar_t *separator = wcsrchr(out->text + start, L'\\');
     if (separator != NULL) {
         *separator = L'\0';
@@ -302,30 +277,32 @@ static bool append_time(template_output *out)
     return true;
 }
 
-/* Looks the name up in the placeholder table, in its fixed order. */
-static bool append_placeholder(template_output *out, const wchar_t *name)
+static bool append_placeholder(template_output *out, placeholder_id id)
 {
-    if (name_is(name, "TEMP"))
+    switch (id) {
+    case PLACEHOLDER_TEMP:
         return append_temp(out);
-    if (name_is(name, "PROGRAM"))
-        return append_program(out);
-    if (name_is(name, "PROGRAM_BASE"))
-        return append_program_base(out);
-    if (name_is(name, "PROGRAM_DIR"))
-        return append_program_dir(out);
-    if (name_is(name, "PID"))
-        return append_pid(out);
-    if (name_is(name, "HOME"))
-        return append_folder(out, CSIDL_PROFILE);
-    if (name_is(name, "CACHE_DIR"))
+    case PLACEHOLDER_CACHE_DIR:
         return append_folder(out, CSIDL_LOCAL_APPDATA);
-    if (name_is(name, "RANDOM"))
-        return append_random(out);
-    if (name_is(name, "TIME_US"))
+    case PLACEHOLDER_HOME:
+        return append_folder(out, CSIDL_PROFILE);
+    case PLACEHOLDER_PROGRAM:
+        return append_program(out);
+    case PLACEHOLDER_PROGRAM_BASE:
+        return append_program_base(out);
+    case PLACEHOLDER_PROGRAM_DIR:
+        return append_program_dir(out);
+    case PLACEHOLDER_PID:
+        return append_pid(out);
+    case PLACEHOLDER_TIME_US:
         return append_time_us(out);
-    if (name_is(name, "TIME"))
+    case PLACEHOLDER_RANDOM:
+        return append_random(out);
+    case PLACEHOLDER_TIME:
         return append_time(out);
-    return false;
+    default:
+        return false;
+    }
 }
 
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity)
@@ -334,41 +311,21 @@ bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t 
         abort_on_overflow("an expanded path");
     template_output out = {output, capacity, 0};
     output[0] = L'\0';
-
-    wchar_t name[NAME_CAPACITY];
-    size_t name_length = 0;
-    bool name_open = false;
-    bool name_too_long = false;
-
-    for (const wchar_t *p = path_template; *p; p++) {
-        wchar_t c = *p;
-        if (c == L'{') {
-            name_open = true;
-            name_length = 0;
-            name_too_long = false;
-        } else if (c == L'}') {
-            if (!name_open || name_too_long)
-                return false;
-            name[name_length] = L'\0';
-            name_open = false;
-            if (!append_placeholder(&out, name))
-                return false;
-        } else if (name_open) {
-            if (name_length + 1 < NAME_CAPACITY)
-                name[name_length++] = c;
-            else
-                name_too_long = true;
-        } else {
-            if (out.length + 2 > out.capacity)
-                return false;
-            output[out.length++] = c;
-            output[out.length] = L'\0';
-        }
+    template_piece piece;
+    for (size_t at = 0; next_template_piece(path_template, &at, &piece);) {
+        const wchar_t *text = path_template + piece.start;
+        if (piece.kind == TEMPLATE_STRAY_CLOSE)
+            return false;
+        if (piece.kind == TEMPLATE_PLACEHOLDER
+            && !append_placeholder(&out, find_placeholder(text, piece.length)))
+            return false;
+        if (piece.kind != TEMPLATE_LITERAL)
+            continue;
+        if (out.length + piece.length + 1 > out.capacity)
+            return false;
+        wmemcpy(output + out.length, text, piece.length);
+        out.length += piece.length;
+        output[out.length] = L'\0';
     }
     return true;
-}
-
-void report_template_failure(const wchar_t *path_template)
-{
-    abort_with_line("Error, couldn't runtime expand spec '", path_template, "'.");
 }

@@ -15,6 +15,7 @@
 #include <wchar.h>
 
 #include "format/onefile_format.h"
+#include "format/template_syntax.h"
 
 /* Capacity of the extended-length form of a path buffer's content: room for
 ** the "\\?\UNC\" prefix. */
@@ -27,10 +28,6 @@
 ** non-digit QALVEN_ONEFILE_PARENT and a missing argv[0] end the process
 ** through abort(). The output is terminated after every step. */
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity);
-
-/* Writes "Error, couldn't runtime expand spec '<template>'." to standard
-** error and aborts. */
-[[noreturn]] void report_template_failure(const wchar_t *path_template);
 
 /* The executable's path: the module-file query's result (resolved false) or
 ** its final path with prefixes removed and the directory part in short form

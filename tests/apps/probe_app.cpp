@@ -27,6 +27,7 @@
 #include <string>
 
 #include "app_support.h"
+#include "onefile.h"
 
 /* Written under another name first: a test that sees the file sees it whole. */
 static void write_file(const std::wstring &path, const std::string &content)
@@ -106,18 +107,6 @@ static void create_application_files(const std::wstring &unpack_directory)
     write_file(unpack_directory + L"\\app_output.txt", "output\n");
 }
 
-static void end_splash(void)
-{
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring folder(temp, length);
-    while (!folder.empty() && folder.back() == L'\\')
-        folder.pop_back();
-    std::wstring path = folder + L"\\onefile_" + variable(L"QALVEN_ONEFILE_PARENT")
-                      + L"_splash_feedback.tmp";
-    DeleteFileW(path.c_str());
-}
-
 static std::string report(int argc, wchar_t **argv, const wchar_t *library_path, int relaunch_status,
                           DWORD spawned)
 {
@@ -162,7 +151,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         create_application_files(folder_of(library_path));
     if (has_variable(L"PROBE_END_SPLASH")) {
         Sleep((DWORD)_wtoi(variable(L"PROBE_END_SPLASH").c_str()));
-        end_splash();
+        onefile_end_splash();
     }
     if (has_variable(L"PROBE_REPORT"))
         write_file(variable(L"PROBE_REPORT"), report(argc, argv, library_path, relaunch_status, spawned));

@@ -5,13 +5,15 @@
 #define ONEFILE_ATTACHED_DATA_READER_H
 
 #include "little_endian.h"
+#include "format/onefile_format.h"
 
 #include <cstdint>
 #include <string>
 
-// The object starts with "QVY" and ends with its trailer, the 8-byte
-// offset of the trailer itself.
-constexpr byte object_header[3] = {'Q', 'V', 'Y'};
+// The object starts with ONEFILE_OBJECT_HEADER and ends with its trailer,
+// the 8-byte offset of the trailer itself.
+constexpr byte object_header[ONEFILE_OBJECT_HEADER_LENGTH] = {
+    ONEFILE_OBJECT_HEADER[0], ONEFILE_OBJECT_HEADER[1], ONEFILE_OBJECT_HEADER[2]};
 constexpr le_field object_trailer{0, 8};
 
 // What reading the entries calls, in their order: begin, the data in

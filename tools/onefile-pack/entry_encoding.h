@@ -5,13 +5,14 @@
 #define ONEFILE_ENTRY_ENCODING_H
 
 #include "little_endian.h"
+#include "format/onefile_format.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 
-// The bootstrap's name buffer holds 1024 units including the terminator.
-constexpr std::size_t max_name_units = 1023;
+// The longest name the bootstrap's name buffer holds.
+constexpr std::size_t max_name_units = ONEFILE_ENTRY_NAME_CAPACITY - 1;
 
 // The end marker: an entry with an empty name.
 constexpr byte end_marker[2] = {0, 0};

@@ -9,9 +9,6 @@ namespace {
 
 const char *const data_section = ".qvdata";
 const char *const settings_section = ".qvconf";
-// The cache check's values, as the bootstrap reads them.
-constexpr std::uint64_t check_names_and_sizes = 0;
-constexpr std::uint64_t check_content = 1;
 constexpr std::uint32_t resource_characteristics = pe::section_initialized_data | pe::section_read;
 // Windows refuses to load an image of 2 GiB or more.
 constexpr std::uint64_t largest_image = 0x7FFFFFFF;
@@ -133,7 +130,7 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
                      {{utf16_unit, i < parts.unpack_template.size() ? parts.unpack_template[i] : 0u}});
     }
     write_le(head, settings,
-             {{settings_cache_check, parts.verify_content ? check_content : check_names_and_sizes}});
+             {{settings_cache_check, static_cast<std::uint64_t>(parts.verify_content ? ONEFILE_CHECK_CONTENT : ONEFILE_CHECK_NAMES_AND_SIZES)}});
 
     pe_checksum checksum;
     write_all(out, head.data(), head.size(), checksum);
