@@ -42,36 +42,46 @@ static void make_private_folder(void)
     end_unpack_work();
 }
 
-/* Renames the filled private folder into place. False when another start's
-** folder got there first. */
-static bool publish_private_folder(void)
+/* One attempt to rename the filled private folder into place. A file or a
+** link in the folder's place is not ours to run from: it is removed and the
+** rename made once more at once. ERROR_ALREADY_EXISTS, with *taken set,
+** when another start's folder got there first. */
+static DWORD move_private_folder(void *taken)
 {
     DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
+    for (int move = 0; move < 2; move++) {
         begin_unpack_work();
         bool moved = MoveFileExW(private_folder,
                                  unpack_directory,
                                  0) != FALSE;    /* never over an existing folder */
-        error = GetLastError();
+        error = moved ? ERROR_SUCCESS : GetLastError();
         if (moved)
             unfinished_cache_folder[0] = L'\0';
         end_unpack_work();
-        if (moved)
-            return true;
-        DWORD attributes = GetFileAttributesW(unpack_directory);
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (kind_of(attributes) == FOUND_DIRECTORY)
-                return false;
-            /* A file or a link in the folder's place is not ours to run from.
-            ** The removal is not reentrant: the clean-up must not run it too. */
-            begin_unpack_work();
-            remove_non_directory(unpack_directory, attributes);
-            end_unpack_work();
-            continue;
+        DWORD attributes = moved ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(unpack_directory);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return error;
+        if (kind_of(attributes) == FOUND_DIRECTORY) {
+            *(bool *)taken = true;
+            return ERROR_ALREADY_EXISTS;
         }
-        Sleep(RENAME_PAUSE_MS);
+        /* The removal is not reentrant: the clean-up must not run it too. */
+        begin_unpack_work();
+        remove_non_directory(unpack_directory, attributes);
+        end_unpack_work();
     }
-    fatal_system_error("Error, couldn't move the unpacked folder into place.", error);
+    return error;
+}
+
+/* Renames the filled private folder into place. False when another start's
+** folder got there first. */
+static bool publish_private_folder(void)
+{
+    bool taken = false;
+    DWORD error = retry_while_transient(&rename_retry, move_private_folder, &taken);
+    if (error != ERROR_SUCCESS && !taken)
+        fatal_system_error("Error, couldn't move the unpacked folder into place.", error);
+    return !taken;
 }
 
 /* Holds the folder at unpack_directory for the rest of the process when it

@@ -56,25 +56,25 @@ static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *
     }
 }
 
+/* system_path over system_path_to. */
+static DWORD move_repair_file(void *)
+{
+    return MoveFileExW(system_path,
+                       system_path_to,
+                       MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : GetLastError();
+}
+
 void replace_with_repair_file(const wchar_t *path)
 {
     extended_unpack_path(repair_file, system_path);
     extended_unpack_path(path, system_path_to);
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
-        if (attempt > 0)
-            Sleep(RENAME_PAUSE_MS);
-        if (MoveFileExW(system_path,
-                        system_path_to,
-                        MOVEFILE_REPLACE_EXISTING)) {
-            repair_file[0] = L'\0';
-            return;
-        }
-        error = GetLastError();
-    }
-    DeleteFileW(system_path);
+    DWORD error = retry_while_transient(&rename_retry, move_repair_file, NULL);
+    /* A file that cannot be removed either is left to the next repair. */
+    if (error != ERROR_SUCCESS)
+        DeleteFileW(system_path);
     repair_file[0] = L'\0';
-    fatal_system_error("Error, couldn't unpack file to target path.", error);
+    if (error != ERROR_SUCCESS)
+        fatal_system_error("Error, couldn't unpack file to target path.", error);
 }
 
 /* Starts repairing the same folder at once never write the same file. */

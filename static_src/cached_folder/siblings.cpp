@@ -45,6 +45,20 @@ static bool split_unpack_directory(wchar_t *parent, const wchar_t **component)
     return true;
 }
 
+/* Opens lock_path shared, for good: the system closes it when the process
+** ends. */
+static DWORD open_lock_file(void *)
+{
+    HANDLE lock = CreateFileW(lock_path,
+                              GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL,                       /* not inherited */
+                              OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL,
+                              NULL);                      /* hTemplateFile */
+    return lock != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
+}
+
 void hold_unpack_folder_lock(void)
 {
     wchar_t parent[ONEFILE_PATH_CAPACITY];
@@ -63,25 +77,9 @@ void hold_unpack_folder_lock(void)
     wcscpy(lock_path, unpack_directory);
     wcscat(lock_path, L".lock");
 
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
-        if (attempt > 0)
-            Sleep(LOCK_PAUSE_MS);
-        /* Never closed: the system closes it when the process ends. */
-        HANDLE lock = CreateFileW(lock_path,
-                                  GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  NULL,                   /* not inherited */
-                                  OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL,
-                                  NULL);                  /* hTemplateFile */
-        if (lock != INVALID_HANDLE_VALUE)
-            return;
-        error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
-            break;
-    }
-    fatal_system_error("Error, couldn't lock the unpack folder.", error);
+    DWORD error = retry_while_transient(&lock_retry, open_lock_file, NULL);
+    if (error != ERROR_SUCCESS)
+        fatal_system_error("Error, couldn't lock the unpack folder.", error);
 }
 
 static bool is_hex_digits(const wchar_t *text, size_t count)

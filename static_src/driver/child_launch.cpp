@@ -94,32 +94,25 @@ const wchar_t *build_child_command_line(void)
     return child_command_line;
 }
 
-/* Failures that a moment may cure: a scanner holding the executable
-** (sharing or lock violation, access denied), and a system short of
-** resources or failing inside (Wine under load reports error 1359). */
-static bool is_transient_launch_error(DWORD code)
-{
-    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
-        || code == ERROR_LOCK_VIOLATION || code == ERROR_INTERNAL_ERROR
-        || code == ERROR_NO_SYSTEM_RESOURCES || code == ERROR_NOT_ENOUGH_MEMORY;
-}
-
-/* What is started: this executable again, or the program. */
+/* What is started: this executable again, or the program, and how. */
 struct child_start {
     const wchar_t *application;
     wchar_t *command_line;
     DWORD flags;                 /* CreateProcessW's dwCreationFlags */
     const char *failure;         /* the fatal error's message */
+    HANDLE job;
+    STARTUPINFOW startup;
 };
 
 /* One attempt, in the same console and process group. Returns 0 or the
 ** error code. */
-static DWORD try_to_launch_child(const child_start *child, HANDLE job, const STARTUPINFOW *startup)
+static DWORD try_to_launch_child(void *context)
 {
+    const child_start *child = (const child_start *)context;
     PROCESS_INFORMATION created = {};
     begin_unpack_work();
-    if (!create_process_in_job(child->application, child->command_line, job, child->flags, startup,
-                               &created)) {
+    if (!create_process_in_job(child->application, child->command_line, child->job, child->flags,
+                               &child->startup, &created)) {
         DWORD code = GetLastError();
         end_unpack_work();
         return code;
@@ -132,11 +125,12 @@ static DWORD try_to_launch_child(const child_start *child, HANDLE job, const STA
 
 /* The program, with the environment it would have had from the launcher
 ** in a re-launched copy. */
-static child_start prepare_program_child(STARTUPINFOW *startup)
+static child_start prepare_program_child(void)
 {
     child_start program = {program_path, program_command_line,
                            0,   /* the priority class a direct start would have */
-                           "Error, couldn't launch program"};
+                           "Error, couldn't launch program", NULL, {}};
+    program.startup.cb = sizeof program.startup;
     /* The marker is for a copy of this executable; a packed program that
     ** this program starts would take it as its own and refuse to run. */
     set_environment_value("QALVEN_ONEFILE_CHILD_OF", NULL);
@@ -144,43 +138,34 @@ static child_start prepare_program_child(STARTUPINFOW *startup)
     DWORD code = prepare_program_start(first_entry_path);
     if (code != 0)
         fatal_system_error(program.failure, code);
-    pass_on_program_startup_info(startup);
+    pass_on_program_startup_info(&program.startup);
     return program;
 }
 
-static child_start prepare_copy_child(STARTUPINFOW *startup)
+static child_start prepare_copy_child(void)
 {
     child_start copy = {own_module_path, child_command_line, NORMAL_PRIORITY_CLASS,
-                        "Error, couldn't launch child"};
+                        "Error, couldn't launch child", NULL, {}};
+    copy.startup.cb = sizeof copy.startup;
     if (own_module_path[0] == L'\0'
         && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
         fatal_system_error("Error, couldn't read the executable's path", GetLastError());
     /* What Windows answers for a longer line; Wine would cut it instead. */
     if (build_child_command_line() == NULL)
         fatal_system_error(copy.failure, ERROR_FILENAME_EXCED_RANGE);
-    pass_on_startup_info(startup);
+    pass_on_startup_info(&copy.startup);
     return copy;
 }
 
 void launch_child(void)
 {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     bool is_program = executable_names_program();
-    child_start child = is_program ? prepare_program_child(&startup) : prepare_copy_child(&startup);
+    child_start child = is_program ? prepare_program_child() : prepare_copy_child();
     /* Kept open for the life of the process. */
-    HANDLE job = make_kill_on_close_job();
-
-    DWORD pause = FIRST_LAUNCH_PAUSE_MS;
-    for (int attempt = 1;; attempt++) {
-        DWORD code = try_to_launch_child(&child, job, &startup);
-        if (code == 0)
-            break;
-        if (attempt == LAUNCH_ATTEMPTS || !is_transient_launch_error(code))
-            fatal_system_error(child.failure, code);
-        Sleep(pause);
-        pause *= 2;
-    }
+    child.job = make_kill_on_close_job();
+    DWORD code = retry_while_transient(&launch_retry, try_to_launch_child, &child);
+    if (code != ERROR_SUCCESS)
+        fatal_system_error(child.failure, code);
     close_standard_handle_copies();
     /* As the launcher ends it: a GUI program is ready once its first window
     ** waits for input, a console program as soon as it runs. */

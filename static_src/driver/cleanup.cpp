@@ -62,10 +62,11 @@ void release_child_process(void)
         park_main_thread();
 }
 
-static bool unpack_directory_exists(void)
+/* What stays of the tree is held by someone: a scanner, a child still
+** going away. */
+static DWORD remove_unpack_directory(void *)
 {
-    DWORD attributes = GetFileAttributesW(unpack_directory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return remove_directory_tree(unpack_directory) ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION;
 }
 
 /* The clean-up itself, with the work lock held. */
@@ -82,15 +83,9 @@ static void clean_up(DWORD child_grace_ms)
     if (unfinished_file != INVALID_HANDLE_VALUE)
         CloseHandle(unfinished_file);
     unfinished_file = INVALID_HANDLE_VALUE;
-    if (removal_flag && unpack_directory[0] != L'\0') {
-        /* Files may stay locked for a moment (a scanner, a child still
-        ** going away): a bounded series of further attempts. */
-        remove_directory_tree(unpack_directory);
-        for (int attempt = 0; attempt < DELETION_RETRIES && unpack_directory_exists(); attempt++) {
-            Sleep(DELETION_PAUSE_MS);
-            remove_directory_tree(unpack_directory);
-        }
-    }
+    /* What cannot be removed stays: the process is ending. */
+    if (removal_flag && unpack_directory[0] != L'\0')
+        retry_while_transient(&deletion_retry, remove_unpack_directory, NULL);
     remove_unfinished_cache_folder();
     remove_splash_feedback_file();
 }
