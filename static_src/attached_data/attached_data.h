@@ -1,7 +1,11 @@
 /*
 ** The attached data: a zstd-compressed stream of file entries linked into
 ** the executable's read-only data, read lazily and written into the unpack
-** directory.
+** directory. In layers: the payload stream decodes the frame
+** (payload_stream.cpp), the entry walk reads the entries out of it
+** (entries.cpp), and the extraction writes them (extraction.cpp, through
+** the one writer of file_writer.h). The first two use no system call and
+** build natively as well, for the benchmark.
 **
 ** Object layout: see ONEFILE_OBJECT_HEADER. Decoded content: entries of
 ** (UTF-16LE name, 0x0000, 64-bit size, data), ended by a lone 0x0000 unit.
@@ -18,18 +22,6 @@
 /* Provided by the object file that the packer assembles for each executable. */
 extern "C" const unsigned char onefile_attached_data[];
 extern "C" const unsigned long long onefile_attached_data_size;
-
-/* The unpack directory's path template, fixed by the packer: NUL-terminated
-** UTF-16 within its 512 units. */
-extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY];
-
-/* The executable's unpack template; aborts when its 512 units hold no
-** terminator. */
-const wchar_t *unpack_template_text(void);
-
-/* The cache check (ONEFILE_CHECK_*), fixed by the packer in the
-** executable beside the unpack template; set alone, not a bit field. */
-extern "C" const unsigned long long onefile_cache_check;
 
 /* Capacity of the write buffer: the size of one file write. */
 #define ONEFILE_WRITE_CHUNK 32768
@@ -64,17 +56,28 @@ void read_entry_name(wchar_t *name);
 /* Reads the next entry's size, 64-bit little-endian. */
 uint64_t read_entry_size(void);
 
-/* Opens the linked attached data and writes every entry below the unpack
-** directory, which it creates before the first file and then marks for
-** removal. A re-launched copy returns as soon as the first entry path is
-** known, writing nothing. */
-void extract_attached_data(bool relaunched);
+/* What walk_entries hands each entry to; it reads exactly `size` bytes of
+** content from the stream (read_entry_content, payload_read) before it
+** returns. `name` stays valid until then. */
+typedef void (*entry_handler)(const wchar_t *name, uint64_t size, void *context);
 
-/* Fresh start: takes the unpack directory's lock, then creates the
-** directory, private to the user, with its missing ancestors. Fatal (one
-** line) when the lock is held or anything is already at the path: a
-** directory is only ever used by the start that made it. Other failures are
-** left for the first file's open to report. */
-void create_unpack_directory(void);
+/* Opens `object`, hands every entry to `handle` in stream order, checks the
+** rest of the frame after the end marker and closes the stream. */
+void walk_entries(const unsigned char *object, size_t length, entry_handler handle, void *context);
+
+/* Hands the next `size` decoded bytes to `take` in pieces of at most
+** ONEFILE_WRITE_CHUNK bytes. */
+void read_entry_content(uint64_t size, void (*take)(const unsigned char *piece, size_t length, void *context),
+                        void *context);
+
+/* Fresh start: writes every entry below the unpack directory, which it
+** creates before the first file (create_unpack_directory) and then marks
+** for removal, and sets first_entry_path. */
+void extract_attached_data(void);
+
+/* Re-launched copy: sets first_entry_path from the first entry's name,
+** writing nothing (the parent has written the files); empty when the
+** attached data holds no entry. */
+void find_first_entry_path(void);
 
 #endif

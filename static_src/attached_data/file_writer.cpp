@@ -13,20 +13,12 @@
 
 static wchar_t extended_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static wchar_t parent[ONEFILE_PATH_CAPACITY];
-static unsigned char write_buffer[ONEFILE_WRITE_CHUNK];
 
 void join_unpack_path(wchar_t *path, const wchar_t *folder, const wchar_t *relative,
                       const wchar_t *suffix)
 {
-    size_t folder_length = wcslen(folder);
-    size_t relative_length = wcslen(relative);
-    size_t suffix_length = wcslen(suffix);
-    if (folder_length + 1 + relative_length + suffix_length + 1 > ONEFILE_PATH_CAPACITY)
+    if (!join_path(path, ONEFILE_PATH_CAPACITY, folder, L"\\", relative, suffix))
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(path, folder, folder_length);
-    path[folder_length] = L'\\';
-    wmemcpy(path + folder_length + 1, relative, relative_length);
-    wmemcpy(path + folder_length + 1 + relative_length, suffix, suffix_length + 1);
 }
 
 const wchar_t *extended_unpack_path(const wchar_t *path, wchar_t *extended)
@@ -76,16 +68,17 @@ void write_unpack_bytes(const void *data, DWORD length)
         fatal_system_error("Error, couldn't unpack file to target path.", ERROR_WRITE_FAULT);
 }
 
+/* One piece of content: into the hash, if any, and the file. */
+static void write_piece(const unsigned char *piece, size_t length, void *hash)
+{
+    if (hash != NULL)
+        XXH64_update((XXH64_state_t *)hash, piece, length);
+    write_unpack_bytes(piece, (DWORD)length);
+}
+
 void write_unpack_content(uint64_t size, XXH64_state_t *hash)
 {
-    while (size > 0) {
-        DWORD chunk = size < ONEFILE_WRITE_CHUNK ? (DWORD)size : ONEFILE_WRITE_CHUNK;
-        payload_read(write_buffer, chunk);
-        if (hash != NULL)
-            XXH64_update(hash, write_buffer, chunk);
-        write_unpack_bytes(write_buffer, chunk);
-        size -= chunk;
-    }
+    read_entry_content(size, write_piece, hash);
 }
 
 void close_unpack_file(bool flush)

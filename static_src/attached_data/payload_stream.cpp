@@ -36,10 +36,10 @@ void payload_open(const unsigned char *object, size_t length)
     check_attached_data_header(object, length);
     window_buffer = (unsigned char *)malloc(ONEFILE_DECODE_WINDOW);
     if (window_buffer == NULL)
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_out_of_memory();
     decoder = ZSTD_createDCtx();
     if (decoder == NULL)
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_out_of_memory();
     input.src = object + ONEFILE_OBJECT_HEADER_LENGTH;
     input.size = length - ONEFILE_OBJECT_HEADER_LENGTH;
     input.pos = 0;
@@ -73,7 +73,8 @@ static bool decode_into_window(void)
         fatal_error("Error, couldn't decode attached data.");
     /* Zero: the frame ended, its checksum matched, all output is out. */
     at_frame_start = result == 0;
-    /* The result otherwise only hints at the next input size. */
+    /* Above zero: the frame goes on, with output perhaps still to be
+    ** flushed, which the filled window tells. */
     window.size = window.pos;
     window.pos = 0;
     return window.size == ONEFILE_DECODE_WINDOW;

@@ -16,6 +16,12 @@
 
 #include <wchar.h>
 
+#include "format/onefile_format.h"
+
+/* The cache check (ONEFILE_CHECK_*), fixed by the packer in the executable
+** beside the unpack template; set alone, not a bit field. */
+extern "C" const unsigned long long onefile_cache_check;
+
 /* Creates the folder's missing ancestors and holds "<folder>.lock" open,
 ** shared, for the rest of the process. Retries for about 5 s while a start
 ** of another build holds it to remove the folder; fatal after that. */
@@ -26,26 +32,20 @@ void hold_unpack_folder_lock(void);
 ** writer has ended. Everything else in the parent is left alone. */
 void remove_older_builds(void);
 
-/* Makes the unpack directory complete and sets first_entry_path. A complete
+/* Makes the unpack directory complete and sets first_entry_path, calling
+** `before_writing` before it first changes anything on disk. A complete
 ** folder is only read; damaged or missing files are rewritten; a missing
 ** folder is filled as a private sibling and renamed into place, or, when
 ** another start's rename came first, the winner's folder is used. The
 ** folder run from is held open; one that is not private to the user (see
 ** hold_private_directory) is fatal and never read. Fatal errors as the
 ** extraction's. */
-void prepare_cached_folder(void);
+void prepare_cached_folder(void (*before_writing)(void));
 
 /* Clean-up hook, called with the work lock held: removes the private folder
 ** while it is still being filled, and a file that a repair was writing
 ** under a name of its own; nothing once in place. */
 void remove_unfinished_cache_folder(void);
 
-
-/* The driver's (cached_start.cpp): called before the folder is first
-** written to. A check that finds the folder intact leaves nothing to clean
-** up at the end of the session, so the window that hears it (and the window
-** libraries it loads, the larger part of a cached start's cost) waits until
-** there is. */
-void begin_answering_session_end(void);
 
 #endif

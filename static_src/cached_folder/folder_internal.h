@@ -44,6 +44,7 @@
 
 #include "paths/paths.h"
 #include "errors/retry_policies.h"
+#include "work_lock/work_lock.h"
 
 /* siblings.cpp: the private sibling folder while it is being filled; empty
 ** otherwise. The clean-up removes it and repair_file. */
@@ -54,6 +55,15 @@ extern wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 ** path; empty otherwise. The main thread writes it and the clean-up reads
 ** it, both only while they hold the work lock. */
 extern wchar_t repair_file[ONEFILE_PATH_CAPACITY];
+
+/* siblings.cpp: the mark of a private folder, "<folder><mark><id>", whose
+** writer is the process of that id. */
+#define PRIVATE_MARK L".unpacking-"
+
+/* siblings.cpp: `path`, `mark` and this process's id into `output`
+** (ONEFILE_PATH_CAPACITY units), a name that no other running start uses;
+** false when it does not fit. */
+bool name_of_our_own(wchar_t *output, const wchar_t *path, const wchar_t *mark);
 
 /* folder_table.cpp */
 

@@ -45,12 +45,11 @@ static void list_directory(const wchar_t *folder, const wchar_t *relative)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
+        /* A longer name is no entry's. */
         wchar_t child[ONEFILE_ENTRY_NAME_CAPACITY];
-        if (relative[0] == L'\0')
-            _snwprintf(child, ONEFILE_ENTRY_NAME_CAPACITY, L"%ls", found.cFileName);
-        else
-            _snwprintf(child, ONEFILE_ENTRY_NAME_CAPACITY, L"%ls\\%ls", relative, found.cFileName);
-        child[ONEFILE_ENTRY_NAME_CAPACITY - 1] = L'\0';
+        if (!join_path(child, ONEFILE_ENTRY_NAME_CAPACITY, relative, relative[0] == L'\0' ? L"" : L"\\",
+                       found.cFileName))
+            continue;
         folder_entry *entry = &entries[entry_for(child)];
         entry->found = kind_of(found.dwFileAttributes);
         entry->found_size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;

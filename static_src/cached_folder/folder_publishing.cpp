@@ -27,13 +27,8 @@ static void set_first_entry_path(void)
 ** was left by an ended process that had the same id. */
 static void make_private_folder(void)
 {
-    wchar_t suffix[32];
-    _snwprintf(suffix, 32, L".unpacking-%lu", (unsigned long)GetCurrentProcessId());
-    suffix[31] = L'\0';
-    if (wcslen(unpack_directory) + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
+    if (!name_of_our_own(private_folder, unpack_directory, PRIVATE_MARK))
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wcscpy(private_folder, unpack_directory);
-    wcscat(private_folder, suffix);
     begin_unpack_work();
     wcscpy(unfinished_cache_folder, private_folder);
     remove_directory_tree(private_folder);
@@ -101,12 +96,12 @@ static bool hold_cached_folder(void)
     return held == DIRECTORY_HELD;
 }
 
-void prepare_cached_folder(void)
+void prepare_cached_folder(void (*before_writing)(void))
 {
     for (int round = 0; round < PREPARE_ROUNDS; round++) {
         DWORD attributes = GetFileAttributesW(unpack_directory);
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY) {
-            begin_answering_session_end();
+            before_writing();
             begin_unpack_work();
             remove_non_directory(unpack_directory, attributes);
             end_unpack_work();
@@ -115,13 +110,13 @@ void prepare_cached_folder(void)
         if (attributes != INVALID_FILE_ATTRIBUTES && hold_cached_folder()) {
             clear_table();
             if (!folder_is_intact(unpack_directory)) {
-                begin_answering_session_end();
+                before_writing();
                 fill_folder(unpack_directory, false);
             }
             set_first_entry_path();
             return;
         }
-        begin_answering_session_end();
+        before_writing();
         make_private_folder();
         fill_folder(private_folder, true);
         bool published = publish_private_folder();

@@ -19,7 +19,6 @@
 #include "errors/errors.h"
 #include "state/process_state.h"
 
-static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t system_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static wchar_t system_path_to[ONEFILE_EXTENDED_PATH_CAPACITY];
@@ -28,7 +27,8 @@ static unsigned char compare_buffer[ONEFILE_WRITE_CHUNK];
 static XXH64_state_t content_hash;
 
 /* Removes the file or link at `path`, whose attributes are given: the tree
-** removal takes links itself but leaves a plain file where it is. */
+** removal takes links itself but leaves a plain file where it is. What
+** cannot be removed shows up when its path is next written or checked. */
 void remove_non_directory(const wchar_t *path, DWORD attributes)
 {
     if (kind_of(attributes) == FOUND_FILE)
@@ -37,9 +37,10 @@ void remove_non_directory(const wchar_t *path, DWORD attributes)
         remove_directory_tree(path);
 }
 
-/* Directories of a damaged folder: each level below the folder is made a
-** real directory, whatever stands at its path (a file, a link). */
-static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *path)
+/* Clears the way to a file of a damaged folder: whatever stands at a
+** directory's path below the folder (a file, a link) goes. The writer's
+** open then makes the directories that are missing, and reports a failure. */
+static void clear_parents_in_damaged_folder(const wchar_t *folder, const wchar_t *path)
 {
     wchar_t level[ONEFILE_PATH_CAPACITY];
     wcscpy(level, path);
@@ -50,8 +51,6 @@ static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *
         DWORD attributes = GetFileAttributesW(extended_unpack_path(level, system_path));
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY)
             remove_non_directory(level, attributes);
-        if (attributes == INVALID_FILE_ATTRIBUTES || kind_of(attributes) != FOUND_DIRECTORY)
-            CreateDirectoryW(extended_unpack_path(level, system_path), NULL);
         level[i] = L'\\';
     }
 }
@@ -80,14 +79,8 @@ void replace_with_repair_file(const wchar_t *path)
 /* Starts repairing the same folder at once never write the same file. */
 void name_repair_file(const wchar_t *path)
 {
-    wchar_t suffix[32];
-    _snwprintf(suffix, 32, L".repair-%lu", (unsigned long)GetCurrentProcessId());
-    suffix[31] = L'\0';
-    size_t length = wcslen(path);
-    if (length + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
+    if (!name_of_our_own(repair_file, path, L".repair-"))
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(repair_file, path, length);
-    wcscpy(repair_file + length, suffix);
 }
 
 /* Writes one file of `size` bytes from the stream to `path`; in a damaged
@@ -97,7 +90,7 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
 {
     if (!fresh) {
         name_repair_file(path);
-        make_parent_in_damaged_folder(folder, path);
+        clear_parents_in_damaged_folder(folder, path);
     }
     open_unpack_file(fresh ? path : repair_file, path);
     write_unpack_content(size, &content_hash);
@@ -153,42 +146,46 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
     replace_with_repair_file(path);
 }
 
-/* Decodes the attached data once and writes every file that the folder
-** lacks (all of them in a fresh folder), then the record. */
+/* The folder being filled. */
+struct fill_target {
+    const wchar_t *folder;
+    bool fresh;
+};
+
+/* One entry of the attached data into the folder. */
+static void fill_entry(const wchar_t *name, uint64_t size, void *context)
+{
+    const fill_target *target = (const fill_target *)context;
+    expect_file(name, size, 0);
+    folder_entry *entry = &entries[entry_for(name)];
+    if (!target->fresh)
+        list_parent_of(target->folder, entry->name);
+    join_unpack_path(target_path, target->folder, name, L"");
+    XXH64_reset(&content_hash, 0);
+    /* The clean-up of a console event must not delete a half-written file. */
+    begin_unpack_work();
+    /* A name that comes again was written now: the later content wins. */
+    bool compare = is_intact(entry) && !entry->written;
+    if (compare)
+        compare_or_rewrite(target_path, size);
+    else
+        write_file_at(target->folder, target_path, size, entry->found, target->fresh);
+    end_unpack_work();
+    /* A name met again later is compared with what was written now. */
+    entry = &entries[entry_for(name)];
+    entry->expected_hash = XXH64_digest(&content_hash);
+    entry->found = FOUND_FILE;
+    entry->found_size = size;
+    entry->written = !compare;
+}
+
 void fill_folder(const wchar_t *folder, bool fresh)
 {
     clear_table();
     /* A fresh folder is empty: nothing to list. */
     root_listed = fresh;
-    payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
-    for (;;) {
-        read_entry_name(entry_name);
-        if (entry_name[0] == L'\0')
-            break;
-        uint64_t size = read_entry_size();
-        expect_file(entry_name, size, 0);
-        folder_entry *entry = &entries[entry_for(entry_name)];
-        if (!fresh)
-            list_parent_of(folder, entry->name);
-        join_unpack_path(target_path, folder, entry_name, L"");
-        XXH64_reset(&content_hash, 0);
-        /* The clean-up of a console event must not delete a half-written file. */
-        begin_unpack_work();
-        /* A name that comes again was written now: the later content wins. */
-        bool compare = is_intact(entry) && !entry->written;
-        if (compare)
-            compare_or_rewrite(target_path, size);
-        else
-            write_file_at(folder, target_path, size, entry->found, fresh);
-        end_unpack_work();
-        /* A name met again later is compared with what was written now. */
-        entry = &entries[entry_for(entry_name)];
-        entry->expected_hash = XXH64_digest(&content_hash);
-        entry->found = FOUND_FILE;
-        entry->found_size = size;
-        entry->written = !compare;
-    }
-    payload_close();
+    fill_target target = {folder, fresh};
+    walk_entries(onefile_attached_data, (size_t)onefile_attached_data_size, fill_entry, &target);
     write_record(folder, fresh);
 }
 

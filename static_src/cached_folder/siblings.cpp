@@ -23,7 +23,6 @@
 #include "errors/retry_policies.h"
 
 #define HASH_DIGITS ONEFILE_CONTENT_NAME_DIGITS
-#define PRIVATE_MARK L".unpacking-"
 
 wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 wchar_t repair_file[ONEFILE_PATH_CAPACITY];
@@ -32,6 +31,14 @@ static wchar_t lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t extended_repair_file[ONEFILE_EXTENDED_PATH_CAPACITY];
+
+bool name_of_our_own(wchar_t *output, const wchar_t *path, const wchar_t *mark)
+{
+    wchar_t id[16];
+    _snwprintf(id, 16, L"%lu", (unsigned long)GetCurrentProcessId());
+    id[15] = L'\0';
+    return join_path(output, ONEFILE_PATH_CAPACITY, path, mark, id);
+}
 
 /* The unpack directory's parent and last component; false at a root. */
 static bool split_unpack_directory(wchar_t *parent, const wchar_t **component)
@@ -72,10 +79,8 @@ void hold_unpack_folder_lock(void)
             ensure_directory(parent);
         }
     }
-    if (wcslen(unpack_directory) + 6 > ONEFILE_PATH_CAPACITY)
+    if (!join_path(lock_path, ONEFILE_PATH_CAPACITY, unpack_directory, L".lock"))
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wcscpy(lock_path, unpack_directory);
-    wcscat(lock_path, L".lock");
 
     DWORD error = retry_while_transient(&lock_retry, open_lock_file, NULL);
     if (error != ERROR_SUCCESS)
@@ -122,22 +127,18 @@ static bool is_abandoned_private_folder(const wchar_t *name)
 /* parent + "\" + name into sibling_path; false when it does not fit. */
 static bool form_sibling_path(const wchar_t *parent, const wchar_t *name)
 {
-    if (wcslen(parent) + 1 + wcslen(name) + 6 > ONEFILE_PATH_CAPACITY)
-        return false;
-    wcscpy(sibling_path, parent);
-    wcscat(sibling_path, L"\\");
-    wcscat(sibling_path, name);
-    return true;
+    return join_path(sibling_path, ONEFILE_PATH_CAPACITY, parent, L"\\", name);
 }
 
 /* Removes an older build's folder unless a process holds its lock. A
 ** folder without a lock file beside it was not made by a start of ours. */
 static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
 {
-    if (!form_sibling_path(parent, name))
+    wchar_t aside[ONEFILE_PATH_CAPACITY];
+    if (!form_sibling_path(parent, name)
+        || !join_path(sibling_lock_path, ONEFILE_PATH_CAPACITY, sibling_path, L".lock")
+        || !name_of_our_own(aside, sibling_path, PRIVATE_MARK))
         return;
-    wcscpy(sibling_lock_path, sibling_path);
-    wcscat(sibling_lock_path, L".lock");
     HANDLE lock = CreateFileW(sibling_lock_path,
                               DELETE,
                               0,                          /* no sharing: we alone */
@@ -150,10 +151,6 @@ static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
     /* Moved aside under a private name first, so that a start of that build
     ** waits for the lock only as long as a rename takes; should this process
     ** end before the removal is done, a later sweep finds it abandoned. */
-    wchar_t aside[ONEFILE_PATH_CAPACITY];
-    _snwprintf(aside, ONEFILE_PATH_CAPACITY, L"%ls%ls%lu", sibling_path, PRIVATE_MARK,
-               (unsigned long)GetCurrentProcessId());
-    aside[ONEFILE_PATH_CAPACITY - 1] = L'\0';
     /* The removal is not reentrant: a console event's clean-up waits. */
     begin_unpack_work();
     if (MoveFileExW(sibling_path,
@@ -172,11 +169,9 @@ void remove_older_builds(void)
 {
     wchar_t parent[ONEFILE_PATH_CAPACITY];
     const wchar_t *component = NULL;
-    if (!split_unpack_directory(parent, &component) || wcslen(parent) + 3 > ONEFILE_PATH_CAPACITY)
-        return;
     wchar_t pattern[ONEFILE_PATH_CAPACITY];
-    wcscpy(pattern, parent);
-    wcscat(pattern, L"\\*");
+    if (!split_unpack_directory(parent, &component) || !join_path(pattern, ONEFILE_PATH_CAPACITY, parent, L"\\*"))
+        return;
     WIN32_FIND_DATAW found;
     HANDLE search = find_first_entry(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)

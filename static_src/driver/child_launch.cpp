@@ -16,13 +16,6 @@
 
 #define SPLASH_POLL_MS 50
 
-/* Search the library's folder, AddDllDirectory folders and System32 only. */
-#define APPLICATION_LIBRARY_SEARCH                                           \
-    (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS       \
-     | LOAD_LIBRARY_SEARCH_SYSTEM32)
-
-typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *library_path);
-
 static wchar_t own_module_path[ONEFILE_PATH_CAPACITY];
 static wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 /* One argument of our command line, which is never longer. */
@@ -32,21 +25,6 @@ static wchar_t executable_directory[ONEFILE_PATH_CAPACITY + 1];
 /* A GUI program whose first window, once it waits for input, ends the
 ** splash; read by the wait. */
 static bool splash_ends_with_program_window;
-
-int run_payload_library(const wchar_t *library_path)
-{
-    AddDllDirectory(unpack_directory);
-    /* For the application and the programs it starts (onefile.h). */
-    set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
-    HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
-    if (library == NULL)
-        fatal_system_error("Error, load DLL.", GetLastError());
-    run_code_function run_code =
-        (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
-    if (run_code == NULL)
-        fatal_error("Error, DLL entry point not found.");
-    return run_code(__argc, __wargv, library_path);
-}
 
 bool take_child_marker(void)
 {
@@ -222,4 +200,14 @@ int wait_for_child(void)
     close_session_window();
     release_child_process();
     return (int)status;
+}
+
+int run_child(void (*while_it_starts)(void))
+{
+    export_child_environment();
+    launch_child();
+    while_it_starts();
+    int status = wait_for_child();
+    cleanup_before_exit(CHILD_GRACE_MS);
+    return status;
 }

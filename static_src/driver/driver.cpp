@@ -22,14 +22,32 @@ static void prepare_fresh_environment(void)
     set_environment_value("QALVEN_ONEFILE_TIME_US", NULL);
     set_environment_value("QALVEN_ONEFILE_RANDOM", NULL);
 
-    char narrow_id[128];
-    wchar_t own_id[128];
-    snprintf(narrow_id, sizeof narrow_id, "%ld", (long)GetCurrentProcessId());
-    size_t i = 0;
-    for (; narrow_id[i] != '\0'; i++)
-        own_id[i] = (wchar_t)narrow_id[i];
-    own_id[i] = L'\0';
+    wchar_t own_id[16];
+    _snwprintf(own_id, 16, L"%lu", (unsigned long)GetCurrentProcessId());
+    own_id[15] = L'\0';
     set_environment_value("QALVEN_ONEFILE_PARENT", own_id);
+}
+
+/* Search the library's folder, AddDllDirectory folders and System32 only. */
+#define APPLICATION_LIBRARY_SEARCH                                           \
+    (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS       \
+     | LOAD_LIBRARY_SEARCH_SYSTEM32)
+
+typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *library_path);
+
+int run_payload_library(const wchar_t *library_path)
+{
+    AddDllDirectory(unpack_directory);
+    /* For the application and the programs it starts (onefile.h). */
+    set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
+    HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
+    if (library == NULL)
+        fatal_system_error("Error, load DLL.", GetLastError());
+    run_code_function run_code =
+        (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
+    if (run_code == NULL)
+        fatal_error("Error, DLL entry point not found.");
+    return run_code(__argc, __wargv, library_path);
 }
 
 static int run_relaunched_copy(void)
@@ -39,7 +57,7 @@ static int run_relaunched_copy(void)
         report_template_failure(unpack_template);
     if (is_cached_template(unpack_template))
         hold_unpack_folder_lock();
-    extract_attached_data(true);
+    find_first_entry_path();
     /* Without an application there is nothing to run; going on as a fresh
     ** start would start copy after copy for as long as the parent lives. */
     if (first_entry_path[0] == L'\0')
@@ -73,14 +91,9 @@ static int run_fresh_start(void)
     if (cached)
         return run_cached_start();
 
-    extract_attached_data(false);
-    export_child_environment();
-    launch_child();
+    extract_attached_data();
     /* While the application starts, not before. */
-    sweep_stale_unpack_directories();
-    int status = wait_for_child();
-    cleanup_before_exit(CHILD_GRACE_MS);
-    return status;
+    return run_child(sweep_stale_unpack_directories);
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
@@ -88,6 +101,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     /* Before anything loads a library on our behalf: never from the
     ** current directory. */
     SetDllDirectoryW(L"");
+    register_driver_hooks();
     bool started_as_child = take_child_marker();
     if (is_relaunched_copy())
         return run_relaunched_copy();

@@ -1,8 +1,8 @@
 /*
 ** The bootstrap driver: entry point, role decision, the child process, the
-** end of the run and fatal error reporting.
-** The process-wide state they share with the other parts is in
-** state/process_state.h.
+** end of the run, the session window and the sweep. It registers its part
+** in the lower modules (register_driver_hooks); the process-wide state it
+** shares with them is in state/process_state.h.
 */
 #ifndef ONEFILE_DRIVER_H
 #define ONEFILE_DRIVER_H
@@ -13,6 +13,7 @@
 #include "paths/paths.h"
 #include "process_start/process_start.h"
 #include "state/process_state.h"
+#include "work_lock/work_lock.h"
 
 /* True when QALVEN_ONEFILE_PARENT names a live process running this very
 ** executable file: this process is a re-launched copy. */
@@ -28,15 +29,23 @@ bool process_is_running(HANDLE process);
 ** that nothing the application starts sees it. */
 bool take_child_marker(void);
 
-/* Re-launched copy: loads the application library and returns run_code's
-** result. Fatal when the library or its entry point cannot be had. */
+/* Re-launched copy, and a cached start that runs the application itself:
+** loads the application library from the unpack directory and returns
+** run_code's result (driver.cpp). Fatal when the library or its entry point
+** cannot be had. */
 int run_payload_library(const wchar_t *library_path);
+
+/* Fresh start, once the unpack directory is complete: exports the child's
+** environment, launches the child, runs `while_it_starts`, waits for the
+** child and cleans up; returns the child's exit status. */
+int run_child(void (*while_it_starts)(void));
 
 /* Fresh start in cached mode: the rest of it, from the folder's lock to the
 ** application's exit status (cached_start.cpp). */
 int run_cached_start(void);
 
-/* Fresh start: QALVEN_ONEFILE_DIRECTORY and QALVEN_ORIGINAL_ARGV0. */
+/* Fresh start: QALVEN_ONEFILE_DIRECTORY, QALVEN_ORIGINAL_ARGV0 and the
+** child marker QALVEN_ONEFILE_CHILD_OF (see take_child_marker). */
 void export_child_environment(void);
 
 /* Fresh start: starts this executable again with the same arguments, or
@@ -87,6 +96,11 @@ void defer_session_window(void);
 ** none is deferred. */
 DWORD session_window_due_in(void);
 
+/* Dispatches the messages waiting for this thread's windows, as
+** pump_window_messages does, at most once per 50 ms: cheap enough to call
+** between files (the work lock's between-steps hook). */
+void pump_window_messages_now_and_then(void);
+
 /* Dispatches every message waiting for this thread's windows (the session
 ** window, the splash). At the end of the session this passes the end on to
 ** the windows of a child still running, then runs the clean-up and ends the
@@ -106,6 +120,11 @@ void close_session_window(void);
 ** directory lock in paths.h), never our own and never one that a live
 ** process still holds. Each removal is unpack work. */
 void sweep_stale_unpack_directories(void);
+
+/* Registers the driver's part in the lower modules: the clean-up that every
+** fatal error runs first, and the dispatch of window messages between steps
+** of unpack work. */
+void register_driver_hooks(void);
 
 /* The console control handler registered by a fresh start. */
 BOOL WINAPI console_control_handler(DWORD control_type);

@@ -18,7 +18,6 @@
 **   could not be made.
 */
 #include <windows.h>
-#include <aclapi.h>
 #include <wchar.h>
 
 #include "attached_data/attached_data.h"
@@ -212,51 +211,6 @@ static bool owner_may_live(DWORD process_id, FILETIME made)
     return lives;
 }
 
-/* Whether the directory's DACL is, ACE for ACE, the one that
-** private_directory_security gives, and protected from inheritance. */
-static bool has_private_dacl(const wchar_t *path)
-{
-    SECURITY_ATTRIBUTES *own = private_directory_security();
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL expected = NULL;
-    if (own == NULL
-        || !GetSecurityDescriptorDacl(own->lpSecurityDescriptor, &present, &expected, &defaulted)
-        || expected == NULL)
-        return false;
-    wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
-    if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
-        return false;
-    HANDLE directory = CreateFileW(extended, READ_CONTROL,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   NULL,                /* lpSecurityAttributes */
-                                   OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   NULL);               /* hTemplateFile */
-    if (directory == INVALID_HANDLE_VALUE)
-        return false;
-    PACL found = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    DWORD read = GetSecurityInfo(directory, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                 NULL, NULL,            /* owner, group */
-                                 &found,
-                                 NULL,                  /* SACL */
-                                 &descriptor);
-    CloseHandle(directory);
-    if (read != ERROR_SUCCESS)
-        return false;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    bool same = found != NULL && GetSecurityDescriptorControl(descriptor, &control, &revision)
-             && (control & SE_DACL_PROTECTED) && found->AceCount == expected->AceCount;
-    for (WORD i = 0; same && i < expected->AceCount; i++) {
-        ACE_HEADER *want = NULL, *have = NULL;
-        same = GetAce(expected, i, (void **)&want) && GetAce(found, i, (void **)&have)
-            && want->AceSize == have->AceSize && memcmp(want, have, want->AceSize) == 0;
-    }
-    LocalFree(descriptor);
-    return same;
-}
-
 /* Whether DACLs tell the bootstrap's directories from others here. */
 static bool volume_keeps_dacls;
 
@@ -271,15 +225,11 @@ static bool remove_if_stale(const wchar_t *folder, const WIN32_FIND_DATAW *found
         || (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         || !match_from(0, found->cFileName, &process_id, &steps))
         return false;
-    size_t folder_length = wcslen(folder);
-    if (folder_length + 1 + wcslen(found->cFileName) + 1 > ONEFILE_PATH_CAPACITY)
+    if (!join_path(stale_path, ONEFILE_PATH_CAPACITY, folder, L"\\", found->cFileName))
         return false;
-    wcscpy(stale_path, folder);
-    stale_path[folder_length] = L'\\';
-    wcscpy(stale_path + folder_length + 1, found->cFileName);
     if (_wcsicmp(stale_path, unpack_directory) == 0
         || (process_id != 0 && owner_may_live(process_id, found->ftCreationTime))
-        || (volume_keeps_dacls && !has_private_dacl(stale_path)))
+        || (volume_keeps_dacls && !has_private_directory_dacl(stale_path)))
         return false;
 
     begin_unpack_work();
@@ -316,7 +266,7 @@ void sweep_stale_unpack_directories(void)
     HANDLE search = find_first_entry(pattern_path, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
-    volume_keeps_dacls = has_private_dacl(unpack_directory);
+    volume_keeps_dacls = has_private_directory_dacl(unpack_directory);
     int removals = 0;
     do {
         if (remove_if_stale(folder, &found))

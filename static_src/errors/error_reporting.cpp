@@ -1,6 +1,6 @@
 /*
 ** Fatal errors: what this start wrote is removed first (see
-** cleanup_after_fatal_error), then one line goes to a standard stream and
+** set_fatal_error_cleanup), then one line goes to a standard stream and
 ** the process ends with status 2, or through abort for an overflow. A GUI
 ** executable whose stream leads nowhere (started from Explorer, it has no
 ** console) also shows the line in a message box, or its user would see a
@@ -11,7 +11,6 @@
 #include <stdlib.h>
 
 #include "errors/errors.h"
-#include "paths/paths.h"
 #include "state/process_state.h"
 
 #define FATAL_EXIT_STATUS 2
@@ -22,6 +21,12 @@ typedef int(WINAPI *message_box_function)(HWND, LPCWSTR, LPCWSTR, UINT);
 
 static wchar_t box_text[BOX_TEXT_CAPACITY];
 static wchar_t box_title[ONEFILE_PATH_CAPACITY];
+static void (*fatal_error_cleanup)(void);
+
+void set_fatal_error_cleanup(void (*cleanup)(void))
+{
+    fatal_error_cleanup = cleanup;
+}
 
 static bool is_gui_executable(void)
 {
@@ -39,11 +44,24 @@ static bool is_connected(DWORD standard_handle)
     return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
 }
 
+bool widen_ascii(wchar_t *wide, size_t capacity, const char *narrow)
+{
+    size_t length = 0;
+    for (; narrow[length] != '\0' && length + 1 < capacity; length++)
+        wide[length] = (wchar_t)(unsigned char)narrow[length];
+    if (capacity > 0)
+        wide[length] = L'\0';
+    return narrow[length] == '\0' && capacity > 0;
+}
+
+/* Appends the narrow and the wide text to the box's text, cut to fit. */
 static void append_text(const char *narrow, const wchar_t *wide)
 {
     size_t length = wcslen(box_text);
-    for (; narrow != NULL && *narrow != '\0' && length + 1 < BOX_TEXT_CAPACITY; narrow++)
-        box_text[length++] = (wchar_t)(unsigned char)*narrow;
+    if (narrow != NULL) {
+        widen_ascii(box_text + length, BOX_TEXT_CAPACITY - length, narrow);
+        length += wcslen(box_text + length);
+    }
     for (; wide != NULL && *wide != L'\0' && length + 1 < BOX_TEXT_CAPACITY; wide++)
         box_text[length++] = *wide;
     box_text[length] = L'\0';
@@ -76,7 +94,8 @@ static void show_message_box(void)
 static void write_line(FILE *stream, DWORD standard_handle, const char *first, const wchar_t *path,
                        const char *last)
 {
-    cleanup_after_fatal_error();
+    if (fatal_error_cleanup != NULL)
+        fatal_error_cleanup();
     bool shown = is_connected(standard_handle)
                  && fprintf(stream, "%s%ls%s\n", first, path, last) >= 0 && fflush(stream) == 0;
     if (!shown && is_gui_executable()) {

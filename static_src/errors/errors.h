@@ -1,9 +1,10 @@
 /*
 ** The ways a start ends early. Each removes what this start wrote first
-** (cleanup_after_fatal_error), then writes one line:
-**   fatal_error, fatal_path_error, fatal_system_error   status 2
-**   abort_with_line, abort_on_overflow,                 the runtime's abort
-**   report_template_failure                             (status 3)
+** (set_fatal_error_cleanup), then writes one line:
+**   fatal_error, fatal_path_error, fatal_system_error,
+**   fatal_out_of_memory                                 status 2
+**   abort_with_line, abort_on_overflow,
+**   report_template_failure                             the runtime's abort (status 3)
 ** The aborts are kept for what the design treats as internal limits: a
 ** buffer that would overflow and a template that cannot be expanded. When a
 ** GUI executable's stream leads nowhere, it also shows the line in a message
@@ -12,11 +13,20 @@
 #ifndef ONEFILE_ERRORS_H
 #define ONEFILE_ERRORS_H
 
+#include <stddef.h>
 #include <wchar.h>
 
-/* The driver's: ends the child at once and removes what this start wrote,
-** also when called within unpack work. */
-void cleanup_after_fatal_error(void);
+/* Copies the ASCII text `narrow` into `wide` (capacity units), one unit per
+** byte, terminated; false, with a terminated prefix, when it does not fit.
+** The conversion of names and digits that every part of the bootstrap
+** shares; here at the bottom, since the error reports use it too. */
+bool widen_ascii(wchar_t *wide, size_t capacity, const char *narrow);
+
+/* Registers what every fatal error runs before its line: the driver's
+** clean-up, which ends the child at once and removes what this start wrote,
+** also from within unpack work. Until then nothing runs, as in the program
+** launcher's library. */
+void set_fatal_error_cleanup(void (*cleanup)(void));
 
 /* One line to standard output. */
 [[noreturn]] void fatal_error(const char *message);

@@ -38,21 +38,6 @@ static void append_value(template_output *out, const wchar_t *value)
     out->length += length;
 }
 
-/* Widens ASCII digits and punctuation character by character. */
-static void append_narrow_value(template_output *out, const char *value)
-{
-    wchar_t wide[128];
-    size_t length = 0;
-    for (const char *p = value; *p; p++) {
-        char one_byte[2] = {*p, '\0'};
-        wchar_t converted[2];
-        if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= 128)
-            abort_on_overflow("a variable's value");
-        wide[length++] = converted[0];
-    }
-    wide[length] = L'\0';
-    append_value(out, wide);
-}
 
 static void strip_trailing_backslashes(template_output *out)
 {
@@ -162,12 +147,6 @@ static void store_and_append(template_output *out, const char *variable, const w
     append_value(out, value);
 }
 
-static void widen_ascii(wchar_t *wide, const char *narrow)
-{
-    while ((*wide++ = (wchar_t)(unsigned char)*narrow++) != L'\0')
-        ;
-}
-
 static bool append_temp(template_output *out)
 {
     DWORD room = (DWORD)(out->capacity - out->length);
@@ -227,9 +206,11 @@ static bool append_pid(template_output *out)
         append_value(out, parent);
         return true;
     }
-    char text[128];
+    char text[32];
+    wchar_t wide[32];
     snprintf(text, sizeof text, "%ld", (long)GetCurrentProcessId());
-    append_narrow_value(out, text);
+    widen_ascii(wide, 32, text);
+    append_value(out, wide);
     return true;
 }
 
@@ -260,7 +241,7 @@ static bool append_time_us(template_output *out)
     char text[32];
     wchar_t wide[32];
     snprintf(text, sizeof text, "%06ld", (long)((current_file_time() / 10) % 1000000));
-    widen_ascii(wide, text);
+    widen_ascii(wide, 32, text);
     store_and_append(out, "QALVEN_ONEFILE_TIME_US", wide);
     return true;
 }
@@ -272,7 +253,7 @@ static bool append_time(template_output *out)
     char text[32];
     wchar_t wide[32];
     snprintf(text, sizeof text, "%lld", (long long)current_file_time());
-    widen_ascii(wide, text);
+    widen_ascii(wide, 32, text);
     store_and_append(out, "QALVEN_ONEFILE_START", wide);
     return true;
 }

@@ -21,12 +21,21 @@
 ** the "\\?\UNC\" prefix. */
 #define ONEFILE_EXTENDED_PATH_CAPACITY (ONEFILE_PATH_CAPACITY + 8)
 
+/* The unpack directory's path template, fixed by the packer: NUL-terminated
+** UTF-16 within its ONEFILE_UNPACK_TEMPLATE_CAPACITY units. */
+extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY];
+
+/* The executable's unpack template; aborts when its units hold no
+** terminator. */
+const wchar_t *unpack_template_text(void);
+
 /* Expands the placeholders of `path_template` into `output`, which holds
 ** `capacity` units. Returns false for an unknown or empty placeholder name,
 ** a stray '}', a literal that does not fit, {TEMP} that cannot be had or does
-** not fit, and a folder query that fails. A value that does not fit, a
-** non-digit QALVEN_ONEFILE_PARENT and a missing argv[0] end the process
-** through abort(). The output is terminated after every step. */
+** not fit, and a folder query that fails. A value that does not fit ends
+** the process through abort_on_overflow; a non-digit QALVEN_ONEFILE_PARENT
+** and a missing argv[0] are fatal errors (status 2). The output is
+** terminated after every step. */
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity);
 
 /* The executable's path: the module-file query's result (resolved false) or
@@ -66,6 +75,13 @@ HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found);
 /* Creates the missing ancestors of `path`, nearest to the root first. */
 void ensure_parent_directories(const wchar_t *path);
 
+/* Writes the pieces one after the other into `path` (capacity units), the
+** separators among them as the caller gives them; `first` may be `path`
+** itself. False, with `path` unchanged, when they do not fit with the
+** terminator. The one join of the bootstrap's paths. */
+bool join_path(wchar_t *path, size_t capacity, const wchar_t *first, const wchar_t *second,
+               const wchar_t *third = L"", const wchar_t *fourth = L"");
+
 /* Writes the full extended-length form of `path` ("\\?\C:\...",
 ** "\\?\UNC\server\..."), which reaches names beyond MAX_PATH whatever the
 ** system's long-path setting; false when it does not fit in `capacity`. */
@@ -96,6 +112,14 @@ enum private_directory_result {
 ** accepts what is already at the path. */
 private_directory_result create_private_directory(const wchar_t *path);
 
+/* Whether the descriptor's DACL is, entry for entry, the one that
+** private_directory_security gives, and protected from inheritance. */
+bool is_private_directory_dacl(PSECURITY_DESCRIPTOR descriptor);
+
+/* The same of the DACL of the directory at `path` (a link is not followed);
+** false when it cannot be read. */
+bool has_private_directory_dacl(const wchar_t *path);
+
 /* Outcome of hold_private_directory. */
 enum held_directory_result {
     DIRECTORY_HELD,                 /* private: held open until the process ends */
@@ -109,6 +133,13 @@ enum held_directory_result {
 ** one stays open, not renamable or removable, until the process ends or
 ** another is held. */
 held_directory_result hold_private_directory(const wchar_t *path);
+
+/* Fresh start: takes the unpack directory's lock, then creates the
+** directory, private to the user, with its missing ancestors. Fatal (one
+** line) when the lock is held or anything is already at the path: a
+** directory is only ever used by the start that made it. Other failures are
+** left for the first file's open to report. */
+void create_unpack_directory(void);
 
 /* Takes the directory's lock, a named kernel object, for the life of this
 ** process and of every child that inherits handles: while any holder lives,

@@ -5,7 +5,6 @@
 */
 #include <windows.h>
 
-#include "attached_data/attached_data.h"
 #include "errors/errors.h"
 #include "paths/paths.h"
 #include "state/process_state.h"
