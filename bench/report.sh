@@ -192,7 +192,7 @@ if [ "$PROFILE" = yes ]; then
     if ls "$WORK/profile/"*.callgrind.md >/dev/null 2>&1; then
         echo "### Instruction counts of the reader and extraction loop (callgrind, native build)"
         echo
-        echo "The bootstrap's payload reader and the extraction loop (bench/harness/walk.h), built natively against the same zstd sources without assembly, extracting the object once. Shares of the loop's instructions:"
+        echo "The bootstrap's payload reader and the extraction loop (static_src/attached_data/entries.cpp), built natively against the same zstd sources without assembly, extracting the object once. Shares of the loop's instructions:"
         echo
         echo "| app | G instructions | per content byte | ZSTD_decompressStream | copy out of the window (memcpy) | payload_read itself | file calls, names, sizes |"
         echo "|---|---:|---:|---:|---:|---:|---:|"
