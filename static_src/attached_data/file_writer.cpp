@@ -42,12 +42,14 @@ static void make_parent_directory(const wchar_t *path)
     }
 }
 
-void open_unpack_file(const wchar_t *path, const wchar_t *reported_path)
+const wchar_t *open_unpack_file(const wchar_t *path, const wchar_t *reported_path)
 {
     make_parent_directory(path);
     /* The plain path in messages, the extended one for the system. */
-    if (make_extended_length_path(path, extended_path, ONEFILE_EXTENDED_PATH_CAPACITY))
-        unfinished_file = CreateFileW(extended_path,
+    const wchar_t *system_path =
+        make_extended_length_path(path, extended_path, ONEFILE_EXTENDED_PATH_CAPACITY) ? extended_path : NULL;
+    if (system_path != NULL)
+        unfinished_file = CreateFileW(system_path,
                                       GENERIC_WRITE,
                                       FILE_SHARE_WRITE,
                                       NULL,               /* lpSecurityAttributes */
@@ -56,6 +58,7 @@ void open_unpack_file(const wchar_t *path, const wchar_t *reported_path)
                                       NULL);              /* hTemplateFile */
     if (unfinished_file == INVALID_HANDLE_VALUE)
         fatal_path_error("Error, failed to open '", reported_path, "' for writing.");
+    return system_path;
 }
 
 void write_unpack_bytes(const void *data, DWORD length)

@@ -32,10 +32,11 @@ void join_unpack_path(wchar_t *path, const wchar_t *folder, const wchar_t *relat
 const wchar_t *extended_unpack_path(const wchar_t *path, wchar_t *extended);
 
 /* Creates the file at `path` afresh, after the directory that holds it and
-** that directory's missing ancestors, and keeps it in unfinished_file. Fatal
-** with "Error, failed to open '<reported_path>' for writing." when it cannot
-** be had. */
-void open_unpack_file(const wchar_t *path, const wchar_t *reported_path);
+** that directory's missing ancestors, and keeps it in unfinished_file;
+** returns the path that the system was given, the extended-length form.
+** Fatal with "Error, failed to open '<reported_path>' for writing." when it
+** cannot be had. */
+const wchar_t *open_unpack_file(const wchar_t *path, const wchar_t *reported_path);
 
 /* Writes the next `size` decoded bytes of the attached data to
 ** unfinished_file, adding them to `hash` unless it is NULL. */

@@ -3,7 +3,6 @@
 #include "app_folder.h"
 #include "attached_data.h"
 #include "file_io.h"
-#include "file_position.h"
 #include "pack_error.h"
 #include "test_support.h"
 
@@ -12,8 +11,6 @@
 
 #include <algorithm>
 #include <memory>
-
-#include <unistd.h>
 
 namespace {
 
@@ -216,22 +213,4 @@ TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)
     EXPECT_EQ(objects[0], objects[1]);
     // The name "big" and its terminator, the size, then the content.
     EXPECT_EQ(decode_object(objects[0]).substr(2 * 4 + 8, content.size()), content);
-}
-
-TEST(attached_data, file_positions_past_4_gib_are_reached_exactly)
-{
-    // A long, which std::fseek takes, has 32 bits on Windows. The file is sparse.
-    scratch_folder scratch;
-    const file_handle file = open_file(scratch.path() / "sparse", "w+b");
-    ASSERT_TRUE(file);
-    ASSERT_EQ(::ftruncate(::fileno(file.get()), std::int64_t{5} << 30), 0);
-    const std::uint64_t far = (std::uint64_t{4} << 30) + 8;
-    ASSERT_TRUE(seek_to(file.get(), far));
-    ASSERT_EQ(std::fwrite("far", 1, 3, file.get()), 3u);
-    ASSERT_EQ(std::fflush(file.get()), 0);
-    char written[3] = {};
-    EXPECT_EQ(::pread(::fileno(file.get()), written, 3, static_cast<off_t>(far)), 3);
-    EXPECT_EQ(std::string(written, 3), "far");
-    EXPECT_EQ(::pread(::fileno(file.get()), written, 3, 8), 3);
-    EXPECT_EQ(std::string(written, 3), std::string(3, '\0'));
 }

@@ -105,9 +105,13 @@ std::vector<decoded_entry> parse_content(const std::string &content)
 }
 
 process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
-                                const std::vector<std::string> &environment)
+                                const std::vector<std::string> &environment,
+                                const std::vector<std::string> &launcher)
 {
-    std::vector<char *> argv{const_cast<char *>(ONEFILE_PACK_BINARY)};
+    std::vector<char *> argv;
+    for (const std::string &part : launcher)
+        argv.push_back(const_cast<char *>(part.c_str()));
+    argv.push_back(const_cast<char *>(ONEFILE_PACK_BINARY));
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
@@ -125,7 +129,7 @@ process_result run_onefile_pack(const std::vector<std::string> &arguments, const
         ::unsetenv("ONEFILE_RUNTIME_DIR");
         for (const std::string &variable : environment)
             ::putenv(const_cast<char *>(variable.c_str()));
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(error_pipe[1]);

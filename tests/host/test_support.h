@@ -51,8 +51,11 @@ struct process_result {
 };
 
 // Runs the built onefile-pack with `arguments` and TMPDIR set to `temp`,
-// and with the variables of `environment` ("NAME=value") set.
+// and with the variables of `environment` ("NAME=value") set; through the
+// command `launcher` (a program found on PATH and its options) unless it is
+// empty.
 process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
-                                const std::vector<std::string> &environment = {});
+                                const std::vector<std::string> &environment = {},
+                                const std::vector<std::string> &launcher = {});
 
 #endif

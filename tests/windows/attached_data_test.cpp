@@ -1,13 +1,19 @@
 /*
 ** The attached data through the real bootstrap: objects made here are
 ** written into a copy of the patchable bootstrap, which is then started as
-** a user would start a packed executable.
+** a user would start a packed executable. And the packer's file positions,
+** where a long has 32 bits.
 */
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <winioctl.h>
+
 #include <random>
 
+#include "attached_data/file_writer.h"
 #include "attached_data_builder.h"
+#include "file_position.h"
 #include "run_process.h"
 
 namespace {
@@ -243,9 +249,14 @@ std::wstring long_name(size_t length)
 TEST_F(AttachedData, an_overlong_name_stops_the_run_before_it_is_written)
 {
     /* Beyond MAX_PATH: Windows without the long-path setting creates these
-    ** folders and the file only through the extended-length ("\\?\") form,
-    ** which extraction uses; Wine accepts either form, so here the case only
-    ** shows that the extended form works. */
+    ** folders and the file only through the extended-length ("\\?\") form.
+    ** Wine accepts either, so the form is asserted where the one writer
+    ** gives the system the path. */
+    std::wstring path = folder + L"\\" + long_name(400);
+    EXPECT_EQ(std::wstring(open_unpack_file(path.c_str(), path.c_str())), L"\\\\?\\" + path);
+    write_unpack_bytes("fits", 4);
+    close_unpack_file(false);
+    EXPECT_EQ(read_file(path), "fits");
     write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
                                                      {long_name(1023), "fits"}}));
     EXPECT_EQ(run_process(options()).exit_code, 0u) << "1023 units is the longest name";
@@ -255,6 +266,36 @@ TEST_F(AttachedData, an_overlong_name_stops_the_run_before_it_is_written)
     process_result result = run_process(options());
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "Error, attached data holds a file name longer than 1023 characters.\r\n");
+}
+
+/* std::fseek takes a long, which has 32 bits here. The file is sparse. */
+TEST(FilePosition, positions_past_4_gib_are_reached_exactly)
+{
+    std::wstring path = test_scratch_folder() + L"\\sparse";
+    HANDLE made = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD returned = 0;
+    /* Refused where the volume has no sparse files: the file is then written out. */
+    DeviceIoControl(made, FSCTL_SET_SPARSE, NULL, 0, NULL, 0, &returned, NULL);
+    LARGE_INTEGER end = {};
+    end.QuadPart = std::int64_t{5} << 30;
+    ASSERT_TRUE(SetFilePointerEx(made, end, NULL, FILE_BEGIN) && SetEndOfFile(made));
+    CloseHandle(made);
+    const std::uint64_t beyond = (std::uint64_t{4} << 30) + 8;
+    FILE *file = _wfopen(path.c_str(), L"r+b");
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(seek_to(file, beyond));
+    EXPECT_EQ(std::fwrite("far", 1, 3, file), 3u);
+    ASSERT_EQ(std::fclose(file), 0);
+    for (std::uint64_t offset : {beyond, std::uint64_t{8}}) {
+        HANDLE read_back = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        OVERLAPPED at = {};
+        at.Offset = (DWORD)offset;
+        at.OffsetHigh = (DWORD)(offset >> 32);
+        char bytes[3] = {};
+        EXPECT_TRUE(ReadFile(read_back, bytes, 3, NULL, &at));
+        CloseHandle(read_back);
+        EXPECT_EQ(std::string(bytes, 3), offset == beyond ? "far" : std::string(3, '\0'));
+    }
 }
 
 } // namespace

@@ -368,9 +368,9 @@ TEST_F(CachedUnpack, same_size_damage_is_healed_by_a_repair_and_by_every_start_t
 /* A name beyond MAX_PATH below the folder is written by a first start,
 ** listed and read by a second and rewritten by a repair. On Windows without
 ** the long-path setting only the extended-length form ("\\?\") reaches such
-** a name, and the cached road gives the system that form as the per-run one
-** does; Wine accepts either form, so here the case shows that the road
-** copes with the length and that the extended form works on it. */
+** a name; the cached road writes through the one writer, whose open gives
+** the system that form (asserted in attached_data_test.cpp, since Wine
+** accepts either): here the road copes with the length. */
 TEST_F(CachedUnpack, a_name_beyond_max_path_is_written_checked_and_repaired)
 {
     std::wstring unpacked = cache + L"\\0123456789abcdef";
