@@ -168,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(command_line, refused_input, testing::ValuesIn(refusals
 TEST(command_line, unreadable_file_is_refused_and_leaves_nothing_behind)
 {
     scratch_folder scratch;
-    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    with_built(scratch.path() / "app", "probe_app.dll", "main.dll");
     write_file(scratch.path() / "app" / "secret", "x");
     fs::permissions(scratch.path() / "app" / "secret", fs::perms::none);
     fs::create_directories(scratch.path() / "out");
@@ -188,6 +188,7 @@ TEST(command_line, unreadable_file_is_refused_and_leaves_nothing_behind)
 
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    EXPECT_NE(result.error_output.find("cannot read '"), std::string::npos) << result.error_output;
     EXPECT_TRUE(fs::is_empty(scratch.path() / "out"));
 }
 
