@@ -50,10 +50,8 @@ struct process_result {
     std::string output;         // everything it wrote to standard output
 };
 
-// Runs the built onefile-pack with `arguments` and TMPDIR set to `temp`,
-// and with the variables of `environment` ("NAME=value") set; through the
-// command `launcher` (a program found on PATH and its options) unless it is
-// empty.
+// Runs the built onefile-pack with `arguments`, TMPDIR set to `temp` and the
+// variables of `environment` ("NAME=value"), through `launcher` if given.
 process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
                                 const std::vector<std::string> &environment = {},
                                 const std::vector<std::string> &launcher = {});

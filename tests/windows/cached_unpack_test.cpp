@@ -22,32 +22,13 @@ namespace {
 /* Last-write time and size of every file and folder below a folder. */
 typedef std::map<std::wstring, std::pair<unsigned long long, unsigned long long>> tree_snapshot;
 
-void snapshot_into(tree_snapshot &snapshot, const std::wstring &root, const std::wstring &relative)
-{
-    WIN32_FIND_DATAW found;
-    std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
-    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-        unsigned long long written =
-            ((unsigned long long)found.ftLastWriteTime.dwHighDateTime << 32) | found.ftLastWriteTime.dwLowDateTime;
-        unsigned long long size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
-        snapshot[path] = {written, size};
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            snapshot_into(snapshot, root, path);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
 tree_snapshot snapshot(const std::wstring &root)
 {
     tree_snapshot taken;
-    snapshot_into(taken, root, L"");
+    walk_tree(root, [&taken](const std::wstring &path, const WIN32_FIND_DATAW &found) {
+        taken[path] = {((unsigned long long)found.ftLastWriteTime.dwHighDateTime << 32) | found.ftLastWriteTime.dwLowDateTime,
+                       ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow};
+    });
     return taken;
 }
 
@@ -80,43 +61,23 @@ std::wstring current_user_sid()
     } token_user;
     DWORD length = 0;
     wchar_t *text = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return L"";
-    bool ok = GetTokenInformation(token, TokenUser, &token_user, sizeof token_user, &length)
+    bool ok = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)
+              && GetTokenInformation(token, TokenUser, &token_user, sizeof token_user, &length)
               && ConvertSidToStringSidW(token_user.user.User.Sid, &text);
-    CloseHandle(token);
+    if (token != NULL)
+        CloseHandle(token);
     std::wstring sid = ok ? text : L"";
     LocalFree(text);
     return sid;
 }
 
-/* Sets the check that starts make of a cached folder: 1, content too. */
-bool patch_cache_check(const std::wstring &path, unsigned long long check)
-{
-    const std::string marker = "ONEFILE-TEMPLATE";
-    size_t at = read_file(path).find(marker);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (at == std::string::npos || file == INVALID_HANDLE_VALUE)
-        return false;
-    LARGE_INTEGER offset;
-    offset.QuadPart = (LONGLONG)(at + marker.size() + 1024);
-    DWORD written = 0;
-    bool ok = SetFilePointerEx(file, offset, NULL, FILE_BEGIN) && WriteFile(file, &check, 8, &written, NULL)
-              && written == 8;
-    CloseHandle(file);
-    return ok;
-}
-
-class CachedUnpack : public testing::Test {
+class CachedUnpack : public in_scratch_folder<> {
 protected:
     void SetUp() override
     {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
         cache = folder + L"\\cache\\app";
         hold = folder + L"\\hold.txt";
         report_path = folder + L"\\report.txt";
-        executable = folder + L"\\app.exe";
         entries = {{L"probe_app.dll", probe_library()},
                    {L"data\\value.txt", "42"},
                    {L"data\\deeper\\big.bin", std::string(100000, 'b')},
@@ -177,7 +138,7 @@ protected:
             EXPECT_EQ(read_file(unpacked + L"\\" + entry.first), entry.second) << utf8(entry.first);
     }
 
-    std::wstring folder, temp, cache, hold, report_path, executable;
+    std::wstring cache, hold, report_path;
     file_entries entries;
     std::vector<HANDLE> started_here;
 };

@@ -94,10 +94,9 @@ TEST(Sweep, removes_a_killed_runs_folder_of_its_own_template_a_few_per_start_and
 }
 
 /* The check that tells the bootstrap's folders from another program's, on
-** lists made through the security API: on Wine's volumes a folder's list
-** reads back alike whoever made it, so the sweep passes the check over
-** there. On Windows a folder that create_private_directory made reads back
-** as the first list. */
+** lists made through the security API: Wine's volumes read every folder's
+** list back alike, so the sweep passes over the check there. On Windows a
+** folder that create_private_directory made reads back as the first. */
 TEST(Sweep, takes_only_the_bootstraps_protected_list_for_its_own)
 {
     wchar_t *text = NULL;
@@ -105,15 +104,10 @@ TEST(Sweep, takes_only_the_bootstraps_protected_list_for_its_own)
         private_directory_security()->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL));
     const std::wstring own = text;
     LocalFree(text);
-    ASSERT_EQ(own.rfind(L"D:P(", 0), 0u) << utf8(own);
-    const std::pair<std::wstring, bool> lists[] = {
-        {own, true}, {L"D:" + own.substr(3), false}, {own + L"(A;OICI;FA;;;WD)", false},
-        {own.substr(0, own.rfind(L'(')), false}};
-    for (const auto &list : lists) {
+    for (const std::wstring &list : {own, L"D:" + own.substr(3), own + L"(A;OICI;FA;;;WD)", own.substr(0, own.rfind(L'('))}) {
         PSECURITY_DESCRIPTOR descriptor = NULL;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(list.first.c_str(), SDDL_REVISION_1,
-                                                                          &descriptor, NULL));
-        EXPECT_EQ(is_private_directory_dacl(descriptor), list.second) << utf8(list.first);
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(list.c_str(), SDDL_REVISION_1, &descriptor, NULL));
+        EXPECT_EQ(is_private_directory_dacl(descriptor), list == own) << utf8(list);
         LocalFree(descriptor);
     }
 }

@@ -208,8 +208,7 @@ void write_file(const std::wstring &path, const std::string &content)
     out << content;
 }
 
-static void collect_files(const std::wstring &folder, const std::wstring &prefix,
-                          std::vector<std::wstring> &files)
+void walk_tree(const std::wstring &folder, const tree_visitor &visit, const std::wstring &prefix)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
@@ -219,10 +218,9 @@ static void collect_files(const std::wstring &folder, const std::wstring &prefix
         std::wstring name = found.cFileName;
         if (name == L"." || name == L"..")
             continue;
+        visit(prefix + name, found);
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            collect_files(folder + L"\\" + name, prefix + name + L"\\", files);
-        else
-            files.push_back(prefix + name);
+            walk_tree(folder + L"\\" + name, visit, prefix + name + L"\\");
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -230,7 +228,10 @@ static void collect_files(const std::wstring &folder, const std::wstring &prefix
 std::vector<std::wstring> list_files(const std::wstring &folder)
 {
     std::vector<std::wstring> files;
-    collect_files(folder, L"", files);
+    walk_tree(folder, [&files](const std::wstring &path, const WIN32_FIND_DATAW &found) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(path);
+    });
     std::sort(files.begin(), files.end());
     return files;
 }
