@@ -36,6 +36,11 @@ const wchar_t *unpack_template_text(void);
 #define ONEFILE_CHECK_CONTENT 1
 extern "C" const unsigned long long onefile_cache_check;
 
+/* The digest of the only record a cached folder of this build may hold
+** (format/folder_record.h), fixed by the packer; 0 from a packer that
+** recorded none. */
+extern "C" const unsigned long long onefile_record_digest;
+
 /* Capacity of the write buffer: the size of one file write. */
 #define ONEFILE_WRITE_CHUNK 32768
 
@@ -57,9 +62,6 @@ void payload_finish(void);
 
 /* Frees the decoder and the output window. */
 void payload_close(void);
-
-/* Capacity of an entry name, in UTF-16 units with the terminator. */
-#define ONEFILE_ENTRY_NAME_CAPACITY 1024
 
 /* Reads the next entry's name, UTF-16LE units up to and including the
 ** 0x0000, into `name` (ONEFILE_ENTRY_NAME_CAPACITY units). An empty name is

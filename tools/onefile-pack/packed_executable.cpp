@@ -98,9 +98,7 @@ struct listed_entry {
 
 class entry_lister : public entry_visitor {
 public:
-    std::vector<listed_entry> entries;
-
-    void begin(const std::u16string &name, std::uint64_t size) override { entries.push_back({name, size}); }
+    void begin(const std::u16string &, std::uint64_t) override {}
     void data(const byte *, std::size_t) override {}
     void end() override {}
 };
@@ -164,8 +162,10 @@ std::vector<std::u16string> fixed_argument_values(const bytes &resource)
 std::vector<listed_entry> entries_of(const executable_view &view, const fs::path &path)
 {
     entry_lister lister;
-    read_entries(view.object, quoted_path(path), lister);
-    return lister.entries;
+    std::vector<listed_entry> listed;
+    for (const read_entry &entry : read_entries(view.object, quoted_path(path), lister))
+        listed.push_back({entry.name, entry.size});
+    return listed;
 }
 
 // Writes each entry below `root` as the bootstrap writes it into its folder.
@@ -177,7 +177,7 @@ public:
     {
         path_ = root_;
         std::size_t start = 0;
-        for (std::size_t end; (end = name.find_first_of(u"\\/", start)) != std::u16string::npos; start = end + 1)
+        for (std::size_t end; (end = name.find(u'\\', start)) != std::u16string::npos; start = end + 1)
             path_ /= path_from_utf8(utf8_text(name.substr(start, end - start)));
         path_ /= path_from_utf8(utf8_text(name.substr(start)));
         std::error_code error;
