@@ -4,6 +4,7 @@
 #include "attached_data.h"
 #include "file_io.h"
 #include "file_position.h"
+#include "frame_plan.h"
 #include "pack_error.h"
 #include "test_support.h"
 
@@ -217,6 +218,27 @@ TEST(attached_data, ready_made_objects_of_any_frames_are_decoded_whole_and_check
     refused(object_of(other.substr(3, index_end(other) - 3) +
                       object.substr(index_end(object), frames_end - index_end(object))),
             "its index does not match its frames");
+}
+
+TEST(attached_data, frames_are_cut_at_entries_and_inside_large_ones_at_multiples_of_the_frame_size)
+{
+    const std::uint64_t frame = 1000;
+    const std::vector<std::u16string> names{u"main.dll", u"big", u"a", u"b"};
+    const std::vector<std::uint64_t> sizes{10, 2500, 100, 0};
+    const std::uint64_t main = entry_header_size(u"main.dll") + 10, big = entry_header_size(u"big");
+    const std::uint64_t small = entry_header_size(u"a") + 100 + entry_header_size(u"b") + 2;
+    const std::vector<planned_frame> plan = plan_frames(names, sizes, frame);
+    // main.dll alone (big would not fit beside it), big from its name on in
+    // frames of 1000 data bytes, its tail with the small entries and the end.
+    ASSERT_EQ(plan.size(), 4u);
+    const planned_frame expected[] = {{0, 0, main}, {1, 0, big + 1000}, {1, 1000, 1000}, {1, 2000, 500 + small}};
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        EXPECT_EQ(plan[k].entry, expected[k].entry);
+        EXPECT_EQ(plan[k].entry_offset, expected[k].entry_offset);
+        EXPECT_EQ(plan[k].content_size, expected[k].content_size);
+    }
+    EXPECT_EQ(plan_frames({u"main.dll"}, {10}, frame).size(), 1u) << "a small application stays one frame";
 }
 
 TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)
