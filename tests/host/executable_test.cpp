@@ -311,18 +311,21 @@ TEST_F(written_executable, list_shows_what_it_holds_and_extract_writes_its_files
     const std::string expected =
         "made by: onefile-pack " ONEFILE_PACK_VERSION "\n"
         "subsystem: console\n"
+        "signature: unsigned\n"
         "main DLL: probe_app\\.dll\n"
         "unpack: cached in \\{CACHE_DIR\\}\\\\Acme\\\\Viewer\\\\[0-9a-f]{16}\n"
         "splash: PNG 900x600, " + std::to_string(fs::file_size(splash)) + " bytes\n"
         "icon: \\d+x\\d+(, \\d+x\\d+)*\n"
+        "execution level: asInvoker\n"
+        "DPI awareness: none\n"
         "code page: UTF-8\n"
         "version: FileVersion: 1\\.4\\.2\n"
         "version: OriginalFilename: listed\\.exe\n"
         "version: ProductName: Viewer\n"
         "version: ProductVersion: 1\\.4\\.2\n"
         "attached data: \\d+ bytes, 2 files, " + total + " bytes unpacked\n"
-        "  " + std::string(total.size() - dll_size.size(), ' ') + dll_size + "  probe_app\\.dll\n"
-        "  " + std::string(total.size() - 5, ' ') + "70000  data\\\\values\\.bin\n";
+        "  " + std::string(total.size() - dll_size.size(), ' ') + dll_size + "  unsigned  probe_app\\.dll\n"
+        "  " + std::string(total.size() - 5, ' ') + "70000            data\\\\values\\.bin\n";
     EXPECT_TRUE(std::regex_match(listed.output, std::regex(expected))) << listed.output;
 
     const fs::path files = scratch_.path() / "files";
@@ -344,7 +347,7 @@ TEST_F(written_executable, list_shows_what_it_holds_and_extract_writes_its_files
                                                    scratch_.path());
     EXPECT_EQ(packed.status, 0) << packed.error_output;
     listed = run_onefile_pack({"--list", tool.string()}, scratch_.path());
-    EXPECT_NE(listed.output.find("subsystem: GUI\nprogram: bin\\lua.exe, started by onefile-launcher.dll\n"
+    EXPECT_NE(listed.output.find("subsystem: GUI\nsignature: unsigned\nprogram: bin\\lua.exe, started by onefile-launcher.dll\n"
                                  "argument: {APP_DIR}\\t.lua\nargument: -x \"y\"\n"
                                  "unpack: per run to {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}\n"
                                  "splash: none\n"),
@@ -374,7 +377,7 @@ TEST_F(written_executable, list_and_extract_refuse_what_is_not_a_whole_packed_ex
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--list", probe_dll.string()}, "is not an executable made by onefile-pack"},
         {{"--list", (scratch_.path() / "cut.exe").string()}, "is not an executable made by onefile-pack"},
-        {{"--list", (scratch_.path() / "missing.exe").string()}, "is not a file"},
+        {{"--list", (scratch_.path() / "missing.exe").string()}, "executable '" + (scratch_.path() / "missing.exe").string() + "' does not exist"},
         {{"--list", (scratch_.path() / "damaged.exe").string()}, "its attached data is damaged"},
         {{"--extract", (scratch_.path() / "damaged.exe").string(), files.string()}, "its attached data is damaged"},
     };
