@@ -161,26 +161,24 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
         ->needs(output);
     app.add_flag("--utf8", options.utf8, "UTF-8 as the code page of narrow-string programs (see below)");
     app.add_option("--execution-level", options.execution_level,
-                   "What Windows asks before it starts the executable: asInvoker (default: the user's rights), "
-                   "highestAvailable or requireAdministrator (the UAC prompt)")
+                   "asInvoker (default), highestAvailable or requireAdministrator (the UAC prompt)")
         ->option_text("LEVEL")
         ->check(CLI::IsMember({"asInvoker", "highestAvailable", "requireAdministrator"}))
         ->needs(output);
     app.add_option("--dpi-aware", options.dpi_awareness,
-                   "system or per-monitor: the application draws for the screen's DPI itself (default: "
-                   "Windows scales its windows)")
+                   "The application draws for the screen's DPI (default: Windows scales it)")
         ->option_text("system|per-monitor")
         ->check(CLI::IsMember({"system", "per-monitor"}))
         ->needs(output);
     app.add_option("--manifest", given.manifest,
-                   "The executable's manifest: FILE instead of ours, which the three options above extend")
+                   "FILE as the executable's manifest instead of ours (see below)")
         ->option_text("FILE")
         ->needs(output);
     auto *sign_command = app.add_option("--sign-command", options.sign_command,
-                                        "Signs each PE image stored, then the executable: COMMAND runs once per "
-                                        "file, {file} standing for it (see below)")
+                                        "Signs each image stored, then the executable, with COMMAND (see below)")
                              ->option_text("COMMAND");
     app.add_flag("--resign", options.resign, "With --sign-command: signs images that are signed already too")
+        ->option_text(" ")
         ->needs(sign_command);
     const std::pair<const char *, std::string *> texts[] = {
         {"--product-name", &options.version.product_name},
