@@ -78,13 +78,10 @@ image_signer::image_signer(std::string command, bool resign, int threads)
 
 fs::path image_signer::copy_path(std::size_t index, const fs::path &original) const
 {
-    std::string extension = original.extension().u8string();
-    const bool plain = extension.size() <= 16 && std::all_of(extension.begin() + (extension.empty() ? 0 : 1),
-                                                             extension.end(), [](char c) {
-                                                                 return (c >= '0' && c <= '9') ||
-                                                                        (c >= 'a' && c <= 'z') ||
-                                                                        (c >= 'A' && c <= 'Z');
-                                                             });
+    const std::string extension = original.extension().u8string(); // empty, or "." and the rest
+    const bool plain = extension.size() <= 16 &&
+                       extension.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz",
+                                                   1) == std::string::npos;
     return folder_.path() / (std::to_string(index + 1) + (plain ? extension : ""));
 }
 
