@@ -40,7 +40,7 @@ int run_payload_library(const wchar_t *library_path)
     set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
     HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
     if (library == NULL)
-        fatal_system_error("Error, load DLL.", GetLastError());
+        fatal_start_error("Error, load DLL.", library_path, GetLastError());
     run_code_function run_code =
         (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
     if (run_code == NULL)
@@ -177,7 +177,7 @@ void launch_child(void)
         if (code == 0)
             break;
         if (attempt == LAUNCH_ATTEMPTS || !is_transient_launch_error(code))
-            fatal_system_error(child.failure, code);
+            fatal_start_error(child.failure, child.application, code);
         Sleep(pause);
         pause *= 2;
     }

@@ -21,7 +21,10 @@ file_handle open_file(const std::filesystem::path &path, const char *mode)
 bytes read_whole_file(const std::filesystem::path &path, const std::string &what)
 {
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status))
+        throw pack_error(what + " " + quoted_path(path) + " does not exist");
+    if (!std::filesystem::is_regular_file(status))
         throw pack_error(what + " " + quoted_path(path) + " is not a file");
     const file_handle in = open_file(path, "rb");
     if (!in)

@@ -8,6 +8,7 @@
 #include "file_io.h"
 #include "pack_error.h"
 #include "progress_report.h"
+#include "signing.h"
 #include "temp_paths.h"
 #include "unpack_template.h"
 
@@ -80,6 +81,24 @@ std::string packing_summary(const std::vector<app_file> &files, std::uint64_t ob
     return text;
 }
 
+// Runs a step of signing; a command that failed because of Ctrl+C is told
+// as the interruption it was.
+template <typename step> std::size_t signing(const step &sign)
+{
+    try {
+        return sign();
+    } catch (const pack_error &) {
+        stop_if_interrupted();
+        throw;
+    }
+}
+
+std::string signing_summary(std::size_t images, bool executable)
+{
+    std::string text = ", signed " + std::to_string(images) + (images == 1 ? " image" : " images");
+    return executable ? text + " and the executable" : text;
+}
+
 pe_image read_template(const packer_options &options)
 {
     const fs::path path = options.runtime_dir / (options.console ? "template-console.exe" : "template-gui.exe");
@@ -103,10 +122,13 @@ resource_options resources_asked(const packer_options &options)
         resources.program = entry_name(path_from_utf8(options.main_name));
     resources.fixed_arguments = options.fixed_arguments;
     resources.packer = "onefile-pack " ONEFILE_PACK_VERSION;
-    resources.manifest = options.runtime_dir / "onefile.manifest";
+    resources.manifest.ours = options.runtime_dir / "onefile.manifest";
+    resources.manifest.own = options.manifest;
+    resources.manifest.utf8 = options.utf8;
+    resources.manifest.execution_level = options.execution_level;
+    resources.manifest.dpi_awareness = options.dpi_awareness;
     resources.icon = options.icon.empty() ? options.runtime_dir / "onefile.ico" : options.icon;
     resources.splash = options.splash;
-    resources.utf8 = options.utf8;
     resources.version = options.version;
     resources.file_name = options.output.filename().u8string();
     return resources;
@@ -164,7 +186,7 @@ void check_outputs(const packer_options &options)
     // Each input with the option that names it; -o is one for --write-attached-data.
     std::vector<std::pair<std::string, fs::path>> inputs{
         {"--attached-data", options.attached_data}, {"--icon", options.icon}, {"--splash", options.splash},
-        {"-o", options.output}};
+        {"--manifest", options.manifest}, {"-o", options.output}};
     for (const char *name : {"template-gui.exe", "template-console.exe", "onefile.manifest", "onefile.ico",
                              launcher_name})
         inputs.emplace_back("--runtime-dir", options.runtime_dir / name);
@@ -241,6 +263,12 @@ void run_packer(const packer_options &options)
         check_application(options);
     else
         ready_made = check_attached_data(options.attached_data);
+    std::optional<image_signer> signer;
+    std::size_t signed_images = 0;
+    if (!options.sign_command.empty())
+        signer.emplace(options.sign_command, options.resign, options.threads);
+    if (signer && packing)
+        signed_images = signing([&] { return signer->sign_images(files); });
 
     std::optional<pending_file> executable;
     std::optional<pending_file> object_file;
@@ -256,6 +284,11 @@ void run_packer(const packer_options &options)
     stop_if_interrupted();
     if (writing_executable)
         write_executable_file(*image, resources, object, summary, options, executable->path(), options.output);
+    if (writing_executable && signer)
+        signing([&] {
+            signer->sign_executable(executable->path(), options.output);
+            return 1;
+        });
 
     stop_if_interrupted();
     if (!options.write_attached_data.empty())
@@ -264,9 +297,10 @@ void run_packer(const packer_options &options)
         executable->commit(0777);
     if (options.quiet)
         return;
-    const std::string what =
-        packing ? packing_summary(files, summary.length)
-                : "used " + options.attached_data.u8string() + " (" + format_size(summary.length) + ")";
+    std::string what = packing ? packing_summary(files, summary.length)
+                               : "used " + options.attached_data.u8string() + " (" + format_size(summary.length) + ")";
+    if (signer)
+        what += signing_summary(signed_images, writing_executable);
     std::fprintf(stderr, "onefile-pack: %s in %s -> %s\n", what.c_str(), elapsed_since(start).c_str(),
                  destinations(options).c_str());
 }
