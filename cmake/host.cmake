@@ -12,6 +12,7 @@ set(ONEFILE_RUNTIME_DIR ${CMAKE_BINARY_DIR}/share/onefile-pack)
 
 # zstd's sources, before the warnings that our own code is built with.
 include(cmake/zstd.cmake)
+include(cmake/expat.cmake)
 add_compile_options(-Wall -Wextra -Wpedantic)
 
 find_package(GTest REQUIRED)

@@ -1,7 +1,8 @@
 # onefile-pack.exe: the packer built for Windows from the same sources and
-# CMake files as on Linux, with zstd's compressor from zstd.cmake. Linked
-# -static, so it imports only system DLLs; with the templates it makes the
-# zip (cpack -G ZIP in this build folder).
+# CMake files as on Linux, with zstd's compressor from zstd.cmake and expat
+# from expat.cmake. Linked -static, so it imports only system DLLs; with the
+# templates it makes the zip (cpack -G ZIP in this build folder).
+include(cmake/expat.cmake)
 add_subdirectory(tools/binary)
 add_subdirectory(tools/pe)
 add_subdirectory(tools/resources)

@@ -5,9 +5,9 @@
 #   scripts/install-deps.sh [DEPS_DIR]
 #
 # DEPS_DIR (default: build/deps) receives the third-party sources that the
-# build compiles: zstd (for both packers and the bootstrap) and Lua (for the
-# Windows side), taken from Debian's source packages at pinned versions and
-# never committed.
+# build compiles: zstd (for both packers and the bootstrap), expat (for both
+# packers) and Lua (for the Windows side), taken from Debian's source packages
+# at pinned versions and never committed.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,6 +15,7 @@ DEPS_DIR=${1:-$ROOT/build/deps}
 
 ZSTD_SOURCE_VERSION=1.5.4+dfsg2-5
 LUA_SOURCE_VERSION=5.4.4-3+deb12u1
+EXPAT_SOURCE_VERSION=2.5.0-1+deb12u2
 
 PACKAGES="cmake ninja-build make g++ pkg-config dpkg-dev file
 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick
@@ -67,3 +68,4 @@ fetch_source() { # package version directory-inside-package
 
 fetch_source libzstd "$ZSTD_SOURCE_VERSION"
 fetch_source lua5.4 "$LUA_SOURCE_VERSION"
+fetch_source expat "$EXPAT_SOURCE_VERSION"

@@ -36,7 +36,7 @@ static BOOL WINAPI ignore_console_control(DWORD control_type)
 {
     if (executable_has_splash())
         end_parents_splash();
-    fatal_system_error("Error, couldn't launch program", code);
+    fatal_start_error("Error, couldn't launch program", program_path, code);
 }
 
 static HANDLE start_program(void)

@@ -22,6 +22,11 @@
 ** beside the unpack template; set alone, not a bit field. */
 extern "C" const unsigned long long onefile_cache_check;
 
+/* The digest of the only record a cached folder of this build may hold
+** (format/folder_record.h), fixed by the packer beside the cache check; 0
+** from a packer that recorded none. */
+extern "C" const unsigned long long onefile_record_digest;
+
 /* Creates the folder's missing ancestors and holds "<folder>.lock" open,
 ** shared, for the rest of the process. Retries for about 5 s while a start
 ** of another build holds it to remove the folder; fatal after that. */

@@ -143,7 +143,7 @@ void launch_child(void)
     child.job = make_kill_on_close_job();
     DWORD code = retry_while_transient(&launch_retry, try_to_launch_child, &child);
     if (code != ERROR_SUCCESS)
-        fatal_system_error(child.failure, code);
+        fatal_start_error(child.failure, child.application, code);
     close_standard_handle_copies();
     /* As the launcher ends it: a GUI program is ready once its first window
     ** waits for input, a console program as soon as it runs. */

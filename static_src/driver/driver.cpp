@@ -42,7 +42,7 @@ int run_payload_library(const wchar_t *library_path)
     set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
     HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
     if (library == NULL)
-        fatal_system_error("Error, load DLL.", GetLastError());
+        fatal_start_error("Error, load DLL.", library_path, GetLastError());
     run_code_function run_code =
         (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
     if (run_code == NULL)

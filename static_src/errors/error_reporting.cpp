@@ -122,7 +122,8 @@ void fatal_path_error(const char *before, const wchar_t *path, const char *after
     end_with_line(stderr, STD_ERROR_HANDLE, before, path, after);
 }
 
-void fatal_system_error(const char *message, unsigned long code)
+/* The system's English text for `code` without its line ends. */
+static const char *system_text(unsigned long code)
 {
     char *text = NULL;
     DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS
@@ -133,16 +134,28 @@ void fatal_system_error(const char *message, unsigned long code)
                                   (LPSTR)&text,            /* allocated by the system, kept */
                                   0,                       /* nSize */
                                   NULL);                   /* Arguments */
-    if (length == 0 || text == NULL) {
-        /* No English text for this code on this system. */
-        text = (char *)"unknown error";
-    } else {
-        for (DWORD i = length; i-- > 0 && (text[i] == '\r' || text[i] == '\n');)
-            text[i] = '\0';
-    }
+    if (length == 0 || text == NULL)
+        return "unknown error"; /* no English text for this code on this system */
+    for (DWORD i = length; i-- > 0 && (text[i] == '\r' || text[i] == '\n');)
+        text[i] = '\0';
+    return text;
+}
+
+void fatal_system_error(const char *message, unsigned long code)
+{
     static char line[1024];
-    snprintf(line, sizeof line, "%s ([Error %ld] %s)", message, (long)code, text);
+    snprintf(line, sizeof line, "%s ([Error %ld] %s)", message, (long)code, system_text(code));
     end_with_line(stderr, STD_ERROR_HANDLE, line, L"", "");
+}
+
+void fatal_start_error(const char *message, const wchar_t *file, unsigned long code)
+{
+    const char *cause = refused_image_cause(code);
+    if (cause == NULL)
+        fatal_system_error(message, code);
+    static char after[1024];
+    snprintf(after, sizeof after, "' %s ([Error %ld] %s)", cause, (long)code, system_text(code));
+    end_with_line(stderr, STD_ERROR_HANDLE, "Error, '", file, after);
 }
 
 void abort_with_line(const char *before, const wchar_t *path, const char *after)

@@ -2,7 +2,7 @@
 ** The ways a start ends early. Each removes what this start wrote first
 ** (set_fatal_error_cleanup), then writes one line:
 **   fatal_error, fatal_path_error, fatal_system_error,
-**   fatal_out_of_memory                                 status 2
+**   fatal_start_error, fatal_out_of_memory              status 2
 **   abort_with_line, abort_on_overflow,
 **   report_template_failure                             the runtime's abort (status 3)
 ** The aborts are kept for what the design treats as internal limits: a
@@ -39,6 +39,17 @@ void set_fatal_error_cleanup(void (*cleanup)(void));
 ** header names no system type, so that the payload reader builds natively
 ** for the benchmark.) */
 [[noreturn]] void fatal_system_error(const char *message, unsigned long code);
+
+/* Why the system refused to load or start an image, as words a user can
+** act on ("was blocked by ..."), for the codes of application control and
+** virus scanners; NULL for any other code. */
+const char *refused_image_cause(unsigned long code);
+
+/* For a library that cannot be loaded or a program that cannot be started:
+** "Error, '<file>' <cause> ([Error <code>] <system text>)" to standard error
+** when the system refused the image (refused_image_cause), else
+** fatal_system_error(message, code). */
+[[noreturn]] void fatal_start_error(const char *message, const wchar_t *file, unsigned long code);
 
 /* "<before><path><after>" to standard error, then abort. */
 [[noreturn]] void abort_with_line(const char *before, const wchar_t *path, const char *after);

@@ -17,8 +17,9 @@
 #define ONEFILE_FIXED_ARGUMENTS_RESOURCE 30
 #define ONEFILE_PACKER_RESOURCE 31
 
-/* The attached data object: this header, one zstd frame, zero fill, and an
-** 8-byte little-endian trailer holding its own offset. */
+/* The attached data object: this header, the zstd frames of its content
+** (the frame index first, see below), zero fill, and an 8-byte
+** little-endian trailer holding its own offset. */
 #define ONEFILE_OBJECT_HEADER "QVY"
 #define ONEFILE_OBJECT_HEADER_LENGTH 3
 
@@ -51,6 +52,29 @@
 
 /* Capacity, in UTF-16 units with the terminator, of every path buffer. */
 #define ONEFILE_PATH_CAPACITY 4096
+
+/* The frame index: a skippable zstd frame (magic ONEFILE_INDEX_FRAME_MAGIC,
+** little-endian, then the 32-bit length of what follows) before the data
+** frames of the attached data, holding one zstd frame (with its checksum)
+** that decodes to the index. A reader that knows nothing of it passes over
+** it and decodes the data frames one after another. The index, all fields
+** little-endian:
+**   "QVX1", 32-bit frame count, 32-bit entry count, 32-bit largest content
+**   of a frame;
+**   per data frame, ONEFILE_INDEX_FRAME_SIZE bytes: 64-bit offset of the
+**   frame from the first data frame, 32-bit compressed size, 32-bit content
+**   size, 32-bit number of the entry its content begins in, 32 bits 0,
+**   64-bit offset into that entry's data where it begins (0: at the
+**   entry's name);
+**   per entry, in stream order: 64-bit size, 64-bit XXH64 of its data,
+**   16-bit name length in units and the name (UTF-16LE).
+** The packer cuts the content at entry boundaries and inside a large entry
+** at multiples of its frame size, so that frames decode independently. */
+#define ONEFILE_INDEX_FRAME_MAGIC 0x184D2A5Eu
+#define ONEFILE_INDEX_MAGIC "QVX1"
+#define ONEFILE_INDEX_HEADER_SIZE 16
+#define ONEFILE_INDEX_FRAME_SIZE 32
+#define ONEFILE_INDEX_ENTRY_FIXED_SIZE 18
 
 /* The placeholder in a fixed argument for the unpack directory, and the
 ** room, in UTF-16 units, for the fixed arguments once expanded and quoted,

@@ -4,8 +4,9 @@
 #
 #   cmake_package_test.sh example|header BUILD_DIR SOURCE_DIR
 #
-# example  examples/cmake_app, configured with the MinGW-w64 toolchain
-#          against the prefix, builds hello.exe, which runs under Wine. A
+# example  examples/cmake_app, configured with the MinGW-w64 toolchain file
+#          that the prefix holds, against the prefix, builds hello.exe, which
+#          runs under Wine. A
 #          build with nothing changed packs nothing; a changed data file,
 #          a removed one and a touched source each pack again.
 # header   the installed onefile.h compiles as C and C++ without a warning;
@@ -42,7 +43,7 @@ example)
     cp -r "$source/examples/cmake_app" "$source/examples/splash.png" "$work/src/"
     app=$work/src/cmake_app
     cmake -S "$app" -B "$work/app" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$work/prefix/share/cmake/onefile/mingw-w64-x86_64.cmake" \
         -DCMAKE_PREFIX_PATH="$work/prefix" >"$work/log" 2>&1 || fail "configuring failed: $(cat "$work/log")"
     exe=$work/app/hello.exe
     # Builds; $1 says whether hello.exe must be written anew.

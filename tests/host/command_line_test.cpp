@@ -234,6 +234,8 @@ TEST(command_line, bad_command_lines_exit_with_status_2_and_one_line)
         {"--main", "main.dll", "--splash", "s.png", "--write-attached-data", object, app},
         {"--attached-data", object, "--main", "main.dll", "-o", "app.exe"},
         {"--main", "main.dll", "--no-such-option", "--write-attached-data", object, app},
+        {"--main", "main.dll", "--resign", "--write-attached-data", object, app},
+        {"--main", "main.dll", "--sign-command", "signtool sign", "--write-attached-data", object, app},
     };
     for (const std::vector<std::string> &arguments : command_lines) {
         const process_result result = run_onefile_pack(arguments, scratch.path());

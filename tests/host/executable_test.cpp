@@ -215,6 +215,64 @@ TEST_F(written_executable, resources_read_back_with_wrestool)
     EXPECT_EQ(command_output("wrestool -l " + quoted(pack("plain.exe", {}))).find("type=16"), std::string::npos);
 }
 
+// Wine ignores the execution level and the DPI awareness. On Windows an
+// executable that asks for requireAdministrator shows the UAC prompt to a
+// user who is not elevated yet, and CreateProcessW from such a process fails
+// with 740 (ERROR_ELEVATION_REQUIRED); highestAvailable asks only members of
+// Administrators; a per-monitor aware process gets its windows unscaled and
+// WM_DPICHANGED when it moves to another screen.
+TEST_F(written_executable, manifest_options_reach_its_manifest_and_a_manifest_of_ones_own_is_kept_as_it_is)
+{
+    const auto manifest_of = [](const fs::path &executable) {
+        return command_output("wrestool -x --raw -t 24 " + quoted(executable));
+    };
+    const auto manifest_lines = [this](const fs::path &executable) {
+        const std::string list = run_onefile_pack({"--list", executable.string()}, scratch_.path()).output;
+        const std::size_t start = list.find("execution level: ");
+        return list.substr(start, list.find("attached data: ") - start);
+    };
+    EXPECT_EQ(manifest_of(pack("plain.exe", {})), read_file(fs::path(ONEFILE_RESOURCES_DIR) / "onefile.manifest"));
+
+    const fs::path asked =
+        pack("asked.exe", {"--execution-level", "requireAdministrator", "--dpi-aware", "per-monitor", "--utf8"});
+    const std::string manifest = manifest_of(asked);
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>"),
+              std::string::npos) << manifest;
+    EXPECT_NE(manifest.find(">true/pm</dpiAware>"), std::string::npos) << manifest;
+    EXPECT_NE(manifest.find(">PerMonitorV2, PerMonitor</dpiAwareness>"), std::string::npos) << manifest;
+    EXPECT_EQ(manifest_lines(asked), "execution level: requireAdministrator\nDPI awareness: per-monitor\ncode page: UTF-8\n");
+    EXPECT_EQ(manifest_lines(pack("system.exe", {"--execution-level", "highestAvailable", "--dpi-aware", "system"})),
+              "execution level: highestAvailable\nDPI awareness: system\ncode page: the user's\n");
+
+    // Another namespace prefix, an older Windows' DPI element beside a newer one, no long paths, another architecture.
+    const std::string own =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<asm:assembly xmlns:asm=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\n"
+        "  <asm:assemblyIdentity type=\"win32\" name=\"Acme.Tool\" version=\"1.0.0.0\" processorArchitecture=\"x86\"/>\n"
+        "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v2\"><security><requestedPrivileges>\n"
+        "    <requestedExecutionLevel level=\"highestAvailable\"/></requestedPrivileges></security></trustInfo>\n"
+        "  <application xmlns=\"urn:schemas-microsoft-com:asm.v3\"><windowsSettings>\n"
+        "    <dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>\n"
+        "    <dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">Weird, PerMonitorV2</dpiAwareness>\n"
+        "  </windowsSettings></application>\n"
+        "</asm:assembly>\n";
+    const fs::path own_file = scratch_.path() / "own.manifest";
+    write_file(own_file, own);
+    const fs::path executable = scratch_.path() / "own.exe";
+    const process_result result = run_onefile_pack(
+        {"-q", "--manifest", own_file.string(), "--main", "probe_app.dll", "-o", executable.string(), app_.string()},
+        scratch_.path());
+    EXPECT_EQ(result.status, 0) << result.error_output;
+    EXPECT_EQ(result.error_output,
+              "onefile-pack: warning: manifest " + quoted(own_file) + " does not declare longPathAware true: the "
+              "executable then cannot load its application or start its program from an unpack folder whose paths "
+              "pass 260 characters\n"
+              "onefile-pack: warning: manifest " + quoted(own_file) + " names processorArchitecture 'x86': Windows "
+              "refuses to start a 64-bit executable whose manifest names another architecture\n");
+    EXPECT_EQ(manifest_of(executable), own);
+    EXPECT_EQ(manifest_lines(executable), "execution level: highestAvailable\nDPI awareness: per-monitor\ncode page: the user's\n");
+}
+
 TEST_F(written_executable, same_input_gives_the_same_bytes_with_no_other_program_on_the_path)
 {
     const std::string first = read_file(pack("one.exe", {"--console"}, {"PATH="}));
@@ -284,9 +342,17 @@ TEST_F(written_executable, refuses_unusable_templates_and_version_values_with_on
         {{"--file-version", "70000"}, 1, "is not one to four numbers"},
         {{"--copyright", "(c)\tAcme"}, 1, "--copyright must not hold control characters"},
         {{"--product-name", ""}, 2, "--product-name must not be empty"},
+        {{"--manifest", (scratch_.path() / "bad.manifest").string()}, 1, "' is not well-formed XML: line 2: mismatched tag"},
+        {{"--manifest", (scratch_.path() / "other.manifest").string()}, 1, "' is no application manifest: its root"},
+        {{"--manifest", (scratch_.path() / "bad.manifest").string(), "--dpi-aware", "system"}, 2,
+         "--dpi-aware cannot change a --manifest FILE"},
+        {{"--execution-level", "admin"}, 2, "--execution-level"},
     };
     for (const refusal &input : refusals) {
         const fs::path output = scratch_.path() / "refused.exe";
+        write_file(scratch_.path() / "bad.manifest", "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" "
+                                                     "manifestVersion=\"1.0\">\n<a></b></assembly>");
+        write_file(scratch_.path() / "other.manifest", "<assembly manifestVersion=\"1.0\"/>");
         std::vector<std::string> arguments = input.arguments;
         arguments.insert(arguments.end(), {"--main", "probe_app.dll", "-o", output.string(), app_.string()});
         const process_result result = run_onefile_pack(arguments, scratch_.path());
@@ -311,18 +377,21 @@ TEST_F(written_executable, list_shows_what_it_holds_and_extract_writes_its_files
     const std::string expected =
         "made by: onefile-pack " ONEFILE_PACK_VERSION "\n"
         "subsystem: console\n"
+        "signature: unsigned\n"
         "main DLL: probe_app\\.dll\n"
         "unpack: cached in \\{CACHE_DIR\\}\\\\Acme\\\\Viewer\\\\[0-9a-f]{16}\n"
         "splash: PNG 900x600, " + std::to_string(fs::file_size(splash)) + " bytes\n"
         "icon: \\d+x\\d+(, \\d+x\\d+)*\n"
+        "execution level: asInvoker\n"
+        "DPI awareness: none\n"
         "code page: UTF-8\n"
         "version: FileVersion: 1\\.4\\.2\n"
         "version: OriginalFilename: listed\\.exe\n"
         "version: ProductName: Viewer\n"
         "version: ProductVersion: 1\\.4\\.2\n"
         "attached data: \\d+ bytes, 2 files, " + total + " bytes unpacked\n"
-        "  " + std::string(total.size() - dll_size.size(), ' ') + dll_size + "  probe_app\\.dll\n"
-        "  " + std::string(total.size() - 5, ' ') + "70000  data\\\\values\\.bin\n";
+        "  " + std::string(total.size() - dll_size.size(), ' ') + dll_size + "  unsigned  probe_app\\.dll\n"
+        "  " + std::string(total.size() - 5, ' ') + "70000            data\\\\values\\.bin\n";
     EXPECT_TRUE(std::regex_match(listed.output, std::regex(expected))) << listed.output;
 
     const fs::path files = scratch_.path() / "files";
@@ -344,7 +413,7 @@ TEST_F(written_executable, list_shows_what_it_holds_and_extract_writes_its_files
                                                    scratch_.path());
     EXPECT_EQ(packed.status, 0) << packed.error_output;
     listed = run_onefile_pack({"--list", tool.string()}, scratch_.path());
-    EXPECT_NE(listed.output.find("subsystem: GUI\nprogram: bin\\lua.exe, started by onefile-launcher.dll\n"
+    EXPECT_NE(listed.output.find("subsystem: GUI\nsignature: unsigned\nprogram: bin\\lua.exe, started by onefile-launcher.dll\n"
                                  "argument: {APP_DIR}\\t.lua\nargument: -x \"y\"\n"
                                  "unpack: per run to {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}\n"
                                  "splash: none\n"),
@@ -374,7 +443,7 @@ TEST_F(written_executable, list_and_extract_refuse_what_is_not_a_whole_packed_ex
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--list", probe_dll.string()}, "is not an executable made by onefile-pack"},
         {{"--list", (scratch_.path() / "cut.exe").string()}, "is not an executable made by onefile-pack"},
-        {{"--list", (scratch_.path() / "missing.exe").string()}, "is not a file"},
+        {{"--list", (scratch_.path() / "missing.exe").string()}, "executable '" + (scratch_.path() / "missing.exe").string() + "' does not exist"},
         {{"--list", (scratch_.path() / "damaged.exe").string()}, "its attached data is damaged"},
         {{"--extract", (scratch_.path() / "damaged.exe").string(), files.string()}, "its attached data is damaged"},
     };

@@ -31,8 +31,9 @@ std::string read_file(const fs::path &path);
 // Bytes that zstd cannot shrink much, the same for the same seed.
 std::string noise(std::size_t size, unsigned seed);
 
-// The content that an object's zstd frame decodes to, with the bootstrap's
-// window limit (log 27). Throws std::runtime_error if it does not decode.
+// The content that an object's zstd frames decode to, one after another as
+// a reader that knows no index reads them, with the bootstrap's window
+// limit (log 27). Throws std::runtime_error if it does not decode.
 std::string decode_object(const std::string &object);
 
 struct decoded_entry {

@@ -9,6 +9,7 @@
 **   path_probe executable                   plain and resolved own path
 **   path_probe resolve CAPACITY PATH        resolve_final_path's result
 **   path_probe fatal-system CODE            fatal_system_error with CODE
+**   path_probe fatal-start CODE PATH        fatal_start_error with CODE for PATH
 **   path_probe create-unpack PATH           create_unpack_directory at PATH
 */
 #include <windows.h>
@@ -107,5 +108,7 @@ int wmain(int argc, wchar_t **argv)
     }
     if (wcscmp(verb, L"fatal-system") == 0 && argc == 3)
         fatal_system_error("Error, couldn't launch child", (DWORD)wcstoul(argv[2], NULL, 10));
+    if (wcscmp(verb, L"fatal-start") == 0 && argc == 4)
+        fatal_start_error("Error, couldn't launch program", argv[3], (DWORD)wcstoul(argv[2], NULL, 10));
     return 64;
 }

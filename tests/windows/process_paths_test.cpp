@@ -73,6 +73,40 @@ TEST(FatalSystemError, reports_the_english_text_without_line_ends_on_standard_er
     EXPECT_EQ(unknown.err, "Error, couldn't launch child ([Error 536870913] unknown error)\r\n");
 }
 
+/* Wine refuses no image by policy and knows none of these codes' texts, so
+** the mapping is tried directly. On Windows the same lines come from
+** LoadLibraryExW and CreateProcessW when AppLocker or a software
+** restriction policy (1260, 786), WDAC or Smart App Control (577, 4551 and
+** the other code integrity codes) or Defender (225, 226) refuses the file,
+** with Windows' own text in place of "unknown error". */
+TEST(FatalSystemError, a_refused_image_is_named_with_what_may_help_and_other_failures_keep_their_line)
+{
+    const std::pair<const char *, const char *> refusals[] = {
+        {"1260", "blocked by this computer's application control policy"},
+        {"786", "blocked by this computer's application control policy"},
+        {"577", "blocked by this computer's application control policy"},
+        {"4550", "blocked by this computer's application control policy"},
+        {"4551", "blocked by this computer's application control policy"},
+        {"4555", "blocked by this computer's application control policy"},
+        {"225", "refused by this computer's virus scanner"},
+        {"226", "refused by this computer's virus scanner"},
+    };
+    for (const auto &[code, cause] : refusals) {
+        process_result result = run_process(probe_run(utf16(std::string("fatal-start ") + code + " C:\\unpack\\app.dll")));
+        EXPECT_EQ(result.exit_code, 2u) << code;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err.rfind(std::string("Error, 'C:\\unpack\\app.dll' was ") + cause, 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(std::string(" ([Error ") + code + "] "), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+    }
+    for (const char *code : {"2", "5", "193", "1259", "4549", "4556"}) {
+        process_result result = run_process(probe_run(utf16(std::string("fatal-start ") + code + " C:\\app.dll")));
+        EXPECT_EQ(result.exit_code, 2u) << code;
+        EXPECT_EQ(result.err.rfind(std::string("Error, couldn't launch program ([Error ") + code + "] ", 0), 0u)
+            << result.err;
+    }
+}
+
 class RoleDecision : public testing::Test {
 protected:
     void TearDown() override

@@ -3,6 +3,7 @@
 #include "file_io.h"
 #include "format/onefile_format.h"
 #include "icon_resources.h"
+#include "manifest.h"
 #include "pack_error.h"
 #include "utf16.h"
 #include "version_resource.h"
@@ -14,22 +15,6 @@ namespace {
 constexpr std::uint16_t manifest_resource_id = 1; // the manifest of a process
 constexpr std::uint16_t icon_group_id = 1;
 constexpr std::uint16_t version_resource_id = 1;
-
-// Makes narrow-string programs (main, fopen) see UTF-8 on Windows 10 1903 and later.
-const char *const utf8_code_page =
-    "      <activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>\n";
-
-bytes manifest(const resource_options &options)
-{
-    bytes data = read_whole_file(options.manifest, "manifest");
-    if (!options.utf8)
-        return data;
-    std::string text(data.begin(), data.end());
-    const std::string::size_type end = text.find("    </windowsSettings>");
-    if (end == std::string::npos)
-        throw pack_error("manifest " + quoted_path(options.manifest) + " has no windowsSettings element for --utf8");
-    return bytes_of(text.insert(end, utf8_code_page));
-}
 
 std::vector<resource_entry> icon(const std::filesystem::path &path)
 {
@@ -134,7 +119,7 @@ bool version_options::any() const
 std::vector<resource_entry> executable_resources(const resource_options &options)
 {
     std::vector<resource_entry> resources = icon(options.icon);
-    resources.push_back({resource_type::manifest, manifest_resource_id, language_en_us, manifest(options)});
+    resources.push_back({resource_type::manifest, manifest_resource_id, language_en_us, executable_manifest(options.manifest)});
     if (!options.splash.empty())
         resources.push_back({resource_type::rcdata, splash_resource_id, language_en_us, splash(options.splash)});
     if (!options.program.empty())

@@ -5,6 +5,7 @@
 #define ONEFILE_EXECUTABLE_RESOURCES_H
 
 #include "format/onefile_format.h"
+#include "manifest.h"
 #include "resource_section.h"
 
 #include <filesystem>
@@ -38,10 +39,9 @@ struct version_options {
 };
 
 struct resource_options {
-    std::filesystem::path manifest;     // the runtime's manifest
+    manifest_options manifest;
     std::filesystem::path icon;         // the user's or the runtime's
     std::filesystem::path splash;       // empty: no splash
-    bool utf8 = false;                  // UTF-8 as the process code page
     version_options version;
     std::string file_name;              // the executable's name, for the version block
     std::u16string program;             // the program the launcher starts; empty: none
@@ -50,9 +50,9 @@ struct resource_options {
 };
 
 // Every resource of the executable. Throws pack_error with one line for an
-// icon that is not an .ico, a splash that is not a PNG, a bad version value
-// a manifest without the settings element that --utf8 extends, or --arg
-// values that are not UTF-8 or could not fit the launcher's command line.
+// icon that is not an .ico, a splash that is not a PNG, a bad version value,
+// a manifest that executable_manifest refuses, or --arg values that are
+// not UTF-8 or could not fit the launcher's command line.
 std::vector<resource_entry> executable_resources(const resource_options &options);
 
 #endif

@@ -21,7 +21,10 @@ file_handle open_file(const std::filesystem::path &path, const char *mode)
 bytes read_whole_file(const std::filesystem::path &path, const std::string &what)
 {
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status))
+        throw pack_error(what + " " + quoted_path(path) + " does not exist");
+    if (!std::filesystem::is_regular_file(status))
         throw pack_error(what + " " + quoted_path(path) + " is not a file");
     const file_handle in = open_file(path, "rb");
     if (!in)
@@ -64,8 +67,8 @@ bool same_file(const std::filesystem::path &a, const std::filesystem::path &b)
 
 namespace {
 
-// `folder` with its links and ".." resolved, as the system finds it; empty
-// when it cannot be opened.
+// `folder` (or a file) with its links and ".." resolved, as the system finds
+// it; empty when it cannot be opened.
 std::filesystem::path resolved_folder(const std::filesystem::path &folder)
 {
 #ifdef _WIN32
@@ -107,9 +110,14 @@ bool lies_inside(const std::filesystem::path &path, const std::filesystem::path 
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error)
         return false;
-    // The nearest folder above `path` that exists, resolved; then its parents.
-    std::filesystem::path above = absolute.parent_path();
+    // `path` itself resolved when it exists (a link is judged by what it
+    // names), else the nearest folder above it that exists; then its parents.
+    std::filesystem::path above = absolute;
     std::filesystem::path resolved = resolved_folder(above);
+    if (!resolved.empty())
+        resolved = resolved.parent_path();
+    else
+        resolved = resolved_folder(above = absolute.parent_path());
     while (resolved.empty() && above != above.parent_path()) {
         above = above.parent_path();
         resolved = resolved_folder(above);

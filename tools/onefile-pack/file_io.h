@@ -14,7 +14,8 @@ using file_handle = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
 // fopen for a path that may hold any character; null with errno on failure.
 file_handle open_file(const std::filesystem::path &path, const char *mode);
 
-// The whole file. Throws pack_error naming it as `what`.
+// The whole file. Throws pack_error naming it as `what`: that it does not
+// exist, is no file or cannot be read.
 bytes read_whole_file(const std::filesystem::path &path, const std::string &what);
 
 // The folder that holds this program's executable, absolute.

@@ -3,6 +3,7 @@
 #include "file_io.h"
 #include "packed_executable.h"
 #include "packer.h"
+#include "signing.h"
 
 #include <CLI/CLI.hpp>
 
@@ -51,10 +52,12 @@ const char *const footer =
     "--arg VALUE, with --main PROGRAM.exe, puts VALUE after the program's name and\n"
     "before the user's arguments: one argument per --arg, in their order, quoted\n"
     "as needed. {APP_DIR} in it stands for the unpack folder, per run or cached.\n"
-    "Write --arg=VALUE for a value that starts with '-'.\n"
+    "--arg takes the next word whatever it is: --arg -e passes -e, --arg --console\n"
+    "passes --console. --arg=VALUE is the same.\n"
     "\n"
     "--list APP.exe shows what an executable from onefile-pack holds: its files and\n"
-    "sizes, main file, unpack folder, splash, icon and version texts. --extract\n"
+    "sizes, which images are signed (and whether it is), main file, unpack folder,\n"
+    "splash, icon, manifest settings and version texts. --extract\n"
     "APP.exe DIR writes its files into DIR, a new folder, as the executable would\n"
     "unpack them. Both refuse names that lead out of the folder.\n"
     "\n"
@@ -62,6 +65,24 @@ const char *const footer =
     "version 1903 and later their arguments, file names and environment come as\n"
     "UTF-8, so names outside the user's code page reach them. Older Windows ignore\n"
     "it, and it changes nothing for programs that use wide strings.\n"
+    "\n"
+    "--utf8, --execution-level and --dpi-aware go into our manifest. --manifest FILE\n"
+    "replaces it whole: FILE must be well-formed XML with an <assembly> root and\n"
+    "says itself what it asks for, so it takes none of the three. The packer warns\n"
+    "when FILE lacks what the executable relies on (longPathAware).\n"
+    "\n"
+    "--sign-command COMMAND signs with your own tool, before Windows' application\n"
+    "control (Smart App Control, AppLocker, WDAC) meets the files: each PE image the\n"
+    "executable stores, recognised by its headers (DLLs, programs, .pyd, .node, our\n"
+    "launcher), that is unsigned (every one with --resign), then the executable.\n"
+    "COMMAND runs once per file on a copy in a private temporary folder, never in\n"
+    "APP_DIR, through /bin/sh -c on Linux and cmd.exe /c on Windows, on --threads\n"
+    "workers. {file} stands for the copy's path as one word, quoted for that shell\n"
+    "('...' or \"...\"): write it without quotes of your own; text right after it\n"
+    "joins it ({file}.signed). A command that fails, or leaves its file unsigned,\n"
+    "ends the packing with its last line and writes nothing. With --attached-data\n"
+    "only the executable is signed. Signed bytes depend on the certificate and the\n"
+    "signing time: only unsigned executables are the same from run to run.\n"
     "\n"
     "Examples:\n"
     "  onefile-pack --main app.dll -o App.exe build/app\n"
@@ -71,6 +92,16 @@ const char *const footer =
     "  onefile-pack --main app.dll --product-name Viewer --company-name \"Acme Ltd\" \\\n"
     "               --file-version 1.4.2 --copyright \"(c) 2026 Acme Ltd\" -o Viewer.exe build/app\n"
     "  onefile-pack --main app.dll --unpack-to \"{CACHE_DIR}\\Acme\\Viewer\" -o Viewer.exe build/app\n"
+    "  onefile-pack --main app.dll --unpack-to \"{CACHE_DIR}\\Acme\\Viewer\" --verify content \\\n"
+    "               -o Viewer.exe build/app\n"
+    "  onefile-pack --main app.dll --level 19 --threads 2 -q -o App.exe build/app\n"
+    "  onefile-pack --runtime-dir ~/onefile/share/onefile-pack --main app.dll -o App.exe build/app\n"
+    "  onefile-pack --main bin/setup.exe --execution-level requireAdministrator -o Setup.exe dist/setup\n"
+    "  onefile-pack --main app.dll --dpi-aware per-monitor -o App.exe build/app\n"
+    "  onefile-pack --main app.dll --manifest app.manifest -o App.exe build/app\n"
+    "  onefile-pack --main app.dll -o App.exe build/app --sign-command \\\n"
+    "      'osslsigncode sign -pkcs12 cert.p12 -pass \"$P\" -in {file} -out {file}.signed && mv {file}.signed {file}'\n"
+    "  onefile-pack.exe --main app.dll -o App.exe build\\app --sign-command \"signtool sign /fd sha256 /a {file}\"\n"
     "  onefile-pack --main node.exe --arg \"{APP_DIR}\\node_modules\\typescript\\bin\\tsc\" \\\n"
     "               --console -o tsc.exe dist/node\n"
     "  onefile-pack --main app.dll --write-attached-data app.qvd build/app\n"
@@ -83,6 +114,7 @@ const char *const footer =
 // The command line as given: UTF-8 text, turned into paths afterwards.
 struct arguments {
     std::string app_dir, main_name, attached_data, write_attached_data, output, icon, splash, runtime_dir, verify;
+    std::string manifest;
     std::string list;                   // --list: the executable to show
     std::vector<std::string> extract;   // --extract: the executable and the folder to make
 };
@@ -128,6 +160,26 @@ void define_options(CLI::App &app, arguments &given, packer_options &options)
         ->check(CLI::IsMember({"content"}))
         ->needs(output);
     app.add_flag("--utf8", options.utf8, "UTF-8 as the code page of narrow-string programs (see below)");
+    app.add_option("--execution-level", options.execution_level,
+                   "asInvoker (default), highestAvailable or requireAdministrator (the UAC prompt)")
+        ->option_text("LEVEL")
+        ->check(CLI::IsMember({"asInvoker", "highestAvailable", "requireAdministrator"}))
+        ->needs(output);
+    app.add_option("--dpi-aware", options.dpi_awareness,
+                   "The application draws for the screen's DPI (default: Windows scales it)")
+        ->option_text("system|per-monitor")
+        ->check(CLI::IsMember({"system", "per-monitor"}))
+        ->needs(output);
+    app.add_option("--manifest", given.manifest,
+                   "FILE as the executable's manifest instead of ours (see below)")
+        ->option_text("FILE")
+        ->needs(output);
+    auto *sign_command = app.add_option("--sign-command", options.sign_command,
+                                        "Signs each image stored, then the executable, with COMMAND (see below)")
+                             ->option_text("COMMAND");
+    app.add_flag("--resign", options.resign, "With --sign-command: signs images that are signed already too")
+        ->option_text(" ")
+        ->needs(sign_command);
     const std::pair<const char *, std::string *> texts[] = {
         {"--product-name", &options.version.product_name},
         {"--company-name", &options.version.company_name},
@@ -211,6 +263,11 @@ std::string combination_error(const CLI::App &app, const packer_options &options
         return "--arg needs --main PROGRAM.exe";
     if (options.output.empty() && options.write_attached_data.empty())
         return "nothing to write: give -o OUT.exe, --write-attached-data FILE or both";
+    for (const char *name : {"--utf8", "--execution-level", "--dpi-aware"})
+        if (!options.manifest.empty() && app.count(name) > 0)
+            return std::string(name) + " cannot change a --manifest FILE: write what it asks for into FILE";
+    if (app.count("--sign-command") > 0 && options.sign_command.find(sign_placeholder) == std::string::npos)
+        return "--sign-command must hold {file}, which stands for the file to sign";
     for (const char *name : {"--product-name", "--company-name", "--file-description", "--file-version",
                              "--product-version", "--copyright"})
         if (app.count(name) > 0 && app.get_option(name)->as<std::string>().empty())
@@ -248,6 +305,7 @@ int run(std::vector<std::string> args)
     options.output = path_from_utf8(given.output);
     options.icon = path_from_utf8(given.icon);
     options.splash = path_from_utf8(given.splash);
+    options.manifest = path_from_utf8(given.manifest);
     options.verify_content = given.verify == "content";
     if (const std::string error = combination_error(app, options); !error.empty())
         return usage_error(error);

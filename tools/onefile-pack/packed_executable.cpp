@@ -4,13 +4,16 @@
 #include "executable_resources.h"
 #include "executable_writer.h"
 #include "file_io.h"
+#include "manifest.h"
 #include "pack_error.h"
+#include "pe_signature.h"
 #include "resource_section.h"
 #include "unpack_template.h"
 #include "utf16.h"
 #include "version_resource.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,25 +88,61 @@ executable_view read_executable(const fs::path &path)
 }
 
 // A name or text as one line of output: UTF-8, control characters as \xNN.
+std::string shown_utf8(const std::string &text)
+{
+    const std::string quoted = quoted_path(path_from_utf8(text));
+    return quoted.substr(1, quoted.size() - 2);
+}
+
 std::string shown(const std::u16string &text)
 {
-    const std::string quoted = quoted_path(path_from_utf8(utf8_text(text)));
-    return quoted.substr(1, quoted.size() - 2);
+    return shown_utf8(utf8_text(text));
 }
 
 struct listed_entry {
     std::u16string name;
     std::uint64_t size;
+    signature_state signature;
 };
 
+// Each entry with its size, and whether it is a signed image, judged from
+// its bytes as they are decoded.
 class entry_lister : public entry_visitor {
 public:
     std::vector<listed_entry> entries;
 
-    void begin(const std::u16string &name, std::uint64_t size) override { entries.push_back({name, size}); }
-    void data(const byte *, std::size_t) override {}
-    void end() override {}
+    void begin(const std::u16string &name, std::uint64_t size) override
+    {
+        entries.push_back({name, size, signature_state::not_an_image});
+        probe_.emplace(size);
+        position_ = 0;
+    }
+
+    void data(const byte *data, std::size_t size) override
+    {
+        probe_->feed(position_, data, size);
+        position_ += size;
+    }
+
+    void end() override { entries.back().signature = probe_->state(); }
+
+private:
+    std::optional<signature_probe> probe_;
+    std::uint64_t position_ = 0;
 };
+
+// The column before an entry's name.
+const char *signature_text(signature_state state)
+{
+    switch (state) {
+    case signature_state::signed_image:
+        return "signed  ";
+    case signature_state::unsigned_image:
+        return "unsigned";
+    default:
+        return "        ";
+    }
+}
 
 // PNG's integers are big-endian.
 std::uint32_t big_endian_u32(const bytes &data, std::size_t at)
@@ -177,7 +216,7 @@ public:
     {
         path_ = root_;
         std::size_t start = 0;
-        for (std::size_t end; (end = name.find_first_of(u"\\/", start)) != std::u16string::npos; start = end + 1)
+        for (std::size_t end; (end = name.find(u'\\', start)) != std::u16string::npos; start = end + 1)
             path_ /= path_from_utf8(utf8_text(name.substr(start, end - start)));
         path_ /= path_from_utf8(utf8_text(name.substr(start)));
         std::error_code error;
@@ -230,6 +269,9 @@ void list_packed_executable(const fs::path &path, std::FILE *out)
     const bytes *maker = view.resource(resource_type::rcdata, packer_resource_id);
     lines.emplace_back("made by", maker != nullptr ? shown(utf16le_text(*maker)) : "not recorded (onefile-pack 0.1.0 or older)");
     lines.emplace_back("subsystem", view.image.subsystem == pe::subsystem_console ? "console" : "GUI");
+    signature_probe own(view.image.file.size());
+    own.feed(0, view.image.file.data(), view.image.file.size());
+    lines.emplace_back("signature", own.state() == signature_state::signed_image ? "signed" : "unsigned");
     if (const bytes *program = view.resource(resource_type::rcdata, program_resource_id)) {
         lines.emplace_back("program", shown(utf16le_text(*program)) + ", started by " + shown(entries[0].name));
         if (const bytes *fixed = view.resource(resource_type::rcdata, fixed_arguments_resource_id))
@@ -243,10 +285,12 @@ void list_packed_executable(const fs::path &path, std::FILE *out)
                                      shown(view.unpack_template));
     lines.emplace_back("splash", splash_text(view.resource(resource_type::rcdata, splash_resource_id)));
     lines.emplace_back("icon", icon_text(view.resource(resource_type::group_icon, 1)));
-    const bytes *manifest = view.resource(resource_type::manifest, 1);
-    const bool utf8 = manifest != nullptr &&
-                      std::string(manifest->begin(), manifest->end()).find(">UTF-8</activeCodePage>") != std::string::npos;
-    lines.emplace_back("code page", utf8 ? "UTF-8" : "the user's");
+    manifest_facts facts;
+    if (const bytes *manifest = view.resource(resource_type::manifest, 1))
+        facts = read_manifest(*manifest, "of " + quoted_path(path));
+    lines.emplace_back("execution level", facts.execution_level.empty() ? "not stated" : shown_utf8(facts.execution_level));
+    lines.emplace_back("DPI awareness", facts.dpi_awareness.empty() ? "none" : facts.dpi_awareness);
+    lines.emplace_back("code page", facts.utf8 ? "UTF-8" : "the user's");
     if (const bytes *version = view.resource(resource_type::version, 1)) {
         try {
             for (const auto &[key, value] : read_version_strings(*version))
@@ -268,7 +312,8 @@ void list_packed_executable(const fs::path &path, std::FILE *out)
     const std::size_t width = std::to_string(total).size();
     for (const listed_entry &entry : entries) {
         const std::string size = std::to_string(entry.size);
-        text += std::string(width - size.size() + 2, ' ') + size + "  " + shown(entry.name) + "\n";
+        text += std::string(width - size.size() + 2, ' ') + size + "  " + signature_text(entry.signature) + "  " +
+                shown(entry.name) + "\n";
     }
     if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0)
         throw pack_error("cannot write the list: " + errno_text());

@@ -8,6 +8,7 @@
 #include "file_io.h"
 #include "pack_error.h"
 #include "progress_report.h"
+#include "signing.h"
 #include "temp_paths.h"
 #include "unpack_template.h"
 
@@ -36,8 +37,8 @@ void stop_if_interrupted()
         throw pack_error("interrupted; nothing was written");
 }
 
-// Writes the object with a progress line; returns its length.
-std::uint64_t pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
+// Writes the object with a progress line.
+attached_data_summary pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
 {
     progress_line line(!options.quiet);
     const auto show = [&line](const pack_progress &progress) {
@@ -80,6 +81,24 @@ std::string packing_summary(const std::vector<app_file> &files, std::uint64_t ob
     return text;
 }
 
+// Runs a step of signing; a command that failed because of Ctrl+C is told
+// as the interruption it was.
+template <typename step> std::size_t signing(const step &sign)
+{
+    try {
+        return sign();
+    } catch (const pack_error &) {
+        stop_if_interrupted();
+        throw;
+    }
+}
+
+std::string signing_summary(std::size_t images, bool executable)
+{
+    std::string text = ", signed " + std::to_string(images) + (images == 1 ? " image" : " images");
+    return executable ? text + " and the executable" : text;
+}
+
 pe_image read_template(const packer_options &options)
 {
     const fs::path path = options.runtime_dir / (options.console ? "template-console.exe" : "template-gui.exe");
@@ -103,10 +122,13 @@ resource_options resources_asked(const packer_options &options)
         resources.program = entry_name(path_from_utf8(options.main_name));
     resources.fixed_arguments = options.fixed_arguments;
     resources.packer = "onefile-pack " ONEFILE_PACK_VERSION;
-    resources.manifest = options.runtime_dir / "onefile.manifest";
+    resources.manifest.ours = options.runtime_dir / "onefile.manifest";
+    resources.manifest.own = options.manifest;
+    resources.manifest.utf8 = options.utf8;
+    resources.manifest.execution_level = options.execution_level;
+    resources.manifest.dpi_awareness = options.dpi_awareness;
     resources.icon = options.icon.empty() ? options.runtime_dir / "onefile.ico" : options.icon;
     resources.splash = options.splash;
-    resources.utf8 = options.utf8;
     resources.version = options.version;
     resources.file_name = options.output.filename().u8string();
     return resources;
@@ -115,8 +137,8 @@ resource_options resources_asked(const packer_options &options)
 // Writes the executable to `output`, a temporary name for `destination`,
 // which messages name.
 void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
-                           const fs::path &object, std::uint64_t object_size, const packer_options &options,
-                           const fs::path &output, const fs::path &destination)
+                           const fs::path &object, const attached_data_summary &summary,
+                           const packer_options &options, const fs::path &output, const fs::path &destination)
 {
     const file_handle in = open_file(object, "rb");
     const file_handle out = open_file(output, "wb");
@@ -124,7 +146,8 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
         throw pack_error("cannot write " + quoted_path(destination) + ": " + errno_text());
     executable_parts parts;
     parts.object = in.get();
-    parts.object_size = object_size;
+    parts.object_size = summary.length;
+    parts.record_digest = summary.record_digest;
     if (!options.unpack_template.empty())
         parts.unpack_template = stored_unpack_template(options.unpack_template, content_name(object));
     parts.verify_content = options.verify_content;
@@ -163,7 +186,7 @@ void check_outputs(const packer_options &options)
     // Each input with the option that names it; -o is one for --write-attached-data.
     std::vector<std::pair<std::string, fs::path>> inputs{
         {"--attached-data", options.attached_data}, {"--icon", options.icon}, {"--splash", options.splash},
-        {"-o", options.output}};
+        {"--manifest", options.manifest}, {"-o", options.output}};
     for (const char *name : {"template-gui.exe", "template-console.exe", "onefile.manifest", "onefile.ico",
                              launcher_name})
         inputs.emplace_back("--runtime-dir", options.runtime_dir / name);
@@ -230,7 +253,7 @@ void run_packer(const packer_options &options)
     }
     const bool packing = options.attached_data.empty();
     std::vector<app_file> files;
-    std::uint64_t ready_made_size = 0;
+    attached_data_summary ready_made{0, 0};
     if (packing && is_program(options.main_name))
         files = list_program_files(options.app_dir, options.main_name, options.runtime_dir / launcher_name,
                                    launcher_name);
@@ -239,7 +262,13 @@ void run_packer(const packer_options &options)
     if (packing)
         check_application(options);
     else
-        ready_made_size = check_attached_data(options.attached_data);
+        ready_made = check_attached_data(options.attached_data);
+    std::optional<image_signer> signer;
+    std::size_t signed_images = 0;
+    if (!options.sign_command.empty())
+        signer.emplace(options.sign_command, options.resign, options.threads);
+    if (signer && packing)
+        signed_images = signing([&] { return signer->sign_images(files); });
 
     std::optional<pending_file> executable;
     std::optional<pending_file> object_file;
@@ -251,11 +280,15 @@ void run_packer(const packer_options &options)
         object_file.emplace(fs::path(options.output) += ".data"); // removed at the end
 
     const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
-    const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
+    const attached_data_summary summary = packing ? pack(files, options, object) : ready_made;
     stop_if_interrupted();
     if (writing_executable)
-        write_executable_file(*image, resources, object, object_size, options, executable->path(),
-                              options.output);
+        write_executable_file(*image, resources, object, summary, options, executable->path(), options.output);
+    if (writing_executable && signer)
+        signing([&] {
+            signer->sign_executable(executable->path(), options.output);
+            return 1;
+        });
 
     stop_if_interrupted();
     if (!options.write_attached_data.empty())
@@ -264,9 +297,10 @@ void run_packer(const packer_options &options)
         executable->commit(0777);
     if (options.quiet)
         return;
-    const std::string what =
-        packing ? packing_summary(files, object_size)
-                : "used " + options.attached_data.u8string() + " (" + format_size(object_size) + ")";
+    std::string what = packing ? packing_summary(files, summary.length)
+                               : "used " + options.attached_data.u8string() + " (" + format_size(summary.length) + ")";
+    if (signer)
+        what += signing_summary(signed_images, writing_executable);
     std::fprintf(stderr, "onefile-pack: %s in %s -> %s\n", what.c_str(), elapsed_since(start).c_str(),
                  destinations(options).c_str());
 }

@@ -27,6 +27,11 @@ struct packer_options {
     std::string unpack_template;                 // --unpack-to; empty: the template's own
     bool verify_content = false;                 // --verify content: cached files hashed at every start
     bool utf8 = false;                           // UTF-8 as the process code page
+    std::string execution_level = "asInvoker";   // the manifest's requestedExecutionLevel
+    std::string dpi_awareness;                   // empty, "system" or "per-monitor"
+    std::filesystem::path manifest;              // the user's own manifest; empty: ours
+    std::string sign_command;                    // runs on each image with {file}; empty: no signing
+    bool resign = false;                         // signs images that are signed already too
     version_options version;                     // none given: no version resource
     int level = default_level;
     int threads = 1;                             // compression threads; the bytes do not depend on them
@@ -49,8 +54,10 @@ void stop_on_interrupt();
 std::filesystem::path installed_runtime_dir();
 
 // Packs options.app_dir (or checks options.attached_data), then writes the
-// object and the executable as asked. Every result is made under a
-// temporary name and replaces its destination only once all work succeeded.
+// object and the executable as asked. With a sign command, the images are
+// signed before they are packed (not those of a ready-made object) and the
+// executable after it is written. Every result is made under a temporary
+// name and replaces its destination only once all work succeeded.
 // Shows progress and a closing summary on standard error unless quiet.
 // Needs output, write_attached_data or both. Throws pack_error.
 void run_packer(const packer_options &options);

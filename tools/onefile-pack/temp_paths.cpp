@@ -3,6 +3,7 @@
 #include "pack_error.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #ifdef _WIN32
@@ -56,6 +57,21 @@ void remove_file(const fs::path &path)
     DeleteFileW(path.c_str());
 }
 
+// A new folder `prefix`-<pid>-<n> in `parent`.
+fs::path create_unique_folder(const fs::path &parent, const std::string &prefix)
+{
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        wchar_t suffix[40];
+        std::swprintf(suffix, 40, L"-%lu-%u", GetCurrentProcessId(), attempt);
+        const fs::path path = parent / (fs::path(prefix).native() + suffix);
+        if (CreateDirectoryW(path.c_str(), nullptr))
+            return path;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    return {};
+}
+
 // Windows files have no permission bits: the new file gets its folder's.
 bool replace_file(const fs::path &from, const fs::path &to, mode_t)
 {
@@ -80,6 +96,13 @@ fs::path create_unique_file(const fs::path &destination)
 void remove_file(const fs::path &path)
 {
     ::unlink(path.c_str());
+}
+
+// A new folder `prefix`-XXXXXX in `parent`, mode 0700.
+fs::path create_unique_folder(const fs::path &parent, const std::string &prefix)
+{
+    std::string pattern = (parent / prefix).string() + "-XXXXXX";
+    return ::mkdtemp(pattern.data()) == nullptr ? fs::path() : fs::path(pattern);
 }
 
 bool replace_file(const fs::path &from, const fs::path &to, mode_t mode)
@@ -110,4 +133,21 @@ void pending_file::commit(mode_t mode)
     if (!replace_file(path_, destination_, mode))
         throw pack_error("cannot write " + quoted_path(destination_) + ": " + error_text());
     committed_ = true;
+}
+
+private_folder::private_folder(const std::string &prefix)
+{
+    std::error_code error;
+    const fs::path parent = fs::temp_directory_path(error);
+    if (error)
+        throw pack_error("cannot find the folder for temporary files: " + error.message());
+    path_ = create_unique_folder(parent, prefix);
+    if (path_.empty())
+        throw pack_error("cannot make a folder in " + quoted_path(parent) + ": " + error_text());
+}
+
+private_folder::~private_folder()
+{
+    std::error_code ignored; // a folder that cannot go stays: nothing more can be done
+    fs::remove_all(path_, ignored);
 }

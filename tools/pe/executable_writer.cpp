@@ -63,7 +63,7 @@ void check_template(const pe_image &image)
     if (image.sections.empty() || image.sections.back().name != data_section)
         throw pe_error(std::string("its last section is not ") + data_section);
     const pe_section *settings = image.find_section(settings_section);
-    if (settings == nullptr || settings->virtual_size < settings_cache_check.offset + settings_cache_check.width)
+    if (settings == nullptr || settings->virtual_size < settings_record_digest.offset + settings_record_digest.width)
         throw pe_error(std::string("it has no ") + settings_section + " section of the expected size");
     if (image.directories[pe::resource_directory].size != 0 || image.directories[pe::security_directory].size != 0)
         throw pe_error("it already has resources or a signature");
@@ -130,7 +130,8 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
                      {{utf16_unit, i < parts.unpack_template.size() ? parts.unpack_template[i] : 0u}});
     }
     write_le(head, settings,
-             {{settings_cache_check, static_cast<std::uint64_t>(parts.verify_content ? ONEFILE_CHECK_CONTENT : ONEFILE_CHECK_NAMES_AND_SIZES)}});
+             {{settings_cache_check, static_cast<std::uint64_t>(parts.verify_content ? ONEFILE_CHECK_CONTENT : ONEFILE_CHECK_NAMES_AND_SIZES)},
+              {settings_record_digest, parts.record_digest}});
 
     pe_checksum checksum;
     write_all(out, head.data(), head.size(), checksum);

@@ -4,8 +4,6 @@
 
 namespace {
 
-constexpr std::size_t dos_header_size = 64;
-constexpr le_field dos_pe_offset{0x3c, 4};
 constexpr std::size_t directory_slots = 16;
 
 void need(const bytes &data, std::size_t offset, std::size_t size)
@@ -34,14 +32,14 @@ pe_image parse_pe_image(bytes data)
     pe_image image;
     image.file = std::move(data);
     const bytes &b = image.file;
-    if (b.size() < dos_header_size || b[0] != 'M' || b[1] != 'Z')
+    if (b.size() < pe::dos_header_size || b[0] != 'M' || b[1] != 'Z')
         throw pe_error("it is not a Windows executable or DLL (no MZ header)");
-    const std::size_t signature = read_field(b, 0, dos_pe_offset);
-    need(b, signature, 4 + pe::coff_header_size);
-    if (!std::equal(b.begin() + signature, b.begin() + signature + 4, "PE\0\0"))
+    const std::size_t signature = read_field(b, 0, pe::dos_pe_offset);
+    need(b, signature, pe::pe_signature_size + pe::coff_header_size);
+    if (!std::equal(b.begin() + signature, b.begin() + signature + pe::pe_signature_size, "PE\0\0"))
         throw pe_error("it is not a Windows executable or DLL (no PE header)");
 
-    image.coff_offset = signature + 4;
+    image.coff_offset = signature + pe::pe_signature_size;
     image.machine = static_cast<std::uint16_t>(read_field(b, image.coff_offset, pe::coff_machine));
     image.characteristics = static_cast<std::uint16_t>(read_field(b, image.coff_offset, pe::coff_characteristics));
     const std::size_t section_count = read_field(b, image.coff_offset, pe::coff_section_count);

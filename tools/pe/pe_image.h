@@ -20,6 +20,7 @@ struct pe_error : std::runtime_error {
 namespace pe {
 
 constexpr std::uint16_t machine_amd64 = 0x8664;
+constexpr std::uint16_t magic_pe32 = 0x10b;
 constexpr std::uint16_t magic_pe32_plus = 0x20b;
 constexpr std::uint16_t file_dll = 0x2000;
 constexpr std::uint16_t subsystem_gui = 2;
@@ -40,6 +41,11 @@ enum directory : std::size_t {
     delay_import_directory = 13,
 };
 
+// The MS-DOS header, whose last field is the offset of "PE\0\0".
+constexpr std::size_t dos_header_size = 64;
+constexpr le_field dos_pe_offset{0x3c, 4};
+constexpr std::size_t pe_signature_size = 4;
+
 // The COFF file header, which follows "PE\0\0".
 constexpr le_field coff_machine{0, 2};
 constexpr le_field coff_section_count{2, 2};
@@ -59,6 +65,9 @@ constexpr le_field optional_checksum{64, 4};
 constexpr le_field optional_subsystem{68, 2};
 constexpr le_field optional_directory_count{108, 4};
 constexpr std::size_t optional_directories = 112;
+// The same two in a PE32 optional header.
+constexpr le_field pe32_directory_count{92, 4};
+constexpr std::size_t pe32_directories = 96;
 constexpr le_field directory_rva{0, 4};
 constexpr le_field directory_size{4, 4};
 constexpr std::size_t directory_entry_size = 8;
