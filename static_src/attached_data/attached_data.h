@@ -29,6 +29,10 @@ extern "C" const unsigned long long onefile_attached_data_size;
 /* Size of the decoder's output window. */
 #define ONEFILE_DECODE_WINDOW 131072
 
+/* Fatal with "Error, couldn't find attached data header." unless `object`
+** (length bytes) begins with the object header. */
+void check_attached_data_header(const unsigned char *object, size_t length);
+
 /* Checks the header of `object` (length bytes), allocates the output window
 ** and the decoder. Fatal with the header or the allocation message. */
 void payload_open(const unsigned char *object, size_t length);
@@ -48,10 +52,16 @@ void payload_close(void);
 /* Reads the next entry's name, UTF-16LE units up to and including the
 ** 0x0000, into `name` (ONEFILE_ENTRY_NAME_CAPACITY units). An empty name is
 ** the end marker, after which the rest of the frame is checked
-** (payload_finish). Fatal for a name longer than 1023 units and for one
-** that could lead out of the unpack directory: absolute, with a colon, or
-** with a part of only dots and blanks (either separator). */
+** (payload_finish). Fatal for a name longer than 1023 units, and as
+** check_and_remember_entry_name. */
 void read_entry_name(wchar_t *name);
+
+/* Fatal with "Error, attached data holds an unsafe file name." for a name
+** that breaks the rule of format/entry_names.h or that names the same file
+** as one met since forget_entry_names, equal but for letter case as the
+** file system compares names; else remembers it. Main thread only. */
+void check_and_remember_entry_name(const wchar_t *name);
+void forget_entry_names(void);
 
 /* Reads the next entry's size, 64-bit little-endian. */
 uint64_t read_entry_size(void);

@@ -11,36 +11,6 @@
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static unsigned char content_piece[ONEFILE_WRITE_CHUNK];
 
-/* A part of only dots and blanks: "." and "..", and what the system's path
-** normalisation, which drops trailing dots and blanks, turns into them. */
-static bool is_dot_part(const wchar_t *part, size_t length)
-{
-    if (length == 0)
-        return false;
-    for (size_t i = 0; i < length; i++)
-        if (part[i] != L'.' && part[i] != L' ')
-            return false;
-    return true;
-}
-
-/* Names stay below the unpack directory: relative, no drive or stream
-** colon, no dot parts, with either separator. */
-static bool is_safe_entry_name(const wchar_t *name)
-{
-    if (name[0] == L'\\' || name[0] == L'/' || wcschr(name, L':') != NULL)
-        return false;
-    const wchar_t *part = name;
-    for (const wchar_t *p = name;; p++) {
-        if (*p == L'\\' || *p == L'/' || *p == L'\0') {
-            if (is_dot_part(part, (size_t)(p - part)))
-                return false;
-            if (*p == L'\0')
-                return true;
-            part = p + 1;
-        }
-    }
-}
-
 void read_entry_name(wchar_t *name)
 {
     for (size_t i = 0;; i++) {
@@ -53,8 +23,8 @@ void read_entry_name(wchar_t *name)
             continue;
         if (i == 0)
             payload_finish();
-        else if (!is_safe_entry_name(name))
-            fatal_error("Error, attached data holds an unsafe file name.");
+        else
+            check_and_remember_entry_name(name);
         return;
     }
 }
@@ -71,6 +41,7 @@ uint64_t read_entry_size(void)
 
 void walk_entries(const unsigned char *object, size_t length, entry_handler handle, void *context)
 {
+    forget_entry_names();
     payload_open(object, length);
     for (;;) {
         read_entry_name(entry_name);

@@ -24,7 +24,7 @@ static unsigned char *window_buffer;
 /* The next decode call begins a frame: its header is checked first. */
 static bool at_frame_start;
 
-static void check_attached_data_header(const unsigned char *object, size_t length)
+void check_attached_data_header(const unsigned char *object, size_t length)
 {
     if (length < ONEFILE_OBJECT_HEADER_LENGTH
         || memcmp(object, ONEFILE_OBJECT_HEADER, ONEFILE_OBJECT_HEADER_LENGTH) != 0)

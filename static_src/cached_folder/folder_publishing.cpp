@@ -23,18 +23,30 @@ static void set_first_entry_path(void)
         join_unpack_path(first_entry_path, unpack_directory, entries[expected_order[0]].name, L"");
 }
 
-/* A private folder named after this process: whatever stands at its path
-** was left by an ended process that had the same id. */
+/* Attempts at a private folder whose name is taken: something planted at a
+** name no one can guess. */
+#define PRIVATE_NAME_ATTEMPTS 8
+
+/* A new private folder of this process's, created exclusively: a name that
+** is taken (a link or file that someone planted) is passed over for
+** another, never opened or removed. */
 static void make_private_folder(void)
 {
-    if (!name_of_our_own(private_folder, unpack_directory, PRIVATE_MARK))
-        fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    begin_unpack_work();
-    wcscpy(unfinished_cache_folder, private_folder);
-    remove_directory_tree(private_folder);
-    if (create_private_directory(private_folder) != PRIVATE_DIRECTORY_CREATED)
-        fatal_path_error("Error, failed to open '", private_folder, "' for writing.");
-    end_unpack_work();
+    for (int attempt = 0; attempt < PRIVATE_NAME_ATTEMPTS; attempt++) {
+        if (!name_of_our_own(private_folder, unpack_directory, PRIVATE_MARK))
+            fatal_error("Error, attached data holds a file whose unpack path is too long.");
+        begin_unpack_work();
+        private_directory_result created = create_private_directory(private_folder);
+        if (created == PRIVATE_DIRECTORY_CREATED)
+            wcscpy(unfinished_cache_folder, private_folder);
+        end_unpack_work();
+        if (created == PRIVATE_DIRECTORY_CREATED)
+            return;
+        if (created != PRIVATE_DIRECTORY_EXISTS)
+            break;
+        renew_names_of_our_own();
+    }
+    fatal_path_error("Error, failed to open '", private_folder, "' for writing.");
 }
 
 /* One attempt to rename the filled private folder into place. A file or a

@@ -14,6 +14,7 @@
 
 #include "attached_data/attached_data.h"
 #include "attached_data/file_writer.h"
+#include "attached_data/frames.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "errors/errors.h"
@@ -179,13 +180,80 @@ static void fill_entry(const wchar_t *name, uint64_t size, void *context)
     entry->written = !compare;
 }
 
+/* The frame road's repair: the entries to write again, under names of this
+** process's own (repair_suffix); the clean-up removes what is written of
+** them (siblings.cpp). Empty while none runs. */
+const bool *repair_wanted;
+wchar_t repair_suffix[REPAIR_SUFFIX_CAPACITY];
+
+/* Which entries of a damaged folder are to be written again: every one but
+** the plain files of the entry's size whose content has the entry's hash. */
+static bool *entries_to_repair(const frame_index *index, const wchar_t *folder)
+{
+    bool *wanted = (bool *)checked_realloc(NULL, index->entry_count * sizeof(bool) + 1);
+    for (size_t i = 0; i < index->entry_count; i++) {
+        folder_entry *entry = &entries[entry_for(index->entries[i].name)];
+        list_parent_of(folder, entry->name);
+        unsigned long long hash = 0;
+        join_unpack_path(target_path, folder, entry->name, L"");
+        wanted[i] = !is_intact(entry) || !hash_file(target_path, &hash) || hash != index->entries[i].hash;
+        if (wanted[i])
+            clear_parents_in_damaged_folder(folder, target_path);
+    }
+    return wanted;
+}
+
+/* A fresh folder written whole, a damaged one in place of the files it
+** lacks, frame by frame on the process's cores. */
+static void fill_from_frames(const frame_index *index, const wchar_t *folder, bool fresh)
+{
+    for (size_t i = 0; i < index->entry_count; i++)
+        expect_file(index->entries[i].name, index->entries[i].size, index->entries[i].hash);
+    if (fresh) {
+        frame_unpacking everything = {folder, L"", NULL, true};
+        unpack_frames(index, &everything);
+        return;
+    }
+    bool *wanted = entries_to_repair(index, folder);
+    /* "<name>.repair-<id>-<token>": the suffix of every file of ours. */
+    if (!name_of_our_own(target_path, L"", L".repair-"))
+        fatal_error("Error, attached data holds a file whose unpack path is too long.");
+    begin_unpack_work();
+    wcscpy(repair_suffix, target_path);
+    repair_wanted = wanted;
+    end_unpack_work();
+    frame_unpacking damaged_files = {folder, repair_suffix, wanted, true};
+    unpack_frames(index, &damaged_files);
+    for (size_t i = 0; i < index->entry_count; i++) {
+        if (!wanted[i])
+            continue;
+        const folder_entry *entry = &entries[entry_for(index->entries[i].name)];
+        join_unpack_path(target_path, folder, entry->name, L"");
+        begin_unpack_work();
+        join_unpack_path(repair_file, folder, entry->name, repair_suffix);
+        wanted[i] = false;
+        if (entry->found == FOUND_DIRECTORY || entry->found == FOUND_OTHER)
+            remove_directory_tree(target_path);
+        replace_with_repair_file(target_path);
+        end_unpack_work();
+    }
+    begin_unpack_work();
+    repair_wanted = NULL;
+    end_unpack_work();
+    free(wanted);
+}
+
 void fill_folder(const wchar_t *folder, bool fresh)
 {
     clear_table();
     /* A fresh folder is empty: nothing to list. */
     root_listed = fresh;
-    fill_target target = {folder, fresh};
-    walk_entries(onefile_attached_data, (size_t)onefile_attached_data_size, fill_entry, &target);
+    const frame_index *index = linked_frame_index();
+    if (index != NULL) {
+        fill_from_frames(index, folder, fresh);
+    } else {
+        fill_target target = {folder, fresh};
+        walk_entries(onefile_attached_data, (size_t)onefile_attached_data_size, fill_entry, &target);
+    }
     write_record(folder, fresh);
 }
-

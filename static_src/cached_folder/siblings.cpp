@@ -17,6 +17,7 @@
 #include <wctype.h>
 
 #include "cached_folder/cached_folder.h"
+#include "attached_data/frames.h"
 #include "cached_folder/folder_internal.h"
 #include "errors/errors.h"
 #include "state/process_state.h"
@@ -32,12 +33,22 @@ static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t extended_repair_file[ONEFILE_EXTENDED_PATH_CAPACITY];
 
+/* The random part of this process's names of its own. */
+static wchar_t own_token[ONEFILE_RANDOM_TOKEN_LENGTH + 1];
+
 bool name_of_our_own(wchar_t *output, const wchar_t *path, const wchar_t *mark)
 {
-    wchar_t id[16];
-    _snwprintf(id, 16, L"%lu", (unsigned long)GetCurrentProcessId());
-    id[15] = L'\0';
+    if (own_token[0] == L'\0')
+        make_random_token(own_token);
+    wchar_t id[16 + ONEFILE_RANDOM_TOKEN_LENGTH];
+    _snwprintf(id, 16 + ONEFILE_RANDOM_TOKEN_LENGTH, L"%lu-%ls", (unsigned long)GetCurrentProcessId(), own_token);
+    id[15 + ONEFILE_RANDOM_TOKEN_LENGTH] = L'\0';
     return join_path(output, ONEFILE_PATH_CAPACITY, path, mark, id);
+}
+
+void renew_names_of_our_own(void)
+{
+    make_random_token(own_token);
 }
 
 /* The unpack directory's parent and last component; false at a root. */
@@ -121,6 +132,9 @@ static bool is_abandoned_private_folder(const wchar_t *name)
     const wchar_t *digits = name + HASH_DIGITS + mark_length;
     wchar_t *end = NULL;
     unsigned long id = wcstoul(digits, &end, 10);
+    /* "-<token>" after the id; an older start's name has none. */
+    if (*end == L'-' && wcslen(end + 1) == ONEFILE_RANDOM_TOKEN_LENGTH)
+        end += 1 + ONEFILE_RANDOM_TOKEN_LENGTH;
     return *end == L'\0' && iswdigit(digits[0]) && process_has_ended(id);
 }
 
@@ -194,8 +208,23 @@ void remove_older_builds(void)
     FindClose(search);
 }
 
+/* The files of the frame road's repair under their names of our own. */
+static void remove_repair_files(void)
+{
+    const frame_index *index = linked_frame_index();
+    for (size_t i = 0; index != NULL && i < index->entry_count; i++) {
+        if (repair_wanted[i] && join_path(repair_file, ONEFILE_PATH_CAPACITY, unpack_directory, L"\\",
+                                          index->entries[i].name, repair_suffix)
+            && make_extended_length_path(repair_file, extended_repair_file, ONEFILE_EXTENDED_PATH_CAPACITY))
+            DeleteFileW(extended_repair_file);
+    }
+    repair_wanted = NULL;
+}
+
 void remove_unfinished_cache_folder(void)
 {
+    if (repair_wanted != NULL)
+        remove_repair_files();
     /* The clean-up has closed the file already (unfinished_file). */
     if (repair_file[0] != L'\0'
         && make_extended_length_path(repair_file, extended_repair_file, ONEFILE_EXTENDED_PATH_CAPACITY))

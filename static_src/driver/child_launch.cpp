@@ -6,6 +6,7 @@
 ** as the launcher library would start it from a copy.
 */
 #include <windows.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -50,6 +51,13 @@ void export_child_environment(void)
     ** one itself and starts copy after copy. */
     wchar_t *parent = get_environment_value("QALVEN_ONEFILE_PARENT");
     set_environment_value("QALVEN_ONEFILE_CHILD_OF", parent);
+    /* The folder as this process holds it: a re-launched copy runs only
+    ** from the one it finds there (runs_from_parents_folder). */
+    wchar_t handle[24];
+    _snwprintf(handle, 24, L"%llu", (unsigned long long)(uintptr_t)held_directory_handle());
+    handle[23] = L'\0';
+    set_environment_value("QALVEN_ONEFILE_FOLDER_HANDLE",
+                          held_directory_handle() != INVALID_HANDLE_VALUE ? handle : NULL);
 }
 
 const wchar_t *build_child_command_line(void)

@@ -42,11 +42,16 @@ static void clean_up(DWORD child_grace_ms)
     if (child_process != NULL && WaitForSingleObject(child_process, child_grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child_process, 0);
 
-    /* A fatal error may have stopped the main thread within a file. */
-    if (unfinished_file != INVALID_HANDLE_VALUE)
-        CloseHandle(unfinished_file);
-    unfinished_file = INVALID_HANDLE_VALUE;
-    /* What cannot be removed stays: the process is ending. */
+    /* A fatal error, or the end itself, may have stopped writers within a
+    ** file; the others wait at their next step. */
+    for (HANDLE &file : unfinished_files) {
+        if (file != NULL)
+            CloseHandle(file);
+        file = NULL;
+    }
+    /* What cannot be removed stays: the process is ending. Our own hold
+    ** of the folder goes first. */
+    release_held_directory();
     if (removal_flag && unpack_directory[0] != L'\0')
         retry_while_transient(&deletion_retry, remove_unpack_directory, NULL);
     remove_unfinished_cache_folder();

@@ -50,13 +50,25 @@ int run_payload_library(const wchar_t *library_path)
     return run_code(__argc, __wargv, library_path);
 }
 
-static int run_relaunched_copy(void)
+static int run_fresh_start(void);
+
+static int run_relaunched_copy(bool started_as_child)
 {
     const wchar_t *unpack_template = unpack_template_text();
     if (!expand_path_template(unpack_directory, unpack_template, ONEFILE_PATH_CAPACITY))
         report_template_failure(unpack_template);
     if (is_cached_template(unpack_template))
         hold_unpack_folder_lock();
+    /* The environment names a live bootstrap of this file, but anyone may
+    ** have set it: a folder that this bootstrap does not hold is not run
+    ** from. Its own child says so; any other copy starts afresh, as with a
+    ** stale variable. */
+    if (!runs_from_parents_folder()) {
+        if (started_as_child)
+            fatal_path_error("Error, '", unpack_directory,
+                             "' is not the unpack folder that the parent process made; nothing runs from it.");
+        return run_fresh_start();
+    }
     find_first_entry_path();
     /* Without an application there is nothing to run; going on as a fresh
     ** start would start copy after copy for as long as the parent lives. */
@@ -104,7 +116,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     register_driver_hooks();
     bool started_as_child = take_child_marker();
     if (is_relaunched_copy())
-        return run_relaunched_copy();
+        return run_relaunched_copy(started_as_child);
     /* A child that took the fresh-start road would start a child of its own,
     ** and that one another, for as long as the check fails. */
     if (started_as_child)

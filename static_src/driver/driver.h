@@ -19,6 +19,12 @@
 ** executable file: this process is a re-launched copy. */
 bool is_relaunched_copy(void);
 
+/* Re-launched copy, its unpack directory expanded: whether the folder at
+** that path is private to the user and is the very folder that the parent
+** holds as the handle QALVEN_ONEFILE_FOLDER_HANDLE names; then it stays
+** held. Anything else at the path was put there by someone else. */
+bool runs_from_parents_folder(void);
+
 /* Whether the process behind the handle (opened with at least
 ** PROCESS_QUERY_LIMITED_INFORMATION) still runs; without SYNCHRONIZE on the
 ** handle, a process that ended with status 259 counts as running. */

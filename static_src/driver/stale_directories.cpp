@@ -154,11 +154,11 @@ static bool match_from(int item, const wchar_t *name, DWORD *process_id, int *st
         return _wcsnicmp(name, pattern_text + at.start, at.length) == 0
             && match_from(item + 1, name + at.length, process_id, steps);
     case RANDOM_TOKEN:
-        for (int i = 0; i < 11; i++) {
+        for (int i = 0; i < ONEFILE_RANDOM_TOKEN_LENGTH; i++) {
             if (!is_token_character(name[i]))
                 return false;
         }
-        return match_from(item + 1, name + 11, process_id, steps);
+        return match_from(item + 1, name + ONEFILE_RANDOM_TOKEN_LENGTH, process_id, steps);
     case TIME_US:
         for (int i = 0; i < 6; i++) {
             if (!is_digit(name[i]))

@@ -12,6 +12,7 @@
 
 #include "errors/errors.h"
 #include "state/process_state.h"
+#include "work_lock/work_lock.h"
 
 #define FATAL_EXIT_STATUS 2
 #define ENGLISH_UNITED_STATES 0x409
@@ -90,10 +91,28 @@ static void show_message_box(void)
     message_box(NULL, box_text, name, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
+/* The thread that reports this process's fatal error, else 0. */
+static volatile LONG reporting_thread;
+
+/* One line per process: a thread that meets a fatal error while another
+** reports one (unpack workers fail together when the disk is full) stops
+** where it is, and the first one's line is the process's. */
+static void claim_the_report(void)
+{
+    LONG self = (LONG)GetCurrentThreadId();
+    LONG reporter = InterlockedCompareExchange(&reporting_thread, self, 0);
+    if (reporter == 0 || reporter == self)
+        return;
+    leave_unpack_work();
+    for (;;)
+        Sleep(INFINITE);
+}
+
 /* "<first><path><last>" and a line end to the stream, after the clean-up. */
 static void write_line(FILE *stream, DWORD standard_handle, const char *first, const wchar_t *path,
                        const char *last)
 {
+    claim_the_report();
     if (fatal_error_cleanup != NULL)
         fatal_error_cleanup();
     bool shown = is_connected(standard_handle)
@@ -143,9 +162,14 @@ static const char *system_text(unsigned long code)
 
 void fatal_system_error(const char *message, unsigned long code)
 {
+    fatal_system_path_error(message, L"", "", code);
+}
+
+void fatal_system_path_error(const char *before, const wchar_t *path, const char *after, unsigned long code)
+{
     static char line[1024];
-    snprintf(line, sizeof line, "%s ([Error %ld] %s)", message, (long)code, system_text(code));
-    end_with_line(stderr, STD_ERROR_HANDLE, line, L"", "");
+    snprintf(line, sizeof line, "%s ([Error %ld] %s)", after, (long)code, system_text(code));
+    end_with_line(stderr, STD_ERROR_HANDLE, before, path, line);
 }
 
 void fatal_start_error(const char *message, const wchar_t *file, unsigned long code)

@@ -5,7 +5,9 @@
 **   fatal_start_error, fatal_out_of_memory              status 2
 **   abort_with_line, abort_on_overflow,
 **   report_template_failure                             the runtime's abort (status 3)
-** The aborts are kept for what the design treats as internal limits: a
+** A fatal error that one thread meets while another reports one stops its
+** thread: a process writes one line. The aborts are kept for what the
+** design treats as internal limits: a
 ** buffer that would overflow and a template that cannot be expanded. When a
 ** GUI executable's stream leads nowhere, it also shows the line in a message
 ** box titled with the executable's name.
@@ -39,6 +41,10 @@ void set_fatal_error_cleanup(void (*cleanup)(void));
 ** header names no system type, so that the payload reader builds natively
 ** for the benchmark.) */
 [[noreturn]] void fatal_system_error(const char *message, unsigned long code);
+
+/* "<before><path><after> ([Error <code>] <system text>)" to standard error. */
+[[noreturn]] void fatal_system_path_error(const char *before, const wchar_t *path, const char *after,
+                                          unsigned long code);
 
 /* Why the system refused to load or start an image, as words a user can
 ** act on ("was blocked by ..."), for the codes of application control and

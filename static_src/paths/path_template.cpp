@@ -5,6 +5,7 @@
 ** and kept in the environment, which children inherit.
 */
 #include <windows.h>
+#include <ntsecapi.h>
 #include <shlobj.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -15,7 +16,7 @@
 #include "paths/paths.h"
 #include "errors/errors.h"
 
-#define RANDOM_TOKEN_LENGTH 11
+#define RANDOM_TOKEN_LENGTH ONEFILE_RANDOM_TOKEN_LENGTH
 
 static const char random_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
@@ -58,10 +59,13 @@ static uint32_t fold_to_32_bits(uint64_t value)
     return (uint32_t)(value >> 32) ^ (uint32_t)value;
 }
 
-/* Eleven base64url characters from eight bytes of an xorshift generator
-** seeded by the performance counter, a stack address and the process id. */
-static void make_random_token(wchar_t *token)
+/* Eight bytes from the system's cryptographic generator; where it fails,
+** from an xorshift generator seeded by the performance counter, a stack
+** address and the process id. */
+static void random_bytes(unsigned char bytes[8])
 {
+    if (RtlGenRandom(bytes, 8))
+        return;
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
     uint32_t state = fold_to_32_bits((uint64_t)counter.QuadPart)
@@ -69,15 +73,18 @@ static void make_random_token(wchar_t *token)
                    ^ (uint32_t)GetCurrentProcessId();
     if (state == 0)
         state = 1;
-
-    unsigned char bytes[8];
     for (int i = 0; i < 8; i++) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
         bytes[i] = (unsigned char)(state & 0xff);
     }
+}
 
+void make_random_token(wchar_t *token)
+{
+    unsigned char bytes[8];
+    random_bytes(bytes);
     int indices[RANDOM_TOKEN_LENGTH];
     int n = 0;
     for (int group = 0; group < 6; group += 3) {

@@ -29,6 +29,14 @@ extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACIT
 ** terminator. */
 const wchar_t *unpack_template_text(void);
 
+/* Characters of a random token ({RANDOM}, the names of private folders). */
+#define ONEFILE_RANDOM_TOKEN_LENGTH 11
+
+/* ONEFILE_RANDOM_TOKEN_LENGTH characters of A-Za-z0-9-_ and a terminator
+** into `token`, from the system's cryptographic generator: no one can
+** guess them. */
+void make_random_token(wchar_t *token);
+
 /* Expands the placeholders of `path_template` into `output`, which holds
 ** `capacity` units. Returns false for an unknown or empty placeholder name,
 ** a stray '}', a literal that does not fit, {TEMP} that cannot be had or does
@@ -134,11 +142,23 @@ enum held_directory_result {
 ** another is held. */
 held_directory_result hold_private_directory(const wchar_t *path);
 
+/* The directory that hold_private_directory holds, else INVALID_HANDLE_VALUE;
+** and its release, before the holder removes it. */
+HANDLE held_directory_handle(void);
+void release_held_directory(void);
+
+/* Whether the process `process_id` holds, as its handle `handle_value`,
+** the very directory that this process holds (hold_private_directory):
+** the one a parent made and handed its children, not one that someone put
+** at its path. False when that cannot be told. */
+bool holds_directory_of(DWORD process_id, unsigned long long handle_value);
+
 /* Fresh start: takes the unpack directory's lock, then creates the
-** directory, private to the user, with its missing ancestors. Fatal (one
-** line) when the lock is held or anything is already at the path: a
-** directory is only ever used by the start that made it. Other failures are
-** left for the first file's open to report. */
+** directory, private to the user, with its missing ancestors, and holds it
+** (hold_private_directory). Fatal (one line) when the lock is held or
+** anything is already at the path: a directory is only ever used by the
+** start that made it. Other failures are left for the first file's open to
+** report. */
 void create_unpack_directory(void);
 
 /* Takes the directory's lock, a named kernel object, for the life of this

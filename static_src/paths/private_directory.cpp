@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -134,8 +135,10 @@ static HANDLE open_directory_security(const wchar_t *path, DWORD share)
     wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
     if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
         return INVALID_HANDLE_VALUE;
+    /* The right to read its attributes too: GetFileInformationByHandle asks
+    ** for them, and Windows (not Wine) refuses a handle without it. */
     return CreateFileW(extended,
-                       READ_CONTROL,
+                       READ_CONTROL | FILE_READ_ATTRIBUTES,
                        share,
                        NULL,                   /* lpSecurityAttributes */
                        OPEN_EXISTING,
@@ -270,4 +273,50 @@ HANDLE claim_directory_lock(const wchar_t *directory)
         return NULL;
     }
     return lock;
+}
+
+HANDLE held_directory_handle(void)
+{
+    return held_directory;
+}
+
+void release_held_directory(void)
+{
+    if (held_directory != INVALID_HANDLE_VALUE)
+        CloseHandle(held_directory);
+    held_directory = INVALID_HANDLE_VALUE;
+}
+
+/* Whether the two handles are one file or directory: the same volume and
+** the same file index. */
+static bool is_same_file(HANDLE first, HANDLE second)
+{
+    BY_HANDLE_FILE_INFORMATION one, other;
+    return GetFileInformationByHandle(first, &one) && GetFileInformationByHandle(second, &other)
+        && one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh
+        && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+bool holds_directory_of(DWORD process_id, unsigned long long handle_value)
+{
+    if (held_directory == INVALID_HANDLE_VALUE || handle_value == 0)
+        return false;
+    HANDLE process = OpenProcess(PROCESS_DUP_HANDLE,
+                                 FALSE,                  /* bInheritHandle */
+                                 process_id);
+    if (process == NULL)
+        return false;
+    HANDLE theirs = NULL;
+    bool same = DuplicateHandle(process,
+                                (HANDLE)(uintptr_t)handle_value,
+                                GetCurrentProcess(),
+                                &theirs,
+                                0,                       /* dwDesiredAccess: the same as theirs */
+                                FALSE,                   /* bInheritHandle */
+                                DUPLICATE_SAME_ACCESS)
+             && is_same_file(theirs, held_directory);
+    if (theirs != NULL)
+        CloseHandle(theirs);
+    CloseHandle(process);
+    return same;
 }

@@ -23,9 +23,11 @@ extern volatile bool removal_flag;
 /* The child's process handle while it is being waited for, else NULL. */
 extern HANDLE child_process;
 
-/* The file that extraction is writing, else INVALID_HANDLE_VALUE: a fatal
-** error met within it closes it before the directory is removed. */
-extern HANDLE unfinished_file;
+/* The file that each writer is writing (slot 0: the main thread's; the
+** others: the unpack workers'), else NULL: the clean-up closes them before
+** the directory is removed. */
+#define ONEFILE_WRITER_SLOTS 32
+extern HANDLE unfinished_files[ONEFILE_WRITER_SLOTS];
 
 /* The splash window while it is up, else NULL. */
 extern HWND splash_window;
