@@ -6,9 +6,10 @@
 ** setting), the attached data's bytes written in 32 KiB pieces, and one
 ** line when a file cannot be opened.
 **
-** The file being written is unfinished_file (state/process_state.h), so that a fatal
-** error met within it closes it before the clean-up removes its folder;
-** callers open, write and close it within one step of unpack work.
+** The file being written is unfinished_file (state/process_state.h), so
+** that a fatal error met within it closes it before the clean-up removes
+** its folder; callers open, write and close it within one step of unpack
+** work.
 */
 #ifndef ONEFILE_FILE_WRITER_H
 #define ONEFILE_FILE_WRITER_H
