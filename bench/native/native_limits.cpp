@@ -33,10 +33,16 @@
 
 #include "attached_data/attached_data.h"
 
+// The stand-ins of the bootstrap's error reports that the reader calls.
 [[noreturn]] void fatal_error(const char *message)
 {
     std::printf("%s\n", message);
     std::exit(2);
+}
+
+[[noreturn]] void fatal_out_of_memory(void)
+{
+    fatal_error("out of memory");
 }
 
 namespace {

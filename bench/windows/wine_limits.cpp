@@ -33,10 +33,16 @@
 
 #include "attached_data/attached_data.h"
 
+// The stand-ins of the bootstrap's error reports that the reader calls.
 [[noreturn]] void fatal_error(const char *message)
 {
     printf("%s\n", message);
     exit(2);
+}
+
+[[noreturn]] void fatal_out_of_memory(void)
+{
+    fatal_error("out of memory");
 }
 
 static double seconds_since(LARGE_INTEGER start)

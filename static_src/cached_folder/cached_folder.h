@@ -1,8 +1,9 @@
 /*
 ** The cached unpack folder. A template without per-run placeholders
-** (is_cached_template, format/template_syntax.h) names one folder that every start of one build shares and that
-** outlives the run; the packer ends such a template with 16 hex digits of
-** the attached data's hash, so a new build never meets an old build's files.
+** (is_cached_template, format/template_syntax.h) names one folder that
+** every start of one build shares and that outlives the run; the packer
+** ends such a template with 16 hex digits of the attached data's hash, so
+** a new build never meets an old build's files.
 **
 ** Beside the folder lies "<folder>.lock": every process that runs from the
 ** folder holds it open, shared, until it ends. A start of another build

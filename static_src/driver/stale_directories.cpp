@@ -251,16 +251,18 @@ void sweep_stale_unpack_directories(void)
         return;
     *separator = L'\0';
 
-    /* The listing asks for the names that begin with the leading literal. */
+    /* The listing asks for the names that begin with the leading literal,
+    ** up to a character the listing would read as a wildcard. */
+    wchar_t leading[ONEFILE_PATH_CAPACITY];
+    size_t end = pattern_count > 0 && pattern[0].kind == LITERAL ? pattern[0].length : 0;
+    size_t prefix = 0;
+    for (; prefix < end && pattern_text[prefix] != L'*' && pattern_text[prefix] != L'?'; prefix++)
+        leading[prefix] = pattern_text[prefix];
+    leading[prefix] = L'\0';
     wchar_t pattern_path[ONEFILE_EXTENDED_PATH_CAPACITY];
-    size_t prefix = pattern_count > 0 && pattern[0].kind == LITERAL ? pattern[0].length : 0;
-    if (!make_extended_length_path(folder, pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY - prefix - 3))
+    if (!make_extended_length_path(folder, pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY)
+        || !join_path(pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY, pattern_path, L"\\", leading, L"*"))
         return;
-    size_t length = wcslen(pattern_path);
-    pattern_path[length++] = L'\\';
-    for (size_t i = 0; i < prefix && pattern_text[i] != L'*' && pattern_text[i] != L'?'; i++)
-        pattern_path[length++] = pattern_text[i];
-    wcscpy(pattern_path + length, L"*");
 
     WIN32_FIND_DATAW found;
     HANDLE search = find_first_entry(pattern_path, &found);
