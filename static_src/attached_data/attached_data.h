@@ -34,7 +34,8 @@ extern "C" const unsigned long long onefile_attached_data_size;
 void check_attached_data_header(const unsigned char *object, size_t length);
 
 /* Checks the header of `object` (length bytes), allocates the output window
-** and the decoder. Fatal with the header or the allocation message. */
+** and the decoder, and starts a walk of its names (forget_entry_names).
+** Fatal with the header or the allocation message. */
 void payload_open(const unsigned char *object, size_t length);
 
 /* Copies exactly the next n decoded bytes to destination. Fatal with
@@ -58,8 +59,9 @@ void read_entry_name(wchar_t *name);
 
 /* Fatal with "Error, attached data holds an unsafe file name." for a name
 ** that breaks the rule of format/entry_names.h or that names the same file
-** as one met since forget_entry_names, equal but for letter case as the
-** file system compares names; else remembers it. Main thread only. */
+** as one met since forget_entry_names (or payload_open), equal but for
+** letter case as the file system compares names; else remembers it. Main
+** thread only. */
 void check_and_remember_entry_name(const wchar_t *name);
 void forget_entry_names(void);
 

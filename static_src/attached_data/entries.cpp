@@ -41,7 +41,6 @@ uint64_t read_entry_size(void)
 
 void walk_entries(const unsigned char *object, size_t length, entry_handler handle, void *context)
 {
-    forget_entry_names();
     payload_open(object, length);
     for (;;) {
         read_entry_name(entry_name);

@@ -204,18 +204,6 @@ const frame_index *linked_frame_index(void)
     return &linked_index;
 }
 
-size_t usable_cores(void)
-{
-    DWORD_PTR process_mask = 0;
-    DWORD_PTR system_mask = 0;
-    if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask))
-        return 1;
-    size_t count = 0;
-    for (; process_mask != 0; process_mask &= process_mask - 1)
-        count++;
-    return count == 0 ? 1 : count;
-}
-
 /* One unpack worker: its writer, decoder and frame buffer, and the path of
 ** the file it writes. */
 struct frame_worker {

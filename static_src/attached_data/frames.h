@@ -18,6 +18,8 @@
 #include <stdint.h>
 #include <wchar.h>
 
+#include "paths/paths.h"
+
 /* An entry as the index gives it. */
 struct index_entry {
     wchar_t *name;              /* heap copy, terminated */
@@ -66,8 +68,5 @@ struct frame_unpacking {
 ** messages meanwhile. A failure in any thread (a damaged frame, a file that
 ** cannot be written) ends the start with that thread's one line. */
 void unpack_frames(const frame_index *index, const frame_unpacking *unpacking);
-
-/* How many threads the process may run at once: the cores of its affinity. */
-size_t usable_cores(void);
 
 #endif

@@ -34,6 +34,8 @@ void check_attached_data_header(const unsigned char *object, size_t length)
 void payload_open(const unsigned char *object, size_t length)
 {
     check_attached_data_header(object, length);
+    /* A new walk through the entries: no name met yet. */
+    forget_entry_names();
     window_buffer = (unsigned char *)malloc(ONEFILE_DECODE_WINDOW);
     if (window_buffer == NULL)
         fatal_out_of_memory();

@@ -225,7 +225,7 @@ void remove_unfinished_cache_folder(void)
 {
     if (repair_wanted != NULL)
         remove_repair_files();
-    /* The clean-up has closed the file already (unfinished_file). */
+    /* The clean-up has closed the files already (unfinished_files). */
     if (repair_file[0] != L'\0'
         && make_extended_length_path(repair_file, extended_repair_file, ONEFILE_EXTENDED_PATH_CAPACITY))
         DeleteFileW(extended_repair_file);

@@ -63,17 +63,18 @@ static int run_relaunched_copy(bool started_as_child)
     ** have set it: a folder that this bootstrap does not hold is not run
     ** from. Its own child says so; any other copy starts afresh, as with a
     ** stale variable. */
-    if (!runs_from_parents_folder()) {
-        if (started_as_child)
-            fatal_path_error("Error, '", unpack_directory,
-                             "' is not the unpack folder that the parent process made; nothing runs from it.");
-        return run_fresh_start();
-    }
     find_first_entry_path();
     /* Without an application there is nothing to run; going on as a fresh
     ** start would start copy after copy for as long as the parent lives. */
     if (first_entry_path[0] == L'\0')
         fatal_error("Error, attached data holds no application to run.");
+    if (!runs_from_parents_folder()) {
+        if (started_as_child)
+            fatal_path_error("Error, '", unpack_directory,
+                             "' is not the unpack folder that the parent process made; nothing runs from it.");
+        first_entry_path[0] = L'\0';
+        return run_fresh_start();
+    }
     return run_payload_library(first_entry_path);
 }
 

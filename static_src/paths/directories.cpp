@@ -191,3 +191,15 @@ HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found)
                             NULL,                   /* lpSearchFilter */
                             FIND_FIRST_EX_LARGE_FETCH);
 }
+
+size_t usable_cores(void)
+{
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask))
+        return 1;
+    size_t count = 0;
+    for (; process_mask != 0; process_mask &= process_mask - 1)
+        count++;
+    return count == 0 ? 1 : count;
+}

@@ -80,6 +80,10 @@ bool ensure_directory(const wchar_t *path);
 ** nothing matches or the folder cannot be read; else FindClose it. */
 HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found);
 
+/* How many threads the process may run at once: the cores of its
+** affinity (what `taskset` or a job allows), at least 1. */
+size_t usable_cores(void);
+
 /* Creates the missing ancestors of `path`, nearest to the root first. */
 void ensure_parent_directories(const wchar_t *path);
 

@@ -113,7 +113,7 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
     static const wchar_t *const variables[] = {
         L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_RANDOM",
         L"QALVEN_ONEFILE_START", L"QALVEN_ONEFILE_DIRECTORY", L"QALVEN_ORIGINAL_ARGV0",
-        L"QALVEN_ONEFILE_CHILD_OF"};
+        L"QALVEN_ONEFILE_CHILD_OF", L"QALVEN_ONEFILE_FOLDER_HANDLE"};
     std::string out = "argc=" + std::to_string(argc) + "\n";
     for (int i = 0; i < argc; i++)
         out += "argv." + std::to_string(i) + "=" + escaped(argv[i]) + "\n";

@@ -13,6 +13,7 @@
 #include "common/xxhash.h"
 
 #include "attached_data_builder.h"
+#include "entry_name_cases.h"
 #include "patch_in_place.h"
 #include "process_tree.h"
 #include "run_process.h"
@@ -279,12 +280,20 @@ TEST_F(CachedUnpack, a_record_of_another_shape_than_the_one_written_is_repaired)
     outside[0].first = L"..\\elsewhere\\evil.dll";
     std::swap(other_first[0], other_first[3]);
     in_place_of_missing[3] = {L"..\\elsewhere\\evil.dll", probe_library()};
-    const std::pair<const char *, std::string> damaged[] = {
+    std::vector<std::pair<std::string, std::string>> damaged = {
         {"no file", record_of({})},
         {"a first name outside the folder", record_of(outside)},
         {"another first file", record_of(other_first)},
         {"a name outside the folder in place of a missing file", record_of(in_place_of_missing)},
+        {"one name twice", record_of({entries[0], entries[1], entries[1]})},
     };
+    /* Every name of the one table that the rule refuses, in the record. */
+    for (const entry_name_case &entry : entry_name_cases) {
+        file_entries named = entries;
+        named[3].first.assign(entry.name, entry.name + std::char_traits<char16_t>::length(entry.name));
+        if (!entry.accepted)
+            damaged.push_back({utf8(named[3].first), record_of(named)});
+    }
     for (const auto &[fault, record] : damaged) {
         SCOPED_TRACE(fault);
         write_file(record_path, record);
