@@ -14,7 +14,9 @@
 #include "errors/retry_policies.h"
 #include "program/program.h"
 
-#define SPLASH_POLL_MS 50
+/* How often a GUI program that is to end the splash is asked whether its
+** first window waits for input. */
+#define PROGRAM_READY_POLL_MS 50
 
 /* Search the library's folder, AddDllDirectory folders and System32 only. */
 #define APPLICATION_LIBRARY_SEARCH                                           \
@@ -32,6 +34,15 @@ static wchar_t executable_directory[ONEFILE_PATH_CAPACITY + 1];
 /* A GUI program whose first window, once it waits for input, ends the
 ** splash; read by the wait. */
 static bool splash_ends_with_program_window;
+
+/* The program is ready: the splash thread sees the file go. Under the work
+** lock, as the clean-up removes the same file with the same buffers. */
+static void end_splash_for_program(void)
+{
+    begin_unpack_work();
+    remove_splash_feedback_file();
+    end_unpack_work();
+}
 
 int run_payload_library(const wchar_t *library_path)
 {
@@ -188,7 +199,7 @@ void launch_child(void)
         if (is_gui_program(program_path))
             splash_ends_with_program_window = true;
         else
-            remove_splash_feedback_file();
+            end_splash_for_program();
     }
 }
 
@@ -202,8 +213,10 @@ static DWORD time_until(ULONGLONG deadline)
 int wait_for_child(void)
 {
     DWORD status = 0;
-    bool polling = true;
-    ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
+    /* The splash is its thread's; only a program's first window is looked
+    ** for here. */
+    bool polling = splash_ends_with_program_window;
+    ULONGLONG next_poll = GetTickCount64() + PROGRAM_READY_POLL_MS;
     for (;;) {
         DWORD timeout = polling ? time_until(next_poll) : INFINITE;
         DWORD window_due = session_window_due_in();
@@ -228,11 +241,10 @@ int wait_for_child(void)
             break;
         if (splash_ends_with_program_window && WaitForInputIdle(child_process, 0) != WAIT_TIMEOUT) {
             splash_ends_with_program_window = false;
-            remove_splash_feedback_file();
+            end_splash_for_program();
         }
-        if (!splash_active || !poll_splash_feedback())
-            polling = false;
-        next_poll = GetTickCount64() + SPLASH_POLL_MS;
+        polling = splash_ends_with_program_window && splash_active;
+        next_poll = GetTickCount64() + PROGRAM_READY_POLL_MS;
     }
     close_session_window();
     release_child_process();

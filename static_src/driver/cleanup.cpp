@@ -104,6 +104,9 @@ void cleanup_before_exit(DWORD child_grace_ms)
 
 void cleanup_after_fatal_error(void)
 {
+    /* The line (and its box) must come after a splash still being made,
+    ** never under it. */
+    wait_for_splash_opening();
     /* Within a step of unpack work the lock is this thread's already; the
     ** process ends right after, so it is never given back. */
     if (work_lock_holder == GetCurrentThreadId())

@@ -23,6 +23,16 @@ typedef int(WINAPI *message_box_function)(HWND, LPCWSTR, LPCWSTR, UINT);
 static wchar_t box_text[BOX_TEXT_CAPACITY];
 static wchar_t box_title[ONEFILE_PATH_CAPACITY];
 
+static volatile LONG process_end_claimed;
+
+void claim_process_end(void)
+{
+    if (InterlockedExchange(&process_end_claimed, 1) == 0)
+        return;
+    for (;;)
+        Sleep(INFINITE);
+}
+
 static bool is_gui_executable(void)
 {
     const unsigned char *image = (const unsigned char *)GetModuleHandleW(NULL);
@@ -77,6 +87,9 @@ static void write_line(FILE *stream, DWORD standard_handle, const char *first, c
                        const char *last)
 {
     cleanup_after_fatal_error();
+    /* After the clean-up: a thread within unpack work holds the lock that
+    ** another thread's clean-up waits for. */
+    claim_process_end();
     bool shown = is_connected(standard_handle)
                  && fprintf(stream, "%s%ls%s\n", first, path, last) >= 0 && fflush(stream) == 0;
     if (!shown && is_gui_executable()) {

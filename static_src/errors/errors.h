@@ -18,6 +18,13 @@
 ** also when called within unpack work. */
 void cleanup_after_fatal_error(void);
 
+/* Returns to the first thread that ends the process, by a fatal report or
+** by the fresh start's own return; a thread that comes later (the splash
+** thread's report beside the main thread's end) waits here for the end
+** under way, so that a process ends once, with at most one line. Call it
+** with no lock held that the first one's clean-up may need. */
+void claim_process_end(void);
+
 /* One line to standard output. */
 [[noreturn]] void fatal_error(const char *message);
 

@@ -29,7 +29,8 @@ extern HANDLE child_process;
 ** error met within it closes it before the directory is removed. */
 extern HANDLE unfinished_file;
 
-/* The splash window while it is up, else NULL. */
+/* The splash window while it is up, else NULL; written by the splash
+** thread, which owns it. */
 extern HWND splash_window;
 
 /* Bracket the main thread's steps that the console handler's clean-up must

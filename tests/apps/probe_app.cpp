@@ -11,6 +11,7 @@
 **   PROBE_CREATE=1            add files and folders to the unpack directory
 **   PROBE_SPAWN=<command>     start this program, inheriting no handles, and
 **                             leave it running
+**   PROBE_AWAIT_SPLASH=1      first wait (up to 10 s) for a splash window
 **   PROBE_END_SPLASH=<ms>     delete the splash feedback file after ms
 **   PROBE_REPORT=<file>       write what run_code saw, one key=value a line
 **   PROBE_SLEEP_MS=<ms>       sleep before returning
@@ -149,6 +150,10 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
 {
+    /* The bootstrap's splash thread makes its window while the start goes on. */
+    if (variable(L"PROBE_AWAIT_SPLASH") == L"1")
+        for (int waited = 0; waited < 10000 && FindWindowA("Splash", NULL) == NULL; waited += 5)
+            Sleep(5);
     if (has_variable(L"PROBE_READY"))
         write_file(variable(L"PROBE_READY"), utf8(library_path));
     if (variable(L"PROBE_IGNORE_CTRL_C") == L"1")

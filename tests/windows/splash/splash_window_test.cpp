@@ -2,9 +2,10 @@
 ** The splash seen from outside, as a user and the application see it:
 ** packed probe applications run while the test finds their splash window,
 ** reads the screen under it and watches the feedback file in a private
-** temporary folder. The probe announces itself through PROBE_READY once
-** run_code runs, which is after the bootstrap has shown its splash, and
-** waits for PROBE_HOLD, so everything is looked at while it certainly runs.
+** temporary folder. The bootstrap's splash thread makes the window while
+** the start goes on: the probe waits for it (PROBE_AWAIT_SPLASH) where one
+** is expected, announces itself through PROBE_READY and waits for
+** PROBE_HOLD, so everything is looked at while it certainly runs.
 **
 ** The expected places assume Xvfb's 1920x1080 screen, whose work area under
 ** Wine is the whole screen.
@@ -134,10 +135,13 @@ protected:
                 finish_process(running, 30000);
     }
 
-    /* A run of `executable` that reports ready and then holds until released. */
-    process_options held_run(const std::wstring &executable)
+    /* A run of `executable` that reports ready, once its splash is up when
+    ** one is expected, and then holds until released. */
+    process_options held_run(const std::wstring &executable, bool splash_expected = true)
     {
         process_options options = fresh_run(executable, temp);
+        if (splash_expected)
+            options.environment[L"PROBE_AWAIT_SPLASH"] = L"1";
         options.environment[L"PROBE_READY"] = ready;
         options.environment[L"PROBE_HOLD"] = release;
         return options;
@@ -329,7 +333,7 @@ TEST_F(SplashFeedback, the_splash_goes_within_a_few_wait_cycles_of_the_applicati
 
 TEST_F(SplashResource, an_executable_without_a_splash_image_shows_no_window_and_makes_no_feedback_file)
 {
-    process_options options = held_run(packed(L"none"));
+    process_options options = held_run(packed(L"none"), false);
     options.environment[L"PROBE_EXIT"] = L"5";
     running_process &bootstrap = start(options);
     ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
@@ -370,12 +374,16 @@ TEST_F(SplashResource, resource_data_that_is_not_a_png_image_is_ignored_without_
         const wchar_t *name;
         std::string content;
         bool shown;
+        bool feedback_file;
     };
-    /* The PNG proves that a resource put in this way is found at all. */
-    const variant variants[] = {{L"png", png, true},
-                                {L"jpeg", jpeg, false},
-                                {L"truncated_png", png.substr(0, png.size() / 2), false},
-                                {L"text", "not an image at all\n", false}};
+    /* The PNG proves that a resource put in this way is found at all. One
+    ** that begins as a PNG does has its feedback file made before the
+    ** splash thread finds out that it does not decode: the file must exist
+    ** before the application can start. */
+    const variant variants[] = {{L"png", png, true, true},
+                                {L"jpeg", jpeg, false, false},
+                                {L"truncated_png", png.substr(0, png.size() / 2), false, true},
+                                {L"text", "not an image at all\n", false, false}};
     for (const variant &v : variants) {
         SCOPED_TRACE(utf8(v.name));
         std::wstring executable = folder + L"\\" + v.name + L".exe";
@@ -387,12 +395,14 @@ TEST_F(SplashResource, resource_data_that_is_not_a_png_image_is_ignored_without_
         DeleteFileW(ready.c_str());
         DeleteFileW(release.c_str());
 
-        process_options options = held_run(executable);
+        process_options options = held_run(executable, v.shown);
         options.environment[L"PROBE_EXIT"] = L"5";
         running_process &bootstrap = start(options);
         ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+        if (!v.shown)
+            Sleep(500); /* a splash thread that would show it has had its time */
         EXPECT_EQ(splash_of(bootstrap.id) != NULL, v.shown);
-        EXPECT_EQ(has_feedback_file(temp), v.shown);
+        EXPECT_EQ(has_feedback_file(temp), v.feedback_file);
 
         process_result result = finish(bootstrap);
         EXPECT_EQ(result.exit_code, 5u);
@@ -404,6 +414,7 @@ TEST_F(SplashResource, resource_data_that_is_not_a_png_image_is_ignored_without_
 TEST_F(SplashRelaunch, a_copy_that_the_application_starts_opens_no_second_splash)
 {
     process_options options = fresh_run(packed(L"example"), temp);
+    options.environment[L"PROBE_AWAIT_SPLASH"] = L"1";
     options.environment[L"PROBE_REPORT"] = folder + L"\\first.txt";
     options.environment[L"PROBE_RELAUNCH"] = L"again";
     options.environment[L"PROBE_RELAUNCH_REPORT"] = folder + L"\\copy.txt";
