@@ -463,6 +463,99 @@ TEST_F(SplashRelaunch, a_copy_started_after_the_splash_went_shows_none_and_makes
     EXPECT_EQ(finish(bootstrap).exit_code, 0u);
 }
 
+/* Wine only: runs a Unix program to its end, through Wine's own way of
+** starting one (winebrowser's); false where there is none (Windows). */
+bool run_unix(std::vector<std::string> arguments)
+{
+    typedef LONG(CDECL * unix_spawn_function)(char *const *, int);
+    unix_spawn_function spawn = (unix_spawn_function)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp");
+    if (spawn == NULL)
+        return false;
+    std::vector<char *> argv;
+    for (std::string &argument : arguments)
+        argv.push_back(&argument[0]);
+    argv.push_back(NULL);
+    return spawn(argv.data(), TRUE /* wait */) == 0;
+}
+
+/* Wine only: the Unix path of a Windows path. */
+std::string unix_path(const std::wstring &path)
+{
+    typedef char *(CDECL * unix_file_name_function)(const wchar_t *);
+    unix_file_name_function unix_file_name = (unix_file_name_function)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    char *name = unix_file_name != NULL ? unix_file_name(path.c_str()) : NULL;
+    std::string result = name != NULL ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+DWORD link_count(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    GetFileInformationByHandle(file, &information);
+    CloseHandle(file);
+    return information.nNumberOfLinks;
+}
+
+/* A link planted at the feedback file's name before the start (the name
+** holds the process id, which is easy to guess): the bootstrap never writes
+** through it and never deletes what it leads to. */
+using PlantedFeedbackLink = splash_test;
+
+TEST_F(PlantedFeedbackLink, a_hard_link_loses_only_its_name_and_the_splash_shows)
+{
+    const std::wstring victim = folder + L"\\victim.txt";
+    write_file(victim, "the victim's bytes");
+    process_options options = held_run(packed(L"example"));
+    std::wstring feedback;
+    options.before_running = [&](DWORD id) {
+        feedback = feedback_file(temp, id);
+        ASSERT_TRUE(CreateHardLinkW(feedback.c_str(), victim.c_str(), NULL)) << GetLastError();
+    };
+    running_process &bootstrap = start(options);
+    ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+    EXPECT_NE(splash_of(bootstrap.id), nullptr);
+    EXPECT_EQ(read_file(feedback), "") << "a new file of the bootstrap's at the name";
+    EXPECT_EQ(link_count(victim), 1u);
+
+    EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+    EXPECT_EQ(read_file(victim), "the victim's bytes");
+    EXPECT_FALSE(path_exists(feedback));
+}
+
+/* Windows: a symbolic link (or junction) planted there is a reparse point,
+** which the bootstrap opens as itself, finds to be no plain file and leaves;
+** nothing opens its target. Wine 8 makes no such links; the link here is a
+** Unix one, which Wine follows even when asked not to. */
+TEST_F(PlantedFeedbackLink, a_unix_symbolic_link_stays_with_its_target_and_the_start_shows_no_splash)
+{
+    if (unix_path(folder).empty())
+        GTEST_SKIP() << "Wine only: a Unix symbolic link";
+    const std::wstring target = folder + L"\\target.txt";
+    write_file(target, "the target's bytes");
+    process_options options = held_run(packed(L"example"), false);
+    std::wstring feedback;
+    options.before_running = [&](DWORD id) {
+        feedback = feedback_file(temp, id);
+        ASSERT_TRUE(run_unix({"ln", "-s", unix_path(target), unix_path(feedback)}));
+    };
+    running_process &bootstrap = start(options);
+    ASSERT_TRUE(wait_for_file(ready, start_timeout_ms));
+    Sleep(500); /* a splash thread that would show one has had its time */
+    EXPECT_EQ(splash_of(bootstrap.id), nullptr) << "without a feedback file of its own";
+
+    process_result result = finish(bootstrap);
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_EQ(read_file(target), "the target's bytes");
+    EXPECT_EQ(read_file(feedback), "the target's bytes") << "the link stays, leading where it did";
+    EXPECT_TRUE(run_unix({"rm", unix_path(feedback)}));
+}
+
 /* A GUI program started from Explorer has no console: its standard streams
 ** lead nowhere. Its one line must then show in a message box, and a box
 ** blocks, so the test closes it. A console program never shows one. */
