@@ -16,6 +16,8 @@
 #include <initguid.h>
 #include <wincodec.h>
 #include <string.h>
+/* ZSTD_getFrameHeader: the decoder is linked statically. */
+#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
@@ -102,11 +104,14 @@ static bool find_packed_pixels(const BYTE **frame, size_t *frame_size, DWORD *wi
         return false;
     *frame = resource + ONEFILE_SPLASH_PIXELS_HEADER_SIZE;
     *frame_size = size - ONEFILE_SPLASH_PIXELS_HEADER_SIZE;
-    return ZSTD_getFrameContentSize(*frame, *frame_size) == (ULONGLONG)*width * *height * 4;
+    ZSTD_frameHeader header;
+    return ZSTD_getFrameHeader(&header, *frame, *frame_size) == 0 && header.frameType == ZSTD_frame
+        && header.frameContentSize == (ULONGLONG)*width * *height * 4;
 }
 
 /* The packer's pixels, checked against the frame's checksum; false when
-** there are none or they are damaged. */
+** there are none or they are damaged. Decoded by the streaming decoder
+** that extraction links anyway, into the bitmap at once. */
 static bool load_packed_pixels(splash_image *image)
 {
     const BYTE *frame = NULL;
@@ -116,9 +121,13 @@ static bool load_packed_pixels(splash_image *image)
     if (!find_packed_pixels(&frame, &frame_size, &width, &height)
         || !make_image((LONG)width, (LONG)height, image))
         return false;
-    size_t pixel_bytes = (size_t)width * height * 4;
-    size_t written = ZSTD_decompress(image->pixels, pixel_bytes, frame, frame_size);
-    if (!ZSTD_isError(written) && written == pixel_bytes)
+    ZSTD_DCtx *decoder = ZSTD_createDCtx();
+    ZSTD_inBuffer input = {frame, frame_size, 0};
+    ZSTD_outBuffer output = {image->pixels, (size_t)width * height * 4, 0};
+    /* 0 once the frame, its checksum checked, has ended. */
+    size_t left = decoder != NULL ? ZSTD_decompressStream(decoder, &output, &input) : 1;
+    ZSTD_freeDCtx(decoder);
+    if (left == 0 && output.pos == output.size)
         return true;
     DeleteObject(image->bitmap);
     return false;

@@ -25,7 +25,7 @@
 
 typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *library_path);
 
-static wchar_t own_module_path[ONEFILE_PATH_CAPACITY];
+static const wchar_t *own_module_path;
 static wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 /* One argument of our command line, which is never longer. */
 static wchar_t split_argument[COMMAND_LINE_CAPACITY];
@@ -161,11 +161,11 @@ static child_start prepare_program_child(STARTUPINFOW *startup)
 
 static child_start prepare_copy_child(STARTUPINFOW *startup)
 {
+    own_module_path = get_executable_path(false);
+    if (own_module_path[0] == L'\0')
+        fatal_system_error("Error, couldn't read the executable's path", GetLastError());
     child_start copy = {own_module_path, child_command_line, NORMAL_PRIORITY_CLASS,
                         "Error, couldn't launch child"};
-    if (own_module_path[0] == L'\0'
-        && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
-        fatal_system_error("Error, couldn't read the executable's path", GetLastError());
     /* What Windows answers for a longer line; Wine would cut it instead. */
     if (build_child_command_line() == NULL)
         fatal_system_error(copy.failure, ERROR_FILENAME_EXCED_RANGE);

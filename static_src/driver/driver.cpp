@@ -54,8 +54,11 @@ static int run_fresh_start(void)
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
     /* The splash is made on a thread of its own while the start goes on
-    ** (the report of a failed template waits for it). */
+    ** (the report of a failed template waits for it). The executable's path
+    ** is asked for first: the query waits for the loader, which that thread
+    ** holds while it starts the window libraries. */
     bool cached = is_cached_template(unpack_template);
+    get_executable_path(false);
     start_splash_thread();
     if (!cached)
         defer_session_window();
