@@ -11,7 +11,8 @@
 **   PROBE_CREATE=1            add files and folders to the unpack directory
 **   PROBE_SPAWN=<command>     start this program, inheriting no handles, and
 **                             leave it running
-**   PROBE_AWAIT_SPLASH=1      first wait (up to 10 s) for a splash window
+**   PROBE_AWAIT_SPLASH=1      first wait (up to 10 s) for a splash window to
+**                             be placed (its first update sizes it)
 **   PROBE_END_SPLASH=<ms>     delete the splash feedback file after ms
 **   PROBE_REPORT=<file>       write what run_code saw, one key=value a line
 **   PROBE_SLEEP_MS=<ms>       sleep before returning
@@ -54,6 +55,15 @@ static int count_splash_windows(void)
     while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL)
         count++;
     return count;
+}
+
+/* Whether a splash window is up with its size: it is made empty at the
+** origin and placed by its first update. */
+static bool splash_is_placed(void)
+{
+    HWND window = FindWindowA("Splash", NULL);
+    RECT rect = {};
+    return window != NULL && GetWindowRect(window, &rect) && rect.right > rect.left;
 }
 
 static int relaunch(const std::wstring &arguments)
@@ -152,7 +162,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
 {
     /* The bootstrap's splash thread makes its window while the start goes on. */
     if (variable(L"PROBE_AWAIT_SPLASH") == L"1")
-        for (int waited = 0; waited < 10000 && FindWindowA("Splash", NULL) == NULL; waited += 5)
+        for (int waited = 0; waited < 10000 && !splash_is_placed(); waited += 5)
             Sleep(5);
     if (has_variable(L"PROBE_READY"))
         write_file(variable(L"PROBE_READY"), utf8(library_path));

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "attached_data_builder.h"
+#include "patch_in_place.h"
 #include "process_tree.h"
 #include "run_process.h"
 #include "splash_probes.h"
@@ -463,6 +464,100 @@ TEST_F(SplashRelaunch, a_copy_started_after_the_splash_went_shows_none_and_makes
     EXPECT_EQ(finish(bootstrap).exit_code, 0u);
 }
 
+/* A copy of `executable` whose manifest also holds `settings` (elements of
+** its windowsSettings), as --dpi-aware writes them. */
+void write_with_manifest_settings(const std::wstring &executable, const std::wstring &copy,
+                                  const std::string &settings)
+{
+    HMODULE module = LoadLibraryExW(executable.c_str(), NULL, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24) /* RT_MANIFEST */);
+    ASSERT_NE(resource, nullptr);
+    std::string manifest((const char *)LockResource(LoadResource(module, resource)), SizeofResource(module, resource));
+    FreeLibrary(module);
+    size_t end = manifest.find("</windowsSettings>");
+    ASSERT_NE(end, std::string::npos);
+    manifest.insert(end, settings);
+
+    ASSERT_TRUE(CopyFileW(executable.c_str(), copy.c_str(), FALSE));
+    HANDLE update = BeginUpdateResourceW(copy.c_str(), FALSE /* bDeleteExistingResources */);
+    ASSERT_NE(update, nullptr);
+    ASSERT_TRUE(UpdateResourceW(update, MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1),
+                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), &manifest[0],
+                                (DWORD)manifest.size()));
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE /* fDiscard */));
+}
+
+/* The screen's DPI for the programs started while it lives (Wine reads
+** LogPixels at each process's start), put back at its end. */
+class screen_dpi {
+public:
+    explicit screen_dpi(DWORD dpi)
+    {
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key_, NULL);
+        DWORD size = sizeof previous_;
+        had_value_ = RegQueryValueExW(key_, L"LogPixels", NULL, NULL, (BYTE *)&previous_, &size) == ERROR_SUCCESS;
+        RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, (const BYTE *)&dpi, sizeof dpi);
+    }
+    ~screen_dpi()
+    {
+        if (had_value_)
+            RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, (const BYTE *)&previous_, sizeof previous_);
+        else
+            RegDeleteValueW(key_, L"LogPixels");
+        RegCloseKey(key_);
+    }
+
+private:
+    HKEY key_ = NULL;
+    DWORD previous_ = 0;
+    bool had_value_ = false;
+};
+
+using SplashDpi = splash_test;
+
+/* The splash on a screen of 144 DPI (150%), under each DPI awareness that
+** a manifest may declare. Windows: an unaware process sees 96-DPI
+** coordinates (a 1280x720 work area) and the system stretches its window
+** by 1.5, so the 900x600 image covers (285,90)-(1635,990) of the screen;
+** a system-aware or per-monitor-aware process sees the screen's own pixels
+** (the primary monitor's DPI for the latter), and the bootstrap scales the
+** image by 144/96 itself: 1350x900, centred on the same place. Whatever the
+** manifest says, the splash covers the same part of the screen. Wine 8 and
+** 10 do the same, with LogPixels as the screen's DPI. */
+TEST_F(SplashDpi, covers_the_same_part_of_the_screen_whatever_dpi_awareness_the_manifest_declares)
+{
+    const std::string dpi_aware = "<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">";
+    const std::pair<const wchar_t *, std::string> modes[] = {
+        {L"unaware", ""},
+        {L"system", dpi_aware + "true</dpiAware>"},
+        {L"per_monitor", dpi_aware + "true/pm</dpiAware><dpiAwareness xmlns="
+                                     "\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">"
+                                     "PerMonitorV2, PerMonitor</dpiAwareness>"}};
+    /* The screen's own pixels, whatever this test's awareness. */
+    SetThreadDpiAwarenessContext(DPI_AWARENESS_CONTEXT_PER_MONITOR_AWARE_V2);
+    screen_dpi dpi(144);
+    for (const auto &[name, settings] : modes) {
+        SCOPED_TRACE(utf8(name));
+        std::wstring executable = folder + L"\\" + name + L".exe";
+        write_with_manifest_settings(packed(L"marked"), executable, settings);
+        if (HasFatalFailure())
+            return;
+        DeleteFileW(ready.c_str());
+        DeleteFileW(release.c_str());
+        running_process &bootstrap = start_held(executable);
+        HWND window = splash_of(bootstrap.id);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(rect_of(window), (screen_rect{285, 90, 1635, 990}));
+        /* The quadrants, split at (960, 540), away from the blended edges. */
+        expect_pixels({{400, 200, RGB(255, 0, 0)},
+                       {1500, 200, RGB(0, 255, 0)},
+                       {400, 900, RGB(0, 0, 255)},
+                       {1500, 900, RGB(255, 255, 0)}});
+        EXPECT_EQ(finish(bootstrap).exit_code, 0u);
+    }
+}
+
 /* Wine only: runs a Unix program to its end, through Wine's own way of
 ** starting one (winebrowser's); false where there is none (Windows). */
 bool run_unix(std::vector<std::string> arguments)
@@ -639,6 +734,34 @@ TEST_F(ErrorBox, a_gui_start_whose_line_leads_nowhere_shows_it_in_a_box_and_a_co
     GetExitCodeProcess(silent.process, &status);
     EXPECT_EQ(status, 2u);
     CloseHandle(silent.process);
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
+/* The splash is made on a thread of its own; a line reported at once (a
+** template that cannot be expanded) still comes after it, and its box over
+** it. (The patchable bootstrap carries the PNG alone: the imaging library's
+** road, the slower one.) */
+TEST_F(ErrorBox, of_a_template_that_cannot_be_expanded_comes_over_the_splash)
+{
+    std::wstring executable = folder + L"\\bad_template.exe";
+    write_patched_splash_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()}}));
+    ASSERT_TRUE(patch_unpack_template(executable, L"{TEMP}\\{NOPE}"));
+    running_process shown = start_without_streams(executable, temp);
+    ASSERT_NE(shown.process, nullptr);
+    HWND box = NULL;
+    wait_until([&] { return (box = box_of(shown.id)) != NULL; }, start_timeout_ms);
+    ASSERT_NE(box, nullptr) << "no message box";
+    wait_until([&] { return !text_of(GetDlgItem(box, 0xFFFF)).empty(); }, 5000); /* the box is being made */
+    EXPECT_EQ(text_of(GetDlgItem(box, 0xFFFF)), L"Error, couldn't runtime expand spec '{TEMP}\\{NOPE}'.");
+    HWND splash = splash_of(shown.id);
+    EXPECT_NE(splash, nullptr) << "the splash was up before the line";
+    EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(splash); }, 5000)) << "the box stands over it";
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_EQ(WaitForSingleObject(shown.process, start_timeout_ms), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(shown.process, &status);
+    EXPECT_EQ(status, 3u);
+    CloseHandle(shown.process);
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
