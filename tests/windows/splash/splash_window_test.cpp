@@ -698,6 +698,26 @@ std::wstring text_of(HWND window)
     return text;
 }
 
+/* The box that process_id shows once its text is in, else NULL. */
+HWND wait_for_box(DWORD process_id)
+{
+    HWND box = NULL;
+    wait_until([&] { return (box = box_of(process_id)) != NULL && !text_of(GetDlgItem(box, 0xFFFF)).empty(); },
+               start_timeout_ms);
+    return box;
+}
+
+/* Closes the box as its user would; the status the process then ends with. */
+DWORD close_box(HWND box, running_process &shown)
+{
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(WaitForSingleObject(shown.process, start_timeout_ms), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(shown.process, &status);
+    CloseHandle(shown.process);
+    return status;
+}
+
 TEST_F(ErrorBox, a_gui_start_whose_line_leads_nowhere_shows_it_in_a_box_and_a_console_one_does_not)
 {
     std::wstring gui = folder + L"\\damaged.exe", console = folder + L"\\damaged_console.exe";
@@ -709,18 +729,13 @@ TEST_F(ErrorBox, a_gui_start_whose_line_leads_nowhere_shows_it_in_a_box_and_a_co
 
     running_process shown = start_without_streams(gui, temp);
     ASSERT_NE(shown.process, nullptr);
-    HWND box = NULL;
-    wait_until([&] { return (box = box_of(shown.id)) != NULL; }, start_timeout_ms);
+    HWND box = wait_for_box(shown.id);
     ASSERT_NE(box, nullptr) << "no message box";
     EXPECT_EQ(text_of(box), L"damaged.exe") << "titled with the executable's name";
     EXPECT_EQ(text_of(GetDlgItem(box, 0xFFFF)), L"Error, couldn't decode attached data.");
     EXPECT_EQ(WaitForSingleObject(shown.process, 200), (DWORD)WAIT_TIMEOUT) << "the box waits for the user";
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    ASSERT_EQ(WaitForSingleObject(shown.process, start_timeout_ms), WAIT_OBJECT_0);
+    EXPECT_EQ(close_box(box, shown), 2u);
     DWORD status = 0;
-    GetExitCodeProcess(shown.process, &status);
-    EXPECT_EQ(status, 2u);
-    CloseHandle(shown.process);
 
     running_process silent = start_without_streams(console, temp);
     ASSERT_NE(silent.process, nullptr);
@@ -748,20 +763,13 @@ TEST_F(ErrorBox, of_a_template_that_cannot_be_expanded_comes_over_the_splash)
     ASSERT_TRUE(patch_unpack_template(executable, L"{TEMP}\\{NOPE}"));
     running_process shown = start_without_streams(executable, temp);
     ASSERT_NE(shown.process, nullptr);
-    HWND box = NULL;
-    wait_until([&] { return (box = box_of(shown.id)) != NULL; }, start_timeout_ms);
+    HWND box = wait_for_box(shown.id);
     ASSERT_NE(box, nullptr) << "no message box";
-    wait_until([&] { return !text_of(GetDlgItem(box, 0xFFFF)).empty(); }, 5000); /* the box is being made */
     EXPECT_EQ(text_of(GetDlgItem(box, 0xFFFF)), L"Error, couldn't runtime expand spec '{TEMP}\\{NOPE}'.");
     HWND splash = splash_of(shown.id);
     EXPECT_NE(splash, nullptr) << "the splash was up before the line";
     EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(splash); }, 5000)) << "the box stands over it";
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-    ASSERT_EQ(WaitForSingleObject(shown.process, start_timeout_ms), WAIT_OBJECT_0);
-    DWORD status = 0;
-    GetExitCodeProcess(shown.process, &status);
-    EXPECT_EQ(status, 3u);
-    CloseHandle(shown.process);
+    EXPECT_EQ(close_box(box, shown), 3u);
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
