@@ -151,6 +151,15 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
     }
     out += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
     out += "splash_windows=" + std::to_string(count_splash_windows()) + "\n";
+    /* The DPI this process's awareness sees (Windows 10 1607 and later). */
+    typedef UINT(WINAPI * system_dpi_function)(void);
+    system_dpi_function system_dpi = (system_dpi_function)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"user32.dll"), "GetDpiForSystem");
+    out += "system_dpi=" + std::to_string(system_dpi != NULL ? system_dpi() : 0) + "\n";
+    RECT splash = {};
+    GetWindowRect(FindWindowA("Splash", NULL), &splash);
+    out += "splash_size=" + std::to_string(splash.right - splash.left) + "x"
+         + std::to_string(splash.bottom - splash.top) + "\n";
     if (relaunch_status != INT_MIN)
         out += "relaunch_status=" + std::to_string(relaunch_status) + "\n";
     if (spawned != 0)
