@@ -33,7 +33,8 @@ void start_splash_thread(void);
 
 /* Returns once a splash that start_splash_thread began is up, or will not
 ** be: a fatal report waits for it, so that its line and box come after the
-** splash, never under it. At once on the splash thread and without one. */
+** splash, never under it. At once without one; on the splash thread (its
+** own fatal error) it releases those who wait. */
 void wait_for_splash_opening(void);
 
 /* Makes the feedback file, always a new file of this process's (private

@@ -503,6 +503,12 @@ void start_splash_thread(void)
 
 void wait_for_splash_opening(void)
 {
-    if (splash_opened != NULL && GetCurrentThreadId() != splash_thread_id)
+    if (splash_opened == NULL)
+        return;
+    /* The splash thread's own fatal error (a system library it cannot
+    ** load): nothing more will open, and another report must not wait. */
+    if (GetCurrentThreadId() == splash_thread_id)
+        SetEvent(splash_opened);
+    else
         WaitForSingleObject(splash_opened, INFINITE);
 }
