@@ -15,9 +15,11 @@
 #include "errors/retry_policies.h"
 #include "program/program.h"
 
-#define SPLASH_POLL_MS 50
+/* How often a GUI program that is to end the splash is asked whether its
+** first window waits for input. */
+#define PROGRAM_READY_POLL_MS 50
 
-static wchar_t own_module_path[ONEFILE_PATH_CAPACITY];
+static const wchar_t *own_module_path;
 static wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 /* One argument of our command line, which is never longer. */
 static wchar_t split_argument[COMMAND_LINE_CAPACITY];
@@ -26,6 +28,15 @@ static wchar_t executable_directory[ONEFILE_PATH_CAPACITY + 1];
 /* A GUI program whose first window, once it waits for input, ends the
 ** splash; read by the wait. */
 static bool splash_ends_with_program_window;
+
+/* The program is ready: the splash thread sees the file go. Under the work
+** lock, as the clean-up removes the same file with the same buffers. */
+static void end_splash_for_program(void)
+{
+    begin_unpack_work();
+    remove_splash_feedback_file();
+    end_unpack_work();
+}
 
 bool take_child_marker(void)
 {
@@ -130,12 +141,12 @@ static child_start prepare_program_child(void)
 
 static child_start prepare_copy_child(void)
 {
+    own_module_path = get_executable_path(false);
+    if (own_module_path[0] == L'\0')
+        fatal_system_error("Error, couldn't read the executable's path", GetLastError());
     child_start copy = {own_module_path, child_command_line, NORMAL_PRIORITY_CLASS,
                         "Error, couldn't launch child", NULL, {}};
     copy.startup.cb = sizeof copy.startup;
-    if (own_module_path[0] == L'\0'
-        && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
-        fatal_system_error("Error, couldn't read the executable's path", GetLastError());
     /* What Windows answers for a longer line; Wine would cut it instead. */
     if (build_child_command_line() == NULL)
         fatal_system_error(copy.failure, ERROR_FILENAME_EXCED_RANGE);
@@ -159,7 +170,7 @@ void launch_child(void)
         if (is_gui_program(program_path))
             splash_ends_with_program_window = true;
         else
-            remove_splash_feedback_file();
+            end_splash_for_program();
     }
 }
 
@@ -173,8 +184,10 @@ static DWORD time_until(ULONGLONG deadline)
 int wait_for_child(void)
 {
     DWORD status = 0;
-    bool polling = true;
-    ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
+    /* The splash is its thread's; only a program's first window is looked
+    ** for here. */
+    bool polling = splash_ends_with_program_window;
+    ULONGLONG next_poll = GetTickCount64() + PROGRAM_READY_POLL_MS;
     for (;;) {
         DWORD timeout = polling ? time_until(next_poll) : INFINITE;
         DWORD window_due = session_window_due_in();
@@ -199,11 +212,10 @@ int wait_for_child(void)
             break;
         if (splash_ends_with_program_window && WaitForInputIdle(child_process, 0) != WAIT_TIMEOUT) {
             splash_ends_with_program_window = false;
-            remove_splash_feedback_file();
+            end_splash_for_program();
         }
-        if (!splash_active || !poll_splash_feedback())
-            polling = false;
-        next_poll = GetTickCount64() + SPLASH_POLL_MS;
+        polling = splash_ends_with_program_window && splash_active;
+        next_poll = GetTickCount64() + PROGRAM_READY_POLL_MS;
     }
     close_session_window();
     release_child_process();

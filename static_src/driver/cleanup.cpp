@@ -66,6 +66,9 @@ void cleanup_before_exit(DWORD child_grace_ms)
 /* Ends the child at once; also from within a step of unpack work. */
 static void clean_up_after_fatal_error(void)
 {
+    /* The line (and its box) must come after a splash still being made,
+    ** never under it. */
+    wait_for_splash_opening();
     run_end_of_work(clean_up, 0);
 }
 

@@ -84,19 +84,15 @@ static int run_fresh_start(void)
     prepare_fresh_environment();
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
-    /* An application that runs in this process leaves the splash to a
-    ** thread of its own from the start: a window belongs to the thread that
-    ** creates it. */
+    /* The splash is made on a thread of its own while the start goes on
+    ** (the report of a failed template waits for it). The executable's path
+    ** is asked for first: the query waits for the loader, which that thread
+    ** holds while it starts the window libraries. */
     bool cached = is_cached_template(unpack_template);
-    if (cached) {
-        start_splash_thread();
-    } else {
-        open_splash_window();
-        if (splash_window != NULL)
-            open_session_window();
-        else
-            defer_session_window();
-    }
+    get_executable_path(false);
+    start_splash_thread();
+    if (!cached)
+        defer_session_window();
     if (!template_ok)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
@@ -122,5 +118,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     ** and that one another, for as long as the check fails. */
     if (started_as_child)
         fatal_error("Error, couldn't confirm that the parent process runs this executable.");
-    return run_fresh_start();
+    int status = run_fresh_start();
+    /* The splash thread may be reporting a window it could not make. */
+    claim_process_end();
+    return status;
 }

@@ -70,10 +70,10 @@ const wchar_t *build_child_command_line(void);
 ** parks the thread when clean-up has begun meanwhile. */
 void release_child_process(void);
 
-/* Waits for the child, polling the splash feedback file every 50 ms while
-** the splash is up and dispatching this thread's window messages; closes
-** the handle and returns the child's exit status (1 when it cannot be
-** read). */
+/* Waits for the child, dispatching this thread's window messages and, while
+** a GUI program is to end the splash, asking it every 50 ms whether its
+** first window waits for input; closes the handle and returns the child's
+** exit status (1 when it cannot be read). */
 int wait_for_child(void);
 
 /* Grace that the child gets to end on its own: after Ctrl+C or Ctrl+Break,
@@ -93,7 +93,7 @@ void cleanup_before_exit(DWORD child_grace_ms);
 ** silent when there is no desktop to create it on. */
 void open_session_window(void);
 
-/* Fresh start without a splash: the window is due 100 ms from now; made by
+/* Fresh start: the window is due 100 ms from now; made by
 ** open_session_window, or by the first pump_window_messages_now_and_then or
 ** wait_for_child timeout after that. */
 void defer_session_window(void);
@@ -108,13 +108,14 @@ DWORD session_window_due_in(void);
 void pump_window_messages_now_and_then(void);
 
 /* Dispatches every message waiting for this thread's windows (the session
-** window, the splash). At the end of the session this passes the end on to
+** window). At the end of the session this passes the end on to
 ** the windows of a child still running, then runs the clean-up and ends the
 ** process. */
 void pump_window_messages(void);
 
-/* Whether this thread owns a window (the session window, the splash)
-** whose messages must be served; a wait without one needs no user32. */
+/* Whether this thread owns a window (the session window; the splash is its
+** own thread's) whose messages must be served; a wait without one needs no
+** user32. */
 bool has_windows_to_serve(void);
 
 /* Destroys the session window: once the wait is over, and before the

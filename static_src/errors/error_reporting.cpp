@@ -91,18 +91,18 @@ static void show_message_box(void)
     message_box(NULL, box_text, name, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
-/* The thread that reports this process's fatal error, else 0. */
-static volatile LONG reporting_thread;
+/* The thread that ends this process, by a fatal report or the fresh
+** start's own return, else 0. */
+static volatile LONG ending_thread;
 
-/* One line per process: a thread that meets a fatal error while another
-** reports one (unpack workers fail together when the disk is full) stops
-** where it is, and the first one's line is the process's. */
-static void claim_the_report(void)
+void claim_process_end(void)
 {
     LONG self = (LONG)GetCurrentThreadId();
-    LONG reporter = InterlockedCompareExchange(&reporting_thread, self, 0);
-    if (reporter == 0 || reporter == self)
+    LONG ender = InterlockedCompareExchange(&ending_thread, self, 0);
+    if (ender == 0 || ender == self)
         return;
+    /* What this thread held of unpack work is the ending thread's to
+    ** wait for. */
     leave_unpack_work();
     for (;;)
         Sleep(INFINITE);
@@ -112,7 +112,7 @@ static void claim_the_report(void)
 static void write_line(FILE *stream, DWORD standard_handle, const char *first, const wchar_t *path,
                        const char *last)
 {
-    claim_the_report();
+    claim_process_end();
     if (fatal_error_cleanup != NULL)
         fatal_error_cleanup();
     bool shown = is_connected(standard_handle)

@@ -30,6 +30,13 @@ bool widen_ascii(wchar_t *wide, size_t capacity, const char *narrow);
 ** launcher's library. */
 void set_fatal_error_cleanup(void (*cleanup)(void));
 
+/* Returns to the first thread that ends the process, by a fatal report or
+** by the fresh start's own return; a thread that comes later (the splash
+** thread's report beside the main thread's end, unpack workers that fail
+** together) leaves the step of unpack work it is in and waits here for the
+** end under way, so that a process ends once, with at most one line. */
+void claim_process_end(void);
+
 /* One line to standard output. */
 [[noreturn]] void fatal_error(const char *message);
 

@@ -26,6 +26,16 @@
 /* Capacity of an entry name of the attached data, in UTF-16 units with the
 ** terminator. */
 #define ONEFILE_ENTRY_NAME_CAPACITY 1024
+/* RT_RCDATA resource beside the splash image: its pixels, decoded by the
+** packer as the imaging library delivers them in 32bppPBGRA, so that the
+** bootstrap shows them without it. A header of little-endian 32-bit fields
+** (format version, width, height), then one zstd frame, with its content
+** size and checksum, of width x height premultiplied B, G, R, A pixels,
+** rows top-down. A splash has at most ONEFILE_SPLASH_PIXELS_LIMIT pixels. */
+#define ONEFILE_SPLASH_PIXELS_RESOURCE 32
+#define ONEFILE_SPLASH_PIXELS_VERSION 1
+#define ONEFILE_SPLASH_PIXELS_HEADER_SIZE 12
+#define ONEFILE_SPLASH_PIXELS_LIMIT (1 << 26)
 
 /* The unpack template: UTF-16 units, terminator included, that the
 ** settings section holds; the template of an executable packed without

@@ -475,3 +475,56 @@ bool remove_directory_tree(const wchar_t *directory)
     return make_extended_length_path(directory, gone, ONEFILE_EXTENDED_PATH_CAPACITY)
         && GetFileAttributesW(gone) == INVALID_FILE_ATTRIBUTES;
 }
+
+/* remove_file_entry with the walker's buffers. */
+static bool remove_entry_with(tree_walker *w, const wchar_t *path)
+{
+    if (!make_extended_length_path(path, w->tree_path, TREE_PATH_CAPACITY))
+        return false;
+    wchar_t *separator = wcsrchr(w->tree_path, L'\\');
+    if (separator == NULL)
+        return false;
+    /* The folder's own name, links on the way to it followed: they are the
+    ** user's, and the entry is opened through them too. */
+    *separator = L'\0';
+    HANDLE folder = CreateFileW(w->tree_path,
+                                FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL,                        /* lpSecurityAttributes */
+                                OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS,  /* a directory */
+                                NULL);                       /* hTemplateFile */
+    *separator = L'\\';
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    bool named = query_handle_name(w, folder);
+    CloseHandle(folder);
+    size_t name_length = 0;
+    if (!named)
+        return false;
+    size_t folder_length = w->name_query.info.FileNameLength / sizeof(wchar_t);
+    wmemcpy(w->handle_name, w->name_query.info.FileName, folder_length);
+    if (!expect_name(w, folder_length, separator + 1, &name_length))
+        return false;
+
+    HANDLE entry = open_entry(w, false);
+    if (entry == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
+    DWORD attributes = handle_attributes(entry);
+    if (attributes != INVALID_FILE_ATTRIBUTES
+        && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        && is_listed_entry(w, entry, name_length))
+        delete_by_handle(entry);
+    CloseHandle(entry);
+    /* Whether the name is free now; a creation that must be new checks again. */
+    return GetFileAttributesW(w->tree_path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+bool remove_file_entry(const wchar_t *path)
+{
+    tree_walker *w = new_walker();
+    bool removed = w != NULL && remove_entry_with(w, path);
+    if (w != NULL)
+        free_walker(w);
+    return removed;
+}

@@ -104,9 +104,19 @@ bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capa
 ** points to) and deleted through that handle; each directory is held open
 ** against renaming while it is emptied, so the walk never leaves the tree.
 ** Entries that cannot be removed (held open, no rights) are passed over, and
-** so are Unix links under Wine, which opens their targets. Returns whether
-** the path is gone afterwards. Not reentrant. */
+** so are Unix links under Wine, which opens their targets. On several
+** cores the folders at the top are removed side by side. Returns whether
+** the path is gone afterwards. Each call has buffers of its own. */
 bool remove_directory_tree(const wchar_t *directory);
+
+/* Removes the file at the full path `path` when it is a plain file of that
+** very name: opened as itself, its handle found to be neither a folder nor a
+** link and to name the path (within the folder's final name), and deleted
+** through that handle, so a planted hard link loses only this name.
+** Anything else (a link, whatever Wine opened through a Unix link, a folder,
+** a file held open) stays. Returns whether nothing stood there or it was
+** removed. */
+bool remove_file_entry(const wchar_t *path);
 
 /* Security attributes whose protected DACL grants full access to the user of
 ** the process token, SYSTEM and Administrators only, inherited by every file

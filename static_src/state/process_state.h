@@ -29,7 +29,8 @@ extern HANDLE child_process;
 #define ONEFILE_WRITER_SLOTS 32
 extern HANDLE unfinished_files[ONEFILE_WRITER_SLOTS];
 
-/* The splash window while it is up, else NULL. */
+/* The splash window while it is up, else NULL; written by the splash
+** thread, which owns it. */
 extern HWND splash_window;
 
 #endif

@@ -129,6 +129,12 @@ const refusal refusals[] = {
      },
      "main.dll", "UTF-8", {}},
     {"splash_that_is_not_png", with_main, "main.dll", "not a PNG", {"--splash", "app/main.dll"}},
+    {"splash_that_does_not_decode",
+     [](const fs::path &app) {
+         with_main(app);
+         write_file(app.parent_path() / "cut.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16));
+     },
+     "main.dll", "cut.png' cannot be decoded", {"--splash", "cut.png"}},
     {"icon_that_is_not_ico", with_main, "main.dll", "not an .ico", {"--icon", "app/main.dll"}},
 };
 

@@ -200,13 +200,14 @@ TEST_F(CachedUnpack, with_a_splash_the_application_runs_in_the_started_process_w
         for (const std::wstring &path : {ready, hold, report_path})
             DeleteFileW(path.c_str());
         process_options run = options();
+        run.environment[L"PROBE_AWAIT_SPLASH"] = L"1";
         run.environment[L"PROBE_READY"] = ready;
         run.environment[L"PROBE_HOLD"] = hold;
         run.environment[L"PROBE_EXIT"] = L"5";
         run.environment[first_start ? L"PROBE_END_SPLASH" : L"PROBE_CALL_EXIT"] = first_start ? L"300" : L"1";
         running_process started = start(run);
         ASSERT_TRUE(wait_for_file(ready, 60000));
-        EXPECT_NE(splash_of(started.id), nullptr) << "up when run_code begins";
+        EXPECT_NE(splash_of(started.id), nullptr) << "up while run_code runs";
         std::map<std::string, std::string> seen = wait_for_report(report_path);
         EXPECT_EQ(seen["pid"], std::to_string(started.id)) << "the application runs in the started process";
         bool hidden = false;

@@ -114,7 +114,8 @@ running_process start_process(const process_options &options)
     PROCESS_INFORMATION created = {};
     BOOL ok = CreateProcessW(options.application.empty() ? NULL : options.application.c_str(),
                              &command_line[0], NULL, NULL, TRUE,
-                             CREATE_UNICODE_ENVIRONMENT | (options.job != NULL ? CREATE_SUSPENDED : 0),
+                             CREATE_UNICODE_ENVIRONMENT
+                                 | (options.job != NULL || options.before_running ? CREATE_SUSPENDED : 0),
                              &environment[0],
                              options.current_directory.empty() ? NULL
                                                                : options.current_directory.c_str(),
@@ -129,11 +130,12 @@ running_process start_process(const process_options &options)
             CloseHandle(input_writer);
         return running;
     }
-    if (options.job != NULL) {
-        if (!AssignProcessToJobObject(options.job, created.hProcess))
-            ADD_FAILURE() << "AssignProcessToJobObject failed with " << GetLastError();
+    if (options.job != NULL && !AssignProcessToJobObject(options.job, created.hProcess))
+        ADD_FAILURE() << "AssignProcessToJobObject failed with " << GetLastError();
+    if (options.before_running)
+        options.before_running(created.dwProcessId);
+    if (options.job != NULL || options.before_running)
         ResumeThread(created.hThread);
-    }
     if (input_writer != NULL) {
         /* A program that stops reading early breaks the pipe: not an error here. */
         DWORD written = 0;

@@ -29,6 +29,9 @@ struct process_options {
     HANDLE job = NULL;                  /* a job to start the program in */
     /* A C runtime's descriptor block (STARTUPINFOW.lpReserved2), as is. */
     std::string runtime_descriptors;
+    /* Called with the process id while the program is created suspended,
+    ** before it runs: to plant something at a name the id makes. */
+    std::function<void(DWORD)> before_running;
 };
 
 struct process_result {
