@@ -33,10 +33,16 @@ for p in $PACKAGES; do
     fi
 done
 
+# A mirror in the middle of a sync fails one index; what is needed may well
+# be in the others, and a missing package shows up when it is asked for.
+refresh_package_lists() {
+    apt-get update -qq || echo "install-deps: apt-get update reported errors; going on with the lists it has" >&2
+}
+
 updated=no
 if [ -n "$missing" ]; then
     echo "install-deps: installing$missing"
-    apt-get update -qq
+    refresh_package_lists
     updated=yes
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
@@ -57,7 +63,7 @@ fi
 fetch_source() { # package version; unpacked into DEPS_DIR/<package>-<version without epoch>/src
     pkg=$1 version=$2 folder=$DEPS_DIR/$1-${2#*:}
     [ -f "$folder/.unpacked" ] && return 0
-    if [ "$updated" = no ]; then apt-get update -qq; updated=yes; fi
+    if [ "$updated" = no ]; then refresh_package_lists; updated=yes; fi
     mkdir -p "$folder"
     (
         cd "$folder"

@@ -446,8 +446,8 @@ TEST_F(SplashRelaunch, a_copy_started_after_the_splash_went_shows_none_and_makes
     ** inherited variables name the live bootstrap and its unpack directory. */
     std::map<std::string, std::string> inherited = read_report(folder + L"\\bootstrap.txt");
     process_options copy_options = fresh_run(packed(L"example"), temp);
-    for (const char *name :
-         {"QALVEN_ONEFILE_PARENT", "QALVEN_ONEFILE_TIME_US", "QALVEN_ONEFILE_RANDOM"})
+    for (const char *name : {"QALVEN_ONEFILE_PARENT", "QALVEN_ONEFILE_TIME_US", "QALVEN_ONEFILE_RANDOM",
+                             "QALVEN_ONEFILE_FOLDER_HANDLE"})
         copy_options.environment[utf16(name)] = utf16(inherited["env." + std::string(name)]);
     copy_options.environment[L"PROBE_REPORT"] = folder + L"\\copy.txt";
     process_result copy_result = run_process(copy_options);
