@@ -21,8 +21,9 @@ WCXX=x86_64-w64-mingw32-g++-posix
 # everything here that stands in for a part of it.
 WFLAGS=(-O3 -s -std=c++17 -municode -static -D_WIN32_WINNT=0x0A00 -DUNICODE -D_UNICODE)
 NFLAGS=(-O3 -std=c++17 -Wall -Wextra)
-HARNESS=(-I"$BENCH/harness" -I"$ROOT/static_src")
-PAYLOAD_STREAM=$ROOT/static_src/attached_data/payload_stream.cpp
+# The bootstrap's entry walk and payload reader, as the extraction runs them.
+READER=(-I"$ROOT/static_src")
+READER_SOURCES="$ROOT/static_src/attached_data/entries.cpp $ROOT/static_src/attached_data/payload_stream.cpp"
 
 # out_of_date OUTPUT INPUT...: true when OUTPUT is missing or older than an input.
 out_of_date() {
@@ -62,9 +63,9 @@ build "$OUT/bench_hello_console.exe" "$BENCH/windows/hello_console.cpp" \
     $WCXX "${WFLAGS[@]}" -o "$OUT/bench_hello_console.exe" "$BENCH/windows/hello_console.cpp"
 build "$OUT/bench_run_dll.exe" "$BENCH/windows/run_dll.cpp" \
     $WCXX "${WFLAGS[@]}" -o "$OUT/bench_run_dll.exe" "$BENCH/windows/run_dll.cpp"
-build "$OUT/bench_limits.exe" "$BENCH/windows/wine_limits.cpp $BENCH/harness/walk.h $PAYLOAD_STREAM $ZSTD_WINDOWS_LIB" \
-    $WCXX "${WFLAGS[@]}" "${HARNESS[@]}" -I"$ZSTD_SRC/lib" -o "$OUT/bench_limits.exe" \
-    "$BENCH/windows/wine_limits.cpp" "$PAYLOAD_STREAM" "$ZSTD_WINDOWS_LIB" -lshell32
+build "$OUT/bench_limits.exe" "$BENCH/windows/wine_limits.cpp $READER_SOURCES $ZSTD_WINDOWS_LIB" \
+    $WCXX "${WFLAGS[@]}" "${READER[@]}" -I"$ZSTD_SRC/lib" -o "$OUT/bench_limits.exe" \
+    "$BENCH/windows/wine_limits.cpp" $READER_SOURCES "$ZSTD_WINDOWS_LIB" -lshell32
 # zstd's tool as an application library (zstd_library.c): the tool's
 # sources as the test programs build zstd.exe, its main renamed.
 ZSTD_TOOL_SOURCES=("$ZSTD_SRC"/programs/*.c "$ZSTD_SRC"/lib/common/*.c "$ZSTD_SRC"/lib/compress/*.c \
@@ -78,9 +79,9 @@ build "$OUT/zstd_library.dll" "$BENCH/windows/zstd_library.c" \
 build "$OUT/bench_make_apps" "$BENCH/native/make_apps.cpp" \
     g++ "${NFLAGS[@]}" -o "$OUT/bench_make_apps" "$BENCH/native/make_apps.cpp"
 # The payload reader against Debian's libzstd (with its x86-64 assembly) ...
-build "$OUT/bench_native" "$BENCH/native/native_limits.cpp $BENCH/harness/walk.h $PAYLOAD_STREAM" \
-    g++ "${NFLAGS[@]}" "${HARNESS[@]}" -o "$OUT/bench_native" \
-    "$BENCH/native/native_limits.cpp" "$PAYLOAD_STREAM" -lzstd
+build "$OUT/bench_native" "$BENCH/native/native_limits.cpp $READER_SOURCES" \
+    g++ "${NFLAGS[@]}" "${READER[@]}" -o "$OUT/bench_native" \
+    "$BENCH/native/native_limits.cpp" $READER_SOURCES -lzstd
 # ... and against the decoder built as the bootstrap's is: the same sources,
 # -DZSTD_DISABLE_ASM, -O3.
 ZSTD_OBJECTS=()
@@ -90,6 +91,6 @@ for source in "$ZSTD_SRC"/lib/common/*.c "$ZSTD_SRC"/lib/decompress/*.c; do
         gcc -O3 -DZSTD_DISABLE_ASM -DXXH_NAMESPACE=ZSTD_ -I"$ZSTD_SRC/lib" -c -o "$object" "$source"
     ZSTD_OBJECTS+=("$object")
 done
-build "$OUT/bench_native_noasm" "$BENCH/native/native_limits.cpp $BENCH/harness/walk.h $PAYLOAD_STREAM ${ZSTD_OBJECTS[*]}" \
-    g++ "${NFLAGS[@]}" "${HARNESS[@]}" -I"$ZSTD_SRC/lib" -o "$OUT/bench_native_noasm" \
-    "$BENCH/native/native_limits.cpp" "$PAYLOAD_STREAM" "${ZSTD_OBJECTS[@]}"
+build "$OUT/bench_native_noasm" "$BENCH/native/native_limits.cpp $READER_SOURCES ${ZSTD_OBJECTS[*]}" \
+    g++ "${NFLAGS[@]}" "${READER[@]}" -I"$ZSTD_SRC/lib" -o "$OUT/bench_native_noasm" \
+    "$BENCH/native/native_limits.cpp" $READER_SOURCES "${ZSTD_OBJECTS[@]}"

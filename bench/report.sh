@@ -34,6 +34,8 @@ if has C; then
     [ "$PEER" = yes ] && echo "| start | C whole run | $(s "$(m C whole)") | NSIS's whole run | $(s "$(m C peer_whole)") | $(against "$(m C whole)" "$(m C peer_whole)" 1.00) | 1.00 |"
     echo "| start | C whole run | $(s "$(m C whole)") | bare start | $(s "$hello") | $(against "$(m C whole)" "$hello" 3) | 3 |"
     echo "| start | C whole run from the shell | $(s "$(m C shell_whole)") | bare start from the shell | $(s "$(m hello shell_whole)") | $(against "$(m C shell_whole)" "$(m hello shell_whole)" 3) | 3 |"
+    [ -s "$SAMPLES/C_nosplash.whole" ] &&
+        echo "| start | C whole run with its splash | $(s "$(m C whole)") | C without a splash | $(s "$(m C_nosplash whole)") | $(against "$(m C whole)" "$(m C_nosplash whole)" 1.25) | 1.25 |"
 fi
 [ -s "$SAMPLES/hello_launcher.whole" ] &&
     echo "| start | hello-world packed with --main hello.exe, whole run | $(s "$(m hello_launcher whole)") | the same hello-world | $(s "$hello") | $(against "$(m hello_launcher whole)" "$hello" 2.5) | 2.5 |"
@@ -192,7 +194,7 @@ if [ "$PROFILE" = yes ]; then
     if ls "$WORK/profile/"*.callgrind.md >/dev/null 2>&1; then
         echo "### Instruction counts of the reader and extraction loop (callgrind, native build)"
         echo
-        echo "The bootstrap's payload reader and the extraction loop (bench/harness/walk.h), built natively against the same zstd sources without assembly, extracting the object once. Shares of the loop's instructions:"
+        echo "The bootstrap's payload reader and the extraction loop (static_src/attached_data/entries.cpp), built natively against the same zstd sources without assembly, extracting the object once. Shares of the loop's instructions:"
         echo
         echo "| app | G instructions | per content byte | ZSTD_decompressStream | copy out of the window (memcpy) | payload_read itself | file calls, names, sizes |"
         echo "|---|---:|---:|---:|---:|---:|---:|"

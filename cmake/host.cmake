@@ -10,9 +10,11 @@ set(ONEFILE_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(ONEFILE_RUNTIME_DIR ${CMAKE_BINARY_DIR}/share/onefile-pack)
 
-# zstd's sources, before the warnings that our own code is built with.
+# zstd's, libpng's and zlib's sources, before the warnings that our own
+# code is built with.
 include(cmake/zstd.cmake)
 include(cmake/expat.cmake)
+include(cmake/png.cmake)
 add_compile_options(-Wall -Wextra -Wpedantic)
 
 find_package(GTest REQUIRED)

@@ -11,6 +11,7 @@ string(REPLACE "-DNDEBUG" "" CMAKE_C_FLAGS_RELEASE "${CMAKE_C_FLAGS_RELEASE}")
 string(REPLACE "-DNDEBUG" "" CMAKE_CXX_FLAGS_RELEASE "${CMAKE_CXX_FLAGS_RELEASE}")
 
 include(cmake/zstd.cmake)
+include(cmake/png.cmake)
 include(cmake/lua.cmake)
 include(cmake/windows-helpers.cmake)
 

@@ -5,9 +5,12 @@
 #   scripts/install-deps.sh [DEPS_DIR]
 #
 # DEPS_DIR (default: build/deps) receives the third-party sources that the
-# build compiles: zstd (for both packers and the bootstrap), expat (for both
-# packers) and Lua (for the Windows side), taken from Debian's source packages
-# at pinned versions and never committed.
+# build compiles: zstd (for both packers and the bootstrap), expat, libpng
+# and zlib (for both packers: the manifest check and the splash image's
+# pixels) and Lua (for the Windows side), taken from Debian's source
+# packages at pinned versions and never committed. Debian 12's own
+# versions, from bookworm rather than bookworm-security, whose source
+# mirror does not keep every version it lists.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,6 +19,8 @@ DEPS_DIR=${1:-$ROOT/build/deps}
 ZSTD_SOURCE_VERSION=1.5.4+dfsg2-5
 LUA_SOURCE_VERSION=5.4.4-3+deb12u1
 EXPAT_SOURCE_VERSION=2.5.0-1+deb12u2
+PNG_SOURCE_VERSION=1.6.39-2+deb12u5
+ZLIB_SOURCE_VERSION=1:1.2.13.dfsg-1
 
 PACKAGES="cmake ninja-build make g++ pkg-config dpkg-dev file
 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils imagemagick
@@ -28,10 +33,16 @@ for p in $PACKAGES; do
     fi
 done
 
+# A mirror in the middle of a sync fails one index; what is needed may well
+# be in the others, and a missing package shows up when it is asked for.
+refresh_package_lists() {
+    apt-get update -qq || echo "install-deps: apt-get update reported errors; going on with the lists it has" >&2
+}
+
 updated=no
 if [ -n "$missing" ]; then
     echo "install-deps: installing$missing"
-    apt-get update -qq
+    refresh_package_lists
     updated=yes
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
@@ -49,13 +60,13 @@ elif [ ! -f /etc/apt/sources.list.d/onefile-deb-src.list ]; then
     updated=no
 fi
 
-fetch_source() { # package version directory-inside-package
-    pkg=$1 version=$2 marker=$DEPS_DIR/$1-$2/.unpacked
-    [ -f "$marker" ] && return 0
-    if [ "$updated" = no ]; then apt-get update -qq; updated=yes; fi
-    mkdir -p "$DEPS_DIR/$pkg-$version"
+fetch_source() { # package version; unpacked into DEPS_DIR/<package>-<version without epoch>/src
+    pkg=$1 version=$2 folder=$DEPS_DIR/$1-${2#*:}
+    [ -f "$folder/.unpacked" ] && return 0
+    if [ "$updated" = no ]; then refresh_package_lists; updated=yes; fi
+    mkdir -p "$folder"
     (
-        cd "$DEPS_DIR/$pkg-$version"
+        cd "$folder"
         apt-get source -qq --download-only "$pkg=$version" 2>&1 | grep -v unsandboxed || true
         ls ./*.dsc >/dev/null
         dsc=$(ls ./*.dsc | head -n 1)
@@ -69,3 +80,5 @@ fetch_source() { # package version directory-inside-package
 fetch_source libzstd "$ZSTD_SOURCE_VERSION"
 fetch_source lua5.4 "$LUA_SOURCE_VERSION"
 fetch_source expat "$EXPAT_SOURCE_VERSION"
+fetch_source libpng1.6 "$PNG_SOURCE_VERSION"
+fetch_source zlib "$ZLIB_SOURCE_VERSION"

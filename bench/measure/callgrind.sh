@@ -1,7 +1,7 @@
 #!/bin/bash
-# Instruction counts of the bootstrap's payload reader and extraction loop
-# (bench/harness/walk.h), built natively against the same zstd sources
-# without assembly, extracting the object once under callgrind: the loop's
+# Instruction counts of the bootstrap's payload reader and entry walk
+# (static_src/attached_data/entries.cpp), built natively against the same
+# zstd sources without assembly, extracting the object once under callgrind: the loop's
 # instructions, per content byte, and the shares of the decoder, of the
 # copy out of the window, of payload_read itself and of the rest.
 #

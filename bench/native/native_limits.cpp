@@ -9,9 +9,10 @@
 //       below DIR with 32768-byte write() calls, the parent folder made when
 //       new; then removes DIR. Prints write_s, delete_s, files, bytes.
 //   bench_native decode OBJECT
-//       Walks the object with the bootstrap's payload reader
-//       (static_src/attached_data/payload_stream.cpp) as the extraction does,
-//       writing nothing. Prints decode_s, files, bytes.
+//       Walks the object with the bootstrap's own entry walk and payload
+//       reader (static_src/attached_data/entries.cpp, payload_stream.cpp),
+//       as the extraction does, writing nothing. Prints decode_s, files,
+//       bytes.
 //   bench_native extract OBJECT DIR
 //       The same walk, writing every file below DIR with 32768-byte write()
 //       calls, as the bootstrap does with WriteFile. Prints extract_s.
@@ -30,12 +31,18 @@
 #include <string>
 #include <vector>
 
-#include "walk.h"
+#include "attached_data/attached_data.h"
 
+// The stand-ins of the bootstrap's error reports that the reader calls.
 [[noreturn]] void fatal_error(const char *message)
 {
     std::printf("%s\n", message);
     std::exit(2);
+}
+
+[[noreturn]] void fatal_out_of_memory(void)
+{
+    fatal_error("out of memory");
 }
 
 namespace {
@@ -62,13 +69,14 @@ std::vector<unsigned char> read_whole(const char *path)
 int copy_frame(const char *object_path, const char *out_path)
 {
     std::vector<unsigned char> object = read_whole(object_path);
-    if (object.size() < 3 || object[0] != 'Q' || object[1] != 'V' || object[2] != 'Y')
+    const size_t header = ONEFILE_OBJECT_HEADER_LENGTH;
+    if (object.size() < header || std::memcmp(object.data(), ONEFILE_OBJECT_HEADER, header) != 0)
         fatal_error("not an attached data object");
-    size_t frame = ZSTD_findFrameCompressedSize(object.data() + 3, object.size() - 3);
+    size_t frame = ZSTD_findFrameCompressedSize(object.data() + header, object.size() - header);
     if (ZSTD_isError(frame))
         fatal_error("no zstd frame after the header");
     std::ofstream out(out_path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(object.data() + 3), static_cast<std::streamsize>(frame));
+    out.write(reinterpret_cast<const char *>(object.data() + header), static_cast<std::streamsize>(frame));
     if (!out)
         fatal_error("cannot write the frame");
     std::printf("frame_bytes=%zu\n", frame);
@@ -158,39 +166,47 @@ int write_files(const char *manifest, const std::string &directory)
     return 0;
 }
 
-struct discarding_sink {
-    void open(const char16_t *, uint64_t) {}
-    void write(const unsigned char *, size_t) {}
-    void close() {}
+// What the walk wrote: below `root` unless it is empty.
+struct walk_totals {
+    std::string root;
+    unsigned long long files = 0;
+    unsigned long long bytes = 0;
 };
 
-struct file_sink {
-    std::string root;
-    int fd = -1;
-    void open(const char16_t *name, uint64_t)
-    {
-        std::string path = root + "/";
-        for (const char16_t *p = name; *p; p++) // the benchmark's names are ASCII
-            path += *p == u'\\' ? '/' : static_cast<char>(*p);
-        fd = create_file(path);
+void discard_piece(const unsigned char *, size_t, void *) {}
+
+void write_piece(const unsigned char *piece, size_t length, void *fd)
+{
+    write_all(*static_cast<int *>(fd), piece, length);
+}
+
+void take_entry(const wchar_t *name, uint64_t size, void *context)
+{
+    walk_totals &totals = *static_cast<walk_totals *>(context);
+    totals.files++;
+    totals.bytes += size;
+    if (totals.root.empty()) {
+        read_entry_content(size, discard_piece, nullptr);
+        return;
     }
-    void write(const unsigned char *chunk, size_t n) { write_all(fd, chunk, n); }
-    void close() { ::close(fd); }
-};
+    std::string path = totals.root + "/";
+    for (const wchar_t *p = name; *p; p++) // the benchmark's names are ASCII
+        path += *p == L'\\' ? '/' : static_cast<char>(*p);
+    int fd = create_file(path);
+    read_entry_content(size, write_piece, &fd);
+    ::close(fd);
+}
 
 int walk(const char *object_path, const char *directory)
 {
     std::vector<unsigned char> object = read_whole(object_path);
     const auto start = clock_type::now();
     walk_totals totals;
-    if (directory == nullptr) {
-        discarding_sink sink;
-        totals = walk_payload(object.data(), object.size(), sink);
-    } else {
+    if (directory != nullptr) {
         mkdir(directory, 0777);
-        file_sink sink{directory};
-        totals = walk_payload(object.data(), object.size(), sink);
+        totals.root = directory;
     }
+    walk_entries(object.data(), object.size(), take_entry, &totals);
     const double seconds = seconds_since(start);
     if (directory != nullptr) {
         const double delete_seconds = remove_tree(directory);

@@ -14,8 +14,9 @@
 **       Only the removal of DIR, timed. Prints delete_s.
 **   bench_limits.exe decode OBJECT
 **       Reads an object made by onefile-pack --write-attached-data into
-**       memory, then walks it with the bootstrap's own payload reader as the
-**       extraction does, writing nothing. Prints decode_s, files, bytes.
+**       memory, then walks it with the bootstrap's own entry walk and
+**       payload reader as the extraction does, writing nothing. Prints
+**       decode_s, files, bytes.
 **   bench_limits.exe extract OBJECT DIR
 **       The same walk writing every file below DIR as the plain writer
 **       does: the bootstrap's extraction without the rest of the bootstrap
@@ -30,12 +31,18 @@
 #include <vector>
 #include <set>
 
-#include "walk.h"
+#include "attached_data/attached_data.h"
 
+// The stand-ins of the bootstrap's error reports that the reader calls.
 [[noreturn]] void fatal_error(const char *message)
 {
     printf("%s\n", message);
     exit(2);
+}
+
+[[noreturn]] void fatal_out_of_memory(void)
+{
+    fatal_error("out of memory");
 }
 
 static double seconds_since(LARGE_INTEGER start)
@@ -174,32 +181,40 @@ static int write_files(const wchar_t *manifest, const wchar_t *directory, bool p
     return 0;
 }
 
-struct discarding_sink {
-    void open(const char16_t *, uint64_t) {}
-    void write(const unsigned char *, size_t) {}
-    void close() {}
+/* What the walk wrote: below `root` as write_files writes, unless it is
+** empty. */
+struct walk_totals {
+    std::wstring root;
+    unsigned long long files = 0;
+    unsigned long long bytes = 0;
 };
 
-/* Writes what the walk hands it below `root`, as write_files does. */
-struct file_sink {
-    std::wstring root;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    void open(const char16_t *name, uint64_t)
-    {
-        std::wstring path = root + L"\\" + std::wstring((const wchar_t *)name);
-        make_folder_tree(path.substr(0, path.find_last_of(L'\\')));
-        file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
-        if (file == INVALID_HANDLE_VALUE)
-            fatal_error("cannot create a file");
+static void discard_piece(const unsigned char *, size_t, void *) {}
+
+static void write_piece(const unsigned char *piece, size_t length, void *file)
+{
+    DWORD written = 0;
+    if (!WriteFile(*(HANDLE *)file, piece, (DWORD)length, &written, NULL) || written != length)
+        fatal_error("cannot write a file");
+}
+
+static void take_entry(const wchar_t *name, uint64_t size, void *context)
+{
+    walk_totals &totals = *(walk_totals *)context;
+    totals.files++;
+    totals.bytes += size;
+    if (totals.root.empty()) {
+        read_entry_content(size, discard_piece, NULL);
+        return;
     }
-    void write(const unsigned char *chunk, size_t n)
-    {
-        DWORD written = 0;
-        if (!WriteFile(file, chunk, (DWORD)n, &written, NULL) || written != n)
-            fatal_error("cannot write a file");
-    }
-    void close() { CloseHandle(file); }
-};
+    std::wstring path = totals.root + L"\\" + name;
+    make_folder_tree(path.substr(0, path.find_last_of(L'\\')));
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        fatal_error("cannot create a file");
+    read_entry_content(size, write_piece, &file);
+    CloseHandle(file);
+}
 
 static std::vector<unsigned char> read_object(const wchar_t *path)
 {
@@ -222,10 +237,10 @@ static std::vector<unsigned char> read_object(const wchar_t *path)
 static int decode_object(const wchar_t *path)
 {
     std::vector<unsigned char> object = read_object(path);
-    discarding_sink sink;
+    walk_totals totals;
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    walk_totals totals = walk_payload(object.data(), object.size(), sink);
+    walk_entries(object.data(), object.size(), take_entry, &totals);
     double seconds = seconds_since(start);
     printf("decode_s=%.6f files=%llu bytes=%llu\n", seconds, (unsigned long long)totals.files,
            (unsigned long long)totals.bytes);
@@ -235,14 +250,14 @@ static int decode_object(const wchar_t *path)
 static int extract_object(const wchar_t *path, const wchar_t *directory)
 {
     std::vector<unsigned char> object = read_object(path);
-    file_sink sink;
-    sink.root = directory;
+    walk_totals totals;
+    totals.root = directory;
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
-    make_folder_tree(sink.root);
-    walk_totals totals = walk_payload(object.data(), object.size(), sink);
+    make_folder_tree(totals.root);
+    walk_entries(object.data(), object.size(), take_entry, &totals);
     double seconds = seconds_since(start);
-    delete_tree(sink.root);
+    delete_tree(totals.root);
     printf("extract_s=%.6f files=%llu bytes=%llu\n", seconds, (unsigned long long)totals.files,
            (unsigned long long)totals.bytes);
     return 0;

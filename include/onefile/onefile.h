@@ -17,6 +17,11 @@ extern "C" {
 /* Units, with the terminator, of the longest path the executable writes. */
 #define ONEFILE_PATH_CAPACITY 4096
 
+/* The splash feedback file's name in %TEMP%: this prefix, the process id
+** of the executable the user started, this suffix. */
+#define ONEFILE_SPLASH_FEEDBACK_PREFIX L"onefile_"
+#define ONEFILE_SPLASH_FEEDBACK_SUFFIX L"_splash_feedback.tmp"
+
 /* Copies the folder the application was unpacked into (no trailing
 ** backslash) into `buffer` of `capacity` units. Returns its length without
 ** the terminator; when it does not fit, the capacity it needs; 0 when this
@@ -88,8 +93,9 @@ static __inline int onefile_end_splash(void)
     /* The executable names the folder without its trailing backslash. */
     while (length > 0 && path[length - 1] == L'\\')
         length--;
-    if (!onefile_append_(path, &length, L"\\onefile_") || !onefile_append_(path, &length, parent)
-        || !onefile_append_(path, &length, L"_splash_feedback.tmp"))
+    if (!onefile_append_(path, &length, L"\\" ONEFILE_SPLASH_FEEDBACK_PREFIX)
+        || !onefile_append_(path, &length, parent)
+        || !onefile_append_(path, &length, ONEFILE_SPLASH_FEEDBACK_SUFFIX))
         return 0;
     return DeleteFileW(path) != 0;
 }

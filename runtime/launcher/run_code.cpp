@@ -10,8 +10,9 @@
 #include <windows.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
-#include "driver/driver.h"
+#include "errors/errors.h"
 #include "launcher.h"
+#include "process_start/process_start.h"
 
 /* Set by the main thread once the program runs; read by the console
 ** control handler's thread. */
@@ -63,6 +64,8 @@ extern "C" __declspec(dllexport) int run_code(int, wchar_t **, const wchar_t *li
     DWORD code = prepare_program_start(library_path);
     if (code != 0)
         fail_to_launch(code);
+    /* Fails only without memory: the program still runs, and a console
+    ** event then ends this process, and the program with it. */
     SetConsoleCtrlHandler(ignore_console_control, TRUE);
 
     HANDLE program = start_program();

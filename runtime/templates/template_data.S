@@ -1,8 +1,9 @@
 /* The values that onefile-pack writes into each executable it makes from a
-** template: the attached data's length, the unpack directory's template and
-** the cached folder's check in .qvconf, and the attached data itself in .qvdata, the image's last
-** section (layout.ld), which the packer grows to the object's length. Here
-** .qvdata holds only a header and a trailer. */
+** template: the attached data's length, the unpack directory's template, the
+** cached folder's check and its record's digest in .qvconf, and the attached
+** data itself in .qvdata, the image's last section (layout.ld), which the
+** packer grows to the object's length. Here .qvdata holds only a header and
+** a trailer. */
 #include "format/onefile_format.h"
 
     .section .qvconf,"dr"
@@ -17,12 +18,15 @@ onefile_unpack_template:
     .globl onefile_cache_check
 onefile_cache_check:
     .quad 0
+    .globl onefile_record_digest
+onefile_record_digest:
+    .quad 0
 
     .section .qvdata,"dr"
     .p2align 4
     .globl onefile_attached_data
 onefile_attached_data:
-    .ascii "QVY"
-    .fill 5, 1, 0
+    .ascii ONEFILE_OBJECT_HEADER
+    .fill 8 - ONEFILE_OBJECT_HEADER_LENGTH, 1, 0
     .quad 8
 onefile_attached_data_end:

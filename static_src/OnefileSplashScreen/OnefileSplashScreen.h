@@ -1,10 +1,12 @@
 /*
-** The splash screen: a layered window showing the PNG image stored as
-** RT_RCDATA resource 28, withdrawn when the application deletes the splash
-** feedback file. The window belongs to the thread that creates it: the main
-** thread, which polls the file while it waits for the child, or, when the
-** application runs in this process, a splash thread of its own. The console
-** handler only deletes the feedback file.
+** The splash screen: a layered window showing the splash image, withdrawn
+** when the application deletes the splash feedback file. A fresh start makes
+** the feedback file on the main thread and leaves the window to a splash
+** thread of its own, which makes it, serves its messages and takes it down
+** once the file is gone, while the main thread unpacks, starts the child or
+** runs the application. The pixels come from the packer's pixels resource
+** (ONEFILE_SPLASH_PIXELS_RESOURCE); an executable from an older packer,
+** which carries only the PNG, has it decoded by the imaging library.
 */
 #ifndef ONEFILE_SPLASH_SCREEN_H
 #define ONEFILE_SPLASH_SCREEN_H
@@ -14,43 +16,46 @@
 #include "paths/paths.h"
 #include "state/process_state.h"
 
-/* Whether open_splash_window initialised COM on the main thread (never
-** otherwise; the splash thread keeps its own). */
-extern bool com_initialized;
-
-/* True from the attempt to create the feedback file until the splash is
-** gone; written by the thread that owns the window. */
+/* True from the feedback file's creation until the splash is gone or will
+** not show; cleared by the splash thread. */
 extern volatile bool splash_active;
 
 /* The expanded "{TEMP}\onefile_{PID}_splash_feedback.tmp". */
 extern wchar_t splash_feedback_path[ONEFILE_PATH_CAPACITY];
 
-/* Initialises COM and, when the executable carries a PNG splash image, shows
-** it centred on the primary monitor's work area and creates the feedback
-** file. Every failure before the window exists is silent. */
-void open_splash_window(void);
-
-/* The same on a thread that then serves the window's messages and polls the
-** feedback file every 50 ms, taking the splash down once the file is gone,
-** while the main thread runs the application; returns once the window and
-** the file are there, or when there will be none. The process's end takes
-** a splash still up with it. Every failure to start the thread is silent. */
+/* When the executable carries a splash image and its feedback file could be
+** made (create_splash_feedback_file), starts the splash thread, which shows
+** the image centred on the primary monitor's work area, at the size the
+** process's DPI awareness asks for, and polls the feedback file every 50 ms.
+** Returns at once. A window that cannot be created ends the start (a fatal
+** error on the splash thread); every other failure is silent. */
 void start_splash_thread(void);
 
-/* Creates (or truncates) the empty feedback file and marks the splash active. */
-void create_splash_feedback_file(void);
+/* Returns once a splash that start_splash_thread began is up, or will not
+** be: a fatal report waits for it, so that its line and box come after the
+** splash, never under it. At once without one; on the splash thread (its
+** own fatal error) it releases those who wait. */
+void wait_for_splash_opening(void);
 
-/* Returns whether the splash is still up; destroys it once the feedback file
-** is gone, when the calling thread owns it (another thread only learns
-** whether it is up). */
-bool poll_splash_feedback(void);
+/* Makes the feedback file, always a new file of this process's (private
+** DACL): whatever plain file stands at the name is removed by handle
+** without following it (remove_file_entry), then the file is created
+** exclusively. Anything else there (a link, a folder) is left as it is, and
+** there is no feedback file and no splash. Returns whether the file exists;
+** sets splash_active then. Main thread, before the splash thread. */
+bool create_splash_feedback_file(void);
 
-/* Deletes the feedback file, if one was made; any thread, at the end. */
+/* Whether the feedback file is still there; any thread. */
+bool splash_feedback_file_exists(void);
+
+/* Removes the feedback file, if this process made it, without following a
+** link that may stand at its name since (remove_file_entry, whose buffers
+** it shares: the caller holds the work lock or runs alone). */
 void remove_splash_feedback_file(void);
 
-/* Deletes the feedback file of the fresh start that QALVEN_ONEFILE_PARENT
-** names (the {PID} of a re-launched copy), which takes its splash down;
-** silent when there is none. */
+/* Removes the feedback file of the fresh start that QALVEN_ONEFILE_PARENT
+** names (the {PID} of a re-launched copy) in the same way, which takes its
+** splash down; silent when there is none. */
 void end_parents_splash(void);
 
 #endif

@@ -3,61 +3,63 @@
 ** compute from the same template in the inherited environment. Deleting it
 ** is the application's way to say that the splash is to go; whatever the
 ** application does, the bootstrap deletes it when it ends.
+**
+** Its name is predictable and its folder may be shared (a service's TEMP is
+** C:\Windows\Temp): anyone may have planted a link there. The bootstrap never
+** opens an existing file at the name for writing, and removes only what it
+** has opened as itself and found to be a plain file of that very name:
+** deleting a name by handle leaves a planted hard link's content alone,
+** while Wine follows a Unix symbolic link even when asked not to (a handle
+** then names the link's target, which stays where it is).
 */
 #include <windows.h>
-#include <shlwapi.h>
 
 #include "OnefileSplashScreen/OnefileSplashScreen.h"
 
 volatile bool splash_active;
 wchar_t splash_feedback_path[ONEFILE_PATH_CAPACITY];
 
-void create_splash_feedback_file(void)
+/* Whether this process made the file at splash_feedback_path. */
+static bool feedback_file_made;
+
+bool create_splash_feedback_file(void)
 {
     if (!expand_path_template(splash_feedback_path,
                               ONEFILE_WIDE(ONEFILE_FEEDBACK_FILE_TEMPLATE),
-                              ONEFILE_PATH_CAPACITY))
-        return;
+                              ONEFILE_PATH_CAPACITY)
+        || !remove_file_entry(splash_feedback_path))
+        return false;
     HANDLE file = CreateFileW(splash_feedback_path,
-                              GENERIC_WRITE,
-                              FILE_SHARE_WRITE,
-                              NULL,           /* lpSecurityAttributes */
-                              CREATE_ALWAYS,  /* a stale file is truncated and reused */
-                              0,              /* dwFlagsAndAttributes */
-                              NULL);          /* hTemplateFile */
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    /* Also on failure: the first check then finds no file and removes the
-    ** splash once the child runs. */
+                              FILE_READ_ATTRIBUTES,
+                              0,                             /* dwShareMode */
+                              private_directory_security(),  /* NULL: the folder's inherited DACL */
+                              CREATE_NEW,                    /* never what stands there */
+                              FILE_ATTRIBUTE_NORMAL,
+                              NULL);                         /* hTemplateFile */
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    feedback_file_made = true;
     splash_active = true;
+    return true;
 }
 
-bool poll_splash_feedback(void)
+bool splash_feedback_file_exists(void)
 {
-    if (!splash_active)
-        return false;
-    /* Only the thread that owns the window may destroy it. */
-    if (splash_window != NULL && GetWindowThreadProcessId(splash_window, NULL) != GetCurrentThreadId())
-        return true;
-    if (PathFileExistsW(splash_feedback_path))
-        return true;
-    if (splash_window != NULL) {
-        DestroyWindow(splash_window);
-        splash_window = NULL;
-    }
-    splash_active = false;
-    return false;
+    return GetFileAttributesW(splash_feedback_path) != INVALID_FILE_ATTRIBUTES;
 }
 
 void remove_splash_feedback_file(void)
 {
-    if (splash_feedback_path[0] != L'\0')
-        DeleteFileW(splash_feedback_path);
+    /* Whether anything stays is no matter now: the splash goes either way. */
+    if (feedback_file_made)
+        remove_file_entry(splash_feedback_path);
 }
 
 void end_parents_splash(void)
 {
     static wchar_t path[ONEFILE_PATH_CAPACITY];
+    /* Silent either way, as the parent's splash may have ended already. */
     if (expand_path_template(path, ONEFILE_WIDE(ONEFILE_FEEDBACK_FILE_TEMPLATE), ONEFILE_PATH_CAPACITY))
-        DeleteFileW(path);
+        remove_file_entry(path);
 }

@@ -15,8 +15,6 @@
 #include "attached_data/attached_data.h"
 #include "errors/errors.h"
 
-#define HEADER_LENGTH 3
-
 static ZSTD_DCtx *decoder;
 /* The frame, the fill and the trailer; only the decoder advances pos. */
 static ZSTD_inBuffer input;
@@ -26,23 +24,26 @@ static unsigned char *window_buffer;
 /* The next decode call begins a frame: its header is checked first. */
 static bool at_frame_start;
 
-static void check_attached_data_header(const unsigned char *object, size_t length)
+void check_attached_data_header(const unsigned char *object, size_t length)
 {
-    if (length < HEADER_LENGTH || object[0] != 'Q' || object[1] != 'V' || object[2] != 'Y')
+    if (length < ONEFILE_OBJECT_HEADER_LENGTH
+        || memcmp(object, ONEFILE_OBJECT_HEADER, ONEFILE_OBJECT_HEADER_LENGTH) != 0)
         fatal_error("Error, couldn't find attached data header.");
 }
 
 void payload_open(const unsigned char *object, size_t length)
 {
     check_attached_data_header(object, length);
+    /* A new walk through the entries: no name met yet. */
+    forget_entry_names();
     window_buffer = (unsigned char *)malloc(ONEFILE_DECODE_WINDOW);
     if (window_buffer == NULL)
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_out_of_memory();
     decoder = ZSTD_createDCtx();
     if (decoder == NULL)
-        fatal_error("Error, couldn't allocate memory.");
-    input.src = object + HEADER_LENGTH;
-    input.size = length - HEADER_LENGTH;
+        fatal_out_of_memory();
+    input.src = object + ONEFILE_OBJECT_HEADER_LENGTH;
+    input.size = length - ONEFILE_OBJECT_HEADER_LENGTH;
     input.pos = 0;
     window.dst = window_buffer;
     window.size = 0;
@@ -74,7 +75,8 @@ static bool decode_into_window(void)
         fatal_error("Error, couldn't decode attached data.");
     /* Zero: the frame ended, its checksum matched, all output is out. */
     at_frame_start = result == 0;
-    /* The result otherwise only hints at the next input size. */
+    /* Above zero: the frame goes on, with output perhaps still to be
+    ** flushed, which the filled window tells. */
     window.size = window.pos;
     window.pos = 0;
     return window.size == ONEFILE_DECODE_WINDOW;

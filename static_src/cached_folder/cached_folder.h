@@ -1,8 +1,9 @@
 /*
-** The cached unpack folder. A template without {PID}, {TIME_US}, {RANDOM}
-** and {TIME} names one folder that every start of one build shares and that
-** outlives the run; the packer ends such a template with 16 hex digits of
-** the attached data's hash, so a new build never meets an old build's files.
+** The cached unpack folder. A template without per-run placeholders
+** (is_cached_template, format/template_syntax.h) names one folder that
+** every start of one build shares and that outlives the run; the packer
+** ends such a template with 16 hex digits of the attached data's hash, so
+** a new build never meets an old build's files.
 **
 ** Beside the folder lies "<folder>.lock": every process that runs from the
 ** folder holds it open, shared, until it ends. A start of another build
@@ -16,9 +17,16 @@
 
 #include <wchar.h>
 
-/* True when the template holds none of {PID}, {TIME_US}, {RANDOM} and
-** {TIME} (names compared ignoring case, as the expansion does). */
-bool is_cached_template(const wchar_t *path_template);
+#include "format/onefile_format.h"
+
+/* The cache check (ONEFILE_CHECK_*), fixed by the packer in the executable
+** beside the unpack template; set alone, not a bit field. */
+extern "C" const unsigned long long onefile_cache_check;
+
+/* The digest of the only record a cached folder of this build may hold
+** (format/folder_record.h), fixed by the packer beside the cache check; 0
+** from a packer that recorded none. */
+extern "C" const unsigned long long onefile_record_digest;
 
 /* Creates the folder's missing ancestors and holds "<folder>.lock" open,
 ** shared, for the rest of the process. Retries for about 5 s while a start
@@ -30,26 +38,20 @@ void hold_unpack_folder_lock(void);
 ** writer has ended. Everything else in the parent is left alone. */
 void remove_older_builds(void);
 
-/* Makes the unpack directory complete and sets first_entry_path. A complete
+/* Makes the unpack directory complete and sets first_entry_path, calling
+** `before_writing` before it first changes anything on disk. A complete
 ** folder is only read; damaged or missing files are rewritten; a missing
 ** folder is filled as a private sibling and renamed into place, or, when
 ** another start's rename came first, the winner's folder is used. The
 ** folder run from is held open; one that is not private to the user (see
 ** hold_private_directory) is fatal and never read. Fatal errors as the
 ** extraction's. */
-void prepare_cached_folder(void);
+void prepare_cached_folder(void (*before_writing)(void));
 
 /* Clean-up hook, called with the work lock held: removes the private folder
 ** while it is still being filled, and a file that a repair was writing
 ** under a name of its own; nothing once in place. */
 void remove_unfinished_cache_folder(void);
 
-
-/* The driver's (cached_start.cpp): called before the folder is first
-** written to. A check that finds the folder intact leaves nothing to clean
-** up at the end of the session, so the window that hears it (and the window
-** libraries it loads, the larger part of a cached start's cost) waits until
-** there is. */
-void begin_answering_session_end(void);
 
 #endif

@@ -44,6 +44,7 @@
 
 #include "paths/paths.h"
 #include "errors/retry_policies.h"
+#include "work_lock/work_lock.h"
 
 /* siblings.cpp: the private sibling folder while it is being filled; empty
 ** otherwise. The clean-up removes it and repair_file. */
@@ -54,6 +55,27 @@ extern wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 ** path; empty otherwise. The main thread writes it and the clean-up reads
 ** it, both only while they hold the work lock. */
 extern wchar_t repair_file[ONEFILE_PATH_CAPACITY];
+
+/* folder_repair.cpp: while the frame road repairs a folder, which entries
+** it writes again and the suffix of their names of this process's own
+** ("<name><suffix>"), else NULL; the main thread writes them and the
+** clean-up reads them, both only while they hold the work lock. */
+#define REPAIR_SUFFIX_CAPACITY 64
+extern const bool *repair_wanted;
+extern wchar_t repair_suffix[REPAIR_SUFFIX_CAPACITY];
+
+/* siblings.cpp: the mark of a private folder, "<folder><mark><id>-<token>",
+** whose writer is the process of that id. */
+#define PRIVATE_MARK L".unpacking-"
+
+/* siblings.cpp: `path`, `mark`, this process's id, "-" and a random token
+** into `output` (ONEFILE_PATH_CAPACITY units): a name that no other start
+** uses and no one can guess; false when it does not fit. */
+bool name_of_our_own(wchar_t *output, const wchar_t *path, const wchar_t *mark);
+
+/* siblings.cpp: a new token for the names of our own, for when one is
+** taken (planted in the shared folder the names lie in). */
+void renew_names_of_our_own(void);
 
 /* folder_table.cpp */
 
@@ -110,19 +132,26 @@ bool is_intact(const folder_entry *entry);
 /* Opens a file of the folder to be read through once, whoever else has it open. */
 HANDLE open_for_reading(const wchar_t *path);
 
+/* XXH64 of the file's content, read in large pieces; false when it cannot
+** be read whole. */
+bool hash_file(const wchar_t *path, unsigned long long *hash);
+
 /* Whether `folder` is complete as its record describes it, checked as
 ** onefile_cache_check asks; the table then holds the record. */
 bool folder_is_intact(const wchar_t *folder);
 
 /* folder_record.cpp */
 
-/* Fills the table with the record of `folder`; false for a record that is
-** missing or damaged. */
-bool load_record(const wchar_t *folder);
+/* Fills the table with the record of `folder` and gives its digest; false
+** for a record that is missing or damaged. */
+bool load_record(const wchar_t *folder, unsigned long long *digest);
 
 /* Writes the record of the table's expected files into `folder`, written
 ** last, so that a record promises only files already in place; in a folder
-** others may run from, through a name of this process's own. */
+** others may run from, through a name of this process's own. Fatal with
+** "Error, couldn't decode attached data." when it is not the record that
+** the packer recorded for this build (onefile_record_digest): the attached
+** data then differs from what was packed. */
 void write_record(const wchar_t *folder, bool fresh);
 
 /* folder_repair.cpp */

@@ -45,12 +45,11 @@ static void list_directory(const wchar_t *folder, const wchar_t *relative)
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
             continue;
+        /* A longer name is no entry's. */
         wchar_t child[ONEFILE_ENTRY_NAME_CAPACITY];
-        if (relative[0] == L'\0')
-            _snwprintf(child, ONEFILE_ENTRY_NAME_CAPACITY, L"%ls", found.cFileName);
-        else
-            _snwprintf(child, ONEFILE_ENTRY_NAME_CAPACITY, L"%ls\\%ls", relative, found.cFileName);
-        child[ONEFILE_ENTRY_NAME_CAPACITY - 1] = L'\0';
+        if (!join_path(child, ONEFILE_ENTRY_NAME_CAPACITY, relative, relative[0] == L'\0' ? L"" : L"\\",
+                       found.cFileName))
+            continue;
         folder_entry *entry = &entries[entry_for(child)];
         entry->found = kind_of(found.dwFileAttributes);
         entry->found_size = ((unsigned long long)found.nFileSizeHigh << 32) | found.nFileSizeLow;
@@ -105,9 +104,7 @@ static bool record_starts_as_attached_data(void)
     return wcscmp(entries[expected_order[0]].name, entry_name) == 0;
 }
 
-/* XXH64 of the file's content, read in large pieces; false when it cannot
-** be read whole. */
-static bool hash_file(const wchar_t *path, unsigned long long *hash)
+bool hash_file(const wchar_t *path, unsigned long long *hash)
 {
     static unsigned char verify_buffer[VERIFY_CHUNK];
     HANDLE file = open_for_reading(path);
@@ -137,10 +134,17 @@ static bool contents_match_record(const wchar_t *folder)
 }
 
 /* A record of another shape than the one written (no file, a name outside
-** the folder, another first file) is damaged: the folder is repaired. */
+** the folder, another first file), or, where the packer recorded which
+** record belongs to this build, any other record than that one, is
+** damaged: the folder is repaired. */
 bool folder_is_intact(const wchar_t *folder)
 {
-    if (!load_record(folder) || !record_starts_as_attached_data())
+    unsigned long long digest = 0;
+    if (!load_record(folder, &digest))
+        return false;
+    /* The digest covers every name, the first one's too; without one, the
+    ** first name is read from the attached data. */
+    if (onefile_record_digest != 0 ? digest != onefile_record_digest : !record_starts_as_attached_data())
         return false;
     for (size_t i = 0; i < expected_count; i++) {
         folder_entry *entry = &entries[expected_order[i]];

@@ -23,55 +23,72 @@ static void set_first_entry_path(void)
         join_unpack_path(first_entry_path, unpack_directory, entries[expected_order[0]].name, L"");
 }
 
-/* A private folder named after this process: whatever stands at its path
-** was left by an ended process that had the same id. */
+/* Attempts at a private folder whose name is taken: something planted at a
+** name no one can guess. */
+#define PRIVATE_NAME_ATTEMPTS 8
+
+/* A new private folder of this process's, created exclusively: a name that
+** is taken (a link or file that someone planted) is passed over for
+** another, never opened or removed. */
 static void make_private_folder(void)
 {
-    wchar_t suffix[32];
-    _snwprintf(suffix, 32, L".unpacking-%lu", (unsigned long)GetCurrentProcessId());
-    suffix[31] = L'\0';
-    if (wcslen(unpack_directory) + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
-        fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wcscpy(private_folder, unpack_directory);
-    wcscat(private_folder, suffix);
-    begin_unpack_work();
-    wcscpy(unfinished_cache_folder, private_folder);
-    remove_directory_tree(private_folder);
-    if (create_private_directory(private_folder) != PRIVATE_DIRECTORY_CREATED)
-        fatal_path_error("Error, failed to open '", private_folder, "' for writing.");
-    end_unpack_work();
+    for (int attempt = 0; attempt < PRIVATE_NAME_ATTEMPTS; attempt++) {
+        if (!name_of_our_own(private_folder, unpack_directory, PRIVATE_MARK))
+            fatal_error("Error, attached data holds a file whose unpack path is too long.");
+        begin_unpack_work();
+        private_directory_result created = create_private_directory(private_folder);
+        if (created == PRIVATE_DIRECTORY_CREATED)
+            wcscpy(unfinished_cache_folder, private_folder);
+        end_unpack_work();
+        if (created == PRIVATE_DIRECTORY_CREATED)
+            return;
+        if (created != PRIVATE_DIRECTORY_EXISTS)
+            break;
+        renew_names_of_our_own();
+    }
+    fatal_path_error("Error, failed to open '", private_folder, "' for writing.");
+}
+
+/* One attempt to rename the filled private folder into place. A file or a
+** link in the folder's place is not ours to run from: it is removed and the
+** rename made once more at once. ERROR_ALREADY_EXISTS, with *taken set,
+** when another start's folder got there first. */
+static DWORD move_private_folder(void *taken)
+{
+    DWORD error = ERROR_SUCCESS;
+    for (int move = 0; move < 2; move++) {
+        begin_unpack_work();
+        bool moved = MoveFileExW(private_folder,
+                                 unpack_directory,
+                                 0) != FALSE;    /* never over an existing folder */
+        error = moved ? ERROR_SUCCESS : GetLastError();
+        if (moved)
+            unfinished_cache_folder[0] = L'\0';
+        end_unpack_work();
+        DWORD attributes = moved ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(unpack_directory);
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return error;
+        if (kind_of(attributes) == FOUND_DIRECTORY) {
+            *(bool *)taken = true;
+            return ERROR_ALREADY_EXISTS;
+        }
+        /* The removal is not reentrant: the clean-up must not run it too. */
+        begin_unpack_work();
+        remove_non_directory(unpack_directory, attributes);
+        end_unpack_work();
+    }
+    return error;
 }
 
 /* Renames the filled private folder into place. False when another start's
 ** folder got there first. */
 static bool publish_private_folder(void)
 {
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
-        begin_unpack_work();
-        bool moved = MoveFileExW(private_folder,
-                                 unpack_directory,
-                                 0) != FALSE;    /* never over an existing folder */
-        error = GetLastError();
-        if (moved)
-            unfinished_cache_folder[0] = L'\0';
-        end_unpack_work();
-        if (moved)
-            return true;
-        DWORD attributes = GetFileAttributesW(unpack_directory);
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (kind_of(attributes) == FOUND_DIRECTORY)
-                return false;
-            /* A file or a link in the folder's place is not ours to run from.
-            ** The removal is not reentrant: the clean-up must not run it too. */
-            begin_unpack_work();
-            remove_non_directory(unpack_directory, attributes);
-            end_unpack_work();
-            continue;
-        }
-        Sleep(RENAME_PAUSE_MS);
-    }
-    fatal_system_error("Error, couldn't move the unpacked folder into place.", error);
+    bool taken = false;
+    DWORD error = retry_while_transient(&rename_retry, move_private_folder, &taken);
+    if (error != ERROR_SUCCESS && !taken)
+        fatal_system_error("Error, couldn't move the unpacked folder into place.", error);
+    return !taken;
 }
 
 /* Holds the folder at unpack_directory for the rest of the process when it
@@ -91,12 +108,12 @@ static bool hold_cached_folder(void)
     return held == DIRECTORY_HELD;
 }
 
-void prepare_cached_folder(void)
+void prepare_cached_folder(void (*before_writing)(void))
 {
     for (int round = 0; round < PREPARE_ROUNDS; round++) {
         DWORD attributes = GetFileAttributesW(unpack_directory);
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY) {
-            begin_answering_session_end();
+            before_writing();
             begin_unpack_work();
             remove_non_directory(unpack_directory, attributes);
             end_unpack_work();
@@ -105,13 +122,13 @@ void prepare_cached_folder(void)
         if (attributes != INVALID_FILE_ATTRIBUTES && hold_cached_folder()) {
             clear_table();
             if (!folder_is_intact(unpack_directory)) {
-                begin_answering_session_end();
+                before_writing();
                 fill_folder(unpack_directory, false);
             }
             set_first_entry_path();
             return;
         }
-        begin_answering_session_end();
+        before_writing();
         make_private_folder();
         fill_folder(private_folder, true);
         bool published = publish_private_folder();

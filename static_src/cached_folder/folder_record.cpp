@@ -17,10 +17,11 @@
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "errors/errors.h"
+#include "format/entry_names.h"
+#include "format/folder_record.h"
 #include "state/process_state.h"
 
-#define RECORD_NAME L".onefile-record"
-#define RECORD_MAGIC "QVR2"
+#define RECORD_NAME ONEFILE_WIDE(ONEFILE_RECORD_NAME)
 
 static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
@@ -53,92 +54,65 @@ static uint64_t little_endian(const unsigned char *bytes, int count)
     return value;
 }
 
-/* A name of the shape the attached data's entries have: relative, below
-** the folder, without a drive or stream colon, an empty, "." or ".." part,
-** or a control character. */
-static bool is_name_below_folder(const wchar_t *name)
-{
-    const wchar_t *part = name;
-    for (const wchar_t *p = name;; p++) {
-        if (*p == L':' || *p == L'/' || (*p != L'\0' && *p < 0x20))
-            return false;
-        if (*p != L'\\' && *p != L'\0')
-            continue;
-        size_t length = (size_t)(p - part);
-        if (length == 0 || (part[0] == L'.' && (length == 1 || (length == 2 && part[1] == L'.'))))
-            return false;
-        if (*p == L'\0')
-            return true;
-        part = p + 1;
-    }
-}
-
-/* Record: "QVR2", 32-bit count, then per file a 64-bit size, the 64-bit
-** XXH64 of its content, a 16-bit name length in units and the UTF-16LE name;
-** last the XXH64 of everything before it; all little-endian. False for a
-** record that is missing or damaged. */
-bool load_record(const wchar_t *folder)
+/* The record's layout: format/folder_record.h. A name that breaks the
+** entries' rule, or a second one for the same file, makes it damaged.
+** False for a record that is missing or damaged. */
+bool load_record(const wchar_t *folder, unsigned long long *digest)
 {
     join_unpack_path(target_path, folder, RECORD_NAME, L"");
     unsigned char *record = NULL;
     size_t length = 0;
     if (!read_whole_file(target_path, &record, &length))
         return false;
-    bool ok = length >= 16 && memcmp(record, RECORD_MAGIC, 4) == 0
-              && XXH64(record, length - 8, 0) == little_endian(record + length - 8, 8);
-    if (ok)
-        length -= 8;
-    size_t at = 8;
+    bool ok = length >= ONEFILE_RECORD_HEADER_SIZE + ONEFILE_RECORD_DIGEST_SIZE
+              && memcmp(record, ONEFILE_RECORD_MAGIC, 4) == 0
+              && XXH64(record, length - ONEFILE_RECORD_DIGEST_SIZE, 0)
+                     == little_endian(record + length - ONEFILE_RECORD_DIGEST_SIZE, 8);
+    if (ok) {
+        length -= ONEFILE_RECORD_DIGEST_SIZE;
+        *digest = little_endian(record + length, 8);
+    }
+    size_t at = ONEFILE_RECORD_HEADER_SIZE;
     uint64_t count = ok ? little_endian(record + 4, 4) : 0;
     for (uint64_t i = 0; ok && i < count; i++) {
-        ok = length - at >= 18;
+        ok = length - at >= ONEFILE_RECORD_ENTRY_FIXED_SIZE;
         size_t units = ok ? (size_t)little_endian(record + at + 16, 2) : 0;
-        ok = ok && units > 0 && units < ONEFILE_ENTRY_NAME_CAPACITY && length - at - 18 >= 2 * units;
+        ok = ok && units > 0 && units < ONEFILE_ENTRY_NAME_CAPACITY && length - at >= record_entry_size(units);
         if (!ok)
             break;
         for (size_t u = 0; u < units; u++)
-            entry_name[u] = (wchar_t)little_endian(record + at + 18 + 2 * u, 2);
+            entry_name[u] = (wchar_t)little_endian(record + at + ONEFILE_RECORD_ENTRY_FIXED_SIZE + 2 * u, 2);
         entry_name[units] = L'\0';
-        ok = is_name_below_folder(entry_name);
-        if (!ok)
-            break;
-        expect_file(entry_name, little_endian(record + at, 8), little_endian(record + at + 8, 8));
-        at += 18 + 2 * units;
+        size_t before = expected_count;
+        ok = check_entry_name(entry_name, units) == ENTRY_NAME_ACCEPTED;
+        if (ok)
+            expect_file(entry_name, little_endian(record + at, 8), little_endian(record + at + 8, 8));
+        ok = ok && expected_count == before + 1;
+        at += record_entry_size(units);
     }
     free(record);
-    return ok && at == length && count > 0 && expected_count == count;
-}
-
-static void append_bytes(unsigned char **buffer, size_t *length, size_t *capacity,
-                         uint64_t value, int count)
-{
-    if (*length + (size_t)count > *capacity) {
-        *capacity = 2 * *capacity + (size_t)count;
-        *buffer = (unsigned char *)checked_realloc(*buffer, *capacity);
-    }
-    for (int i = 0; i < count; i++)
-        (*buffer)[(*length)++] = (unsigned char)((value >> (8 * i)) & 0xff);
+    return ok && at == length && count > 0;
 }
 
 /* Written last, so that a record promises only files already in place. */
 void write_record(const wchar_t *folder, bool fresh)
 {
-    size_t capacity = 4096;
-    size_t length = 0;
-    unsigned char *record = (unsigned char *)checked_realloc(NULL, capacity);
-    for (int i = 0; i < 4; i++)
-        append_bytes(&record, &length, &capacity, (unsigned char)RECORD_MAGIC[i], 1);
-    append_bytes(&record, &length, &capacity, expected_count, 4);
+    size_t length = ONEFILE_RECORD_HEADER_SIZE + ONEFILE_RECORD_DIGEST_SIZE;
+    for (size_t i = 0; i < expected_count; i++)
+        length += record_entry_size(wcslen(entries[expected_order[i]].name));
+    unsigned char *record = (unsigned char *)checked_realloc(NULL, length);
+    record_header(record, (uint32_t)expected_count);
+    size_t at = ONEFILE_RECORD_HEADER_SIZE;
     for (size_t i = 0; i < expected_count; i++) {
         const folder_entry *entry = &entries[expected_order[i]];
         size_t units = wcslen(entry->name);
-        append_bytes(&record, &length, &capacity, entry->expected_size, 8);
-        append_bytes(&record, &length, &capacity, entry->expected_hash, 8);
-        append_bytes(&record, &length, &capacity, units, 2);
-        for (size_t u = 0; u < units; u++)
-            append_bytes(&record, &length, &capacity, (uint16_t)entry->name[u], 2);
+        record_entry(record + at, entry->expected_size, entry->expected_hash, entry->name, units);
+        at += record_entry_size(units);
     }
-    append_bytes(&record, &length, &capacity, XXH64(record, length, 0), 8);
+    uint64_t digest = XXH64(record, at, 0);
+    if (onefile_record_digest != 0 && digest != onefile_record_digest)
+        fatal_error("Error, couldn't decode attached data.");
+    record_store(record + at, digest, ONEFILE_RECORD_DIGEST_SIZE);
 
     begin_unpack_work();
     join_unpack_path(target_path, folder, RECORD_NAME, L"");

@@ -14,12 +14,12 @@
 
 #include "attached_data/attached_data.h"
 #include "attached_data/file_writer.h"
+#include "attached_data/frames.h"
 #include "cached_folder/cached_folder.h"
 #include "cached_folder/folder_internal.h"
 #include "errors/errors.h"
 #include "state/process_state.h"
 
-static wchar_t entry_name[ONEFILE_ENTRY_NAME_CAPACITY];
 static wchar_t target_path[ONEFILE_PATH_CAPACITY];
 static wchar_t system_path[ONEFILE_EXTENDED_PATH_CAPACITY];
 static wchar_t system_path_to[ONEFILE_EXTENDED_PATH_CAPACITY];
@@ -28,7 +28,8 @@ static unsigned char compare_buffer[ONEFILE_WRITE_CHUNK];
 static XXH64_state_t content_hash;
 
 /* Removes the file or link at `path`, whose attributes are given: the tree
-** removal takes links itself but leaves a plain file where it is. */
+** removal takes links itself but leaves a plain file where it is. What
+** cannot be removed shows up when its path is next written or checked. */
 void remove_non_directory(const wchar_t *path, DWORD attributes)
 {
     if (kind_of(attributes) == FOUND_FILE)
@@ -37,9 +38,10 @@ void remove_non_directory(const wchar_t *path, DWORD attributes)
         remove_directory_tree(path);
 }
 
-/* Directories of a damaged folder: each level below the folder is made a
-** real directory, whatever stands at its path (a file, a link). */
-static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *path)
+/* Clears the way to a file of a damaged folder: whatever stands at a
+** directory's path below the folder (a file, a link) goes. The writer's
+** open then makes the directories that are missing, and reports a failure. */
+static void clear_parents_in_damaged_folder(const wchar_t *folder, const wchar_t *path)
 {
     wchar_t level[ONEFILE_PATH_CAPACITY];
     wcscpy(level, path);
@@ -50,44 +52,36 @@ static void make_parent_in_damaged_folder(const wchar_t *folder, const wchar_t *
         DWORD attributes = GetFileAttributesW(extended_unpack_path(level, system_path));
         if (attributes != INVALID_FILE_ATTRIBUTES && kind_of(attributes) != FOUND_DIRECTORY)
             remove_non_directory(level, attributes);
-        if (attributes == INVALID_FILE_ATTRIBUTES || kind_of(attributes) != FOUND_DIRECTORY)
-            CreateDirectoryW(extended_unpack_path(level, system_path), NULL);
         level[i] = L'\\';
     }
+}
+
+/* system_path over system_path_to. */
+static DWORD move_repair_file(void *)
+{
+    return MoveFileExW(system_path,
+                       system_path_to,
+                       MOVEFILE_REPLACE_EXISTING) ? ERROR_SUCCESS : GetLastError();
 }
 
 void replace_with_repair_file(const wchar_t *path)
 {
     extended_unpack_path(repair_file, system_path);
     extended_unpack_path(path, system_path_to);
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < RENAME_ATTEMPTS; attempt++) {
-        if (attempt > 0)
-            Sleep(RENAME_PAUSE_MS);
-        if (MoveFileExW(system_path,
-                        system_path_to,
-                        MOVEFILE_REPLACE_EXISTING)) {
-            repair_file[0] = L'\0';
-            return;
-        }
-        error = GetLastError();
-    }
-    DeleteFileW(system_path);
+    DWORD error = retry_while_transient(&rename_retry, move_repair_file, NULL);
+    /* A file that cannot be removed either is left to the next repair. */
+    if (error != ERROR_SUCCESS)
+        DeleteFileW(system_path);
     repair_file[0] = L'\0';
-    fatal_system_error("Error, couldn't unpack file to target path.", error);
+    if (error != ERROR_SUCCESS)
+        fatal_system_error("Error, couldn't unpack file to target path.", error);
 }
 
 /* Starts repairing the same folder at once never write the same file. */
 void name_repair_file(const wchar_t *path)
 {
-    wchar_t suffix[32];
-    _snwprintf(suffix, 32, L".repair-%lu", (unsigned long)GetCurrentProcessId());
-    suffix[31] = L'\0';
-    size_t length = wcslen(path);
-    if (length + wcslen(suffix) + 1 > ONEFILE_PATH_CAPACITY)
+    if (!name_of_our_own(repair_file, path, L".repair-"))
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wmemcpy(repair_file, path, length);
-    wcscpy(repair_file + length, suffix);
 }
 
 /* Writes one file of `size` bytes from the stream to `path`; in a damaged
@@ -97,7 +91,7 @@ static void write_file_at(const wchar_t *folder, const wchar_t *path, uint64_t s
 {
     if (!fresh) {
         name_repair_file(path);
-        make_parent_in_damaged_folder(folder, path);
+        clear_parents_in_damaged_folder(folder, path);
     }
     open_unpack_file(fresh ? path : repair_file, path);
     write_unpack_content(size, &content_hash);
@@ -153,42 +147,113 @@ static void compare_or_rewrite(const wchar_t *path, uint64_t size)
     replace_with_repair_file(path);
 }
 
-/* Decodes the attached data once and writes every file that the folder
-** lacks (all of them in a fresh folder), then the record. */
+/* The folder being filled. */
+struct fill_target {
+    const wchar_t *folder;
+    bool fresh;
+};
+
+/* One entry of the attached data into the folder. */
+static void fill_entry(const wchar_t *name, uint64_t size, void *context)
+{
+    const fill_target *target = (const fill_target *)context;
+    expect_file(name, size, 0);
+    folder_entry *entry = &entries[entry_for(name)];
+    if (!target->fresh)
+        list_parent_of(target->folder, entry->name);
+    join_unpack_path(target_path, target->folder, name, L"");
+    XXH64_reset(&content_hash, 0);
+    /* The clean-up of a console event must not delete a half-written file. */
+    begin_unpack_work();
+    /* A name that comes again was written now: the later content wins. */
+    bool compare = is_intact(entry) && !entry->written;
+    if (compare)
+        compare_or_rewrite(target_path, size);
+    else
+        write_file_at(target->folder, target_path, size, entry->found, target->fresh);
+    end_unpack_work();
+    /* A name met again later is compared with what was written now. */
+    entry = &entries[entry_for(name)];
+    entry->expected_hash = XXH64_digest(&content_hash);
+    entry->found = FOUND_FILE;
+    entry->found_size = size;
+    entry->written = !compare;
+}
+
+/* The frame road's repair: the entries to write again, under names of this
+** process's own (repair_suffix); the clean-up removes what is written of
+** them (siblings.cpp). Empty while none runs. */
+const bool *repair_wanted;
+wchar_t repair_suffix[REPAIR_SUFFIX_CAPACITY];
+
+/* Which entries of a damaged folder are to be written again: every one but
+** the plain files of the entry's size whose content has the entry's hash. */
+static bool *entries_to_repair(const frame_index *index, const wchar_t *folder)
+{
+    bool *wanted = (bool *)checked_realloc(NULL, index->entry_count * sizeof(bool) + 1);
+    for (size_t i = 0; i < index->entry_count; i++) {
+        folder_entry *entry = &entries[entry_for(index->entries[i].name)];
+        list_parent_of(folder, entry->name);
+        unsigned long long hash = 0;
+        join_unpack_path(target_path, folder, entry->name, L"");
+        wanted[i] = !is_intact(entry) || !hash_file(target_path, &hash) || hash != index->entries[i].hash;
+        if (wanted[i])
+            clear_parents_in_damaged_folder(folder, target_path);
+    }
+    return wanted;
+}
+
+/* A fresh folder written whole, a damaged one in place of the files it
+** lacks, frame by frame on the process's cores. */
+static void fill_from_frames(const frame_index *index, const wchar_t *folder, bool fresh)
+{
+    for (size_t i = 0; i < index->entry_count; i++)
+        expect_file(index->entries[i].name, index->entries[i].size, index->entries[i].hash);
+    if (fresh) {
+        frame_unpacking everything = {folder, L"", NULL, true};
+        unpack_frames(index, &everything);
+        return;
+    }
+    bool *wanted = entries_to_repair(index, folder);
+    /* "<name>.repair-<id>-<token>": the suffix of every file of ours. */
+    if (!name_of_our_own(target_path, L"", L".repair-"))
+        fatal_error("Error, attached data holds a file whose unpack path is too long.");
+    begin_unpack_work();
+    wcscpy(repair_suffix, target_path);
+    repair_wanted = wanted;
+    end_unpack_work();
+    frame_unpacking damaged_files = {folder, repair_suffix, wanted, true};
+    unpack_frames(index, &damaged_files);
+    for (size_t i = 0; i < index->entry_count; i++) {
+        if (!wanted[i])
+            continue;
+        const folder_entry *entry = &entries[entry_for(index->entries[i].name)];
+        join_unpack_path(target_path, folder, entry->name, L"");
+        begin_unpack_work();
+        join_unpack_path(repair_file, folder, entry->name, repair_suffix);
+        wanted[i] = false;
+        if (entry->found == FOUND_DIRECTORY || entry->found == FOUND_OTHER)
+            remove_directory_tree(target_path);
+        replace_with_repair_file(target_path);
+        end_unpack_work();
+    }
+    begin_unpack_work();
+    repair_wanted = NULL;
+    end_unpack_work();
+    free(wanted);
+}
+
 void fill_folder(const wchar_t *folder, bool fresh)
 {
     clear_table();
     /* A fresh folder is empty: nothing to list. */
     root_listed = fresh;
-    payload_open(onefile_attached_data, (size_t)onefile_attached_data_size);
-    for (;;) {
-        read_entry_name(entry_name);
-        if (entry_name[0] == L'\0')
-            break;
-        uint64_t size = read_entry_size();
-        expect_file(entry_name, size, 0);
-        folder_entry *entry = &entries[entry_for(entry_name)];
-        if (!fresh)
-            list_parent_of(folder, entry->name);
-        join_unpack_path(target_path, folder, entry_name, L"");
-        XXH64_reset(&content_hash, 0);
-        /* The clean-up of a console event must not delete a half-written file. */
-        begin_unpack_work();
-        /* A name that comes again was written now: the later content wins. */
-        bool compare = is_intact(entry) && !entry->written;
-        if (compare)
-            compare_or_rewrite(target_path, size);
-        else
-            write_file_at(folder, target_path, size, entry->found, fresh);
-        end_unpack_work();
-        /* A name met again later is compared with what was written now. */
-        entry = &entries[entry_for(entry_name)];
-        entry->expected_hash = XXH64_digest(&content_hash);
-        entry->found = FOUND_FILE;
-        entry->found_size = size;
-        entry->written = !compare;
+    const frame_index *index = linked_frame_index();
+    if (index != NULL) {
+        fill_from_frames(index, folder, fresh);
+    } else {
+        fill_target target = {folder, fresh};
+        walk_entries(onefile_attached_data, (size_t)onefile_attached_data_size, fill_entry, &target);
     }
-    payload_close();
     write_record(folder, fresh);
 }
-

@@ -27,7 +27,7 @@ void *checked_realloc(void *block, size_t size)
 {
     void *grown = realloc(block, size);
     if (grown == NULL)
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_out_of_memory();
     return grown;
 }
 
@@ -35,7 +35,7 @@ static wchar_t *checked_copy(const wchar_t *text)
 {
     wchar_t *copy = _wcsdup(text);
     if (copy == NULL)
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_out_of_memory();
     return copy;
 }
 
@@ -75,7 +75,7 @@ static void grow_slots(void)
     slot_capacity = slot_capacity == 0 ? 1024 : 2 * slot_capacity;
     slots = (size_t *)calloc(slot_capacity, sizeof *slots);
     if (slots == NULL)
-        fatal_error("Error, couldn't allocate memory.");
+        fatal_out_of_memory();
     for (size_t i = 0; i < entry_count; i++)
         place_in_slots(i);
 }

@@ -17,13 +17,13 @@
 #include <wctype.h>
 
 #include "cached_folder/cached_folder.h"
+#include "attached_data/frames.h"
 #include "cached_folder/folder_internal.h"
 #include "errors/errors.h"
 #include "state/process_state.h"
 #include "errors/retry_policies.h"
 
-#define HASH_DIGITS 16
-#define PRIVATE_MARK L".unpacking-"
+#define HASH_DIGITS ONEFILE_CONTENT_NAME_DIGITS
 
 wchar_t unfinished_cache_folder[ONEFILE_PATH_CAPACITY];
 wchar_t repair_file[ONEFILE_PATH_CAPACITY];
@@ -33,31 +33,22 @@ static wchar_t sibling_path[ONEFILE_PATH_CAPACITY];
 static wchar_t sibling_lock_path[ONEFILE_PATH_CAPACITY];
 static wchar_t extended_repair_file[ONEFILE_EXTENDED_PATH_CAPACITY];
 
-static bool is_per_run_placeholder(const wchar_t *name, size_t length)
+/* The random part of this process's names of its own. */
+static wchar_t own_token[ONEFILE_RANDOM_TOKEN_LENGTH + 1];
+
+bool name_of_our_own(wchar_t *output, const wchar_t *path, const wchar_t *mark)
 {
-    static const wchar_t *const per_run[] = {L"PID", L"TIME_US", L"RANDOM", L"TIME"};
-    for (const wchar_t *placeholder : per_run) {
-        if (wcslen(placeholder) == length && _wcsnicmp(name, placeholder, length) == 0)
-            return true;
-    }
-    return false;
+    if (own_token[0] == L'\0')
+        make_random_token(own_token);
+    wchar_t id[16 + ONEFILE_RANDOM_TOKEN_LENGTH];
+    _snwprintf(id, 16 + ONEFILE_RANDOM_TOKEN_LENGTH, L"%lu-%ls", (unsigned long)GetCurrentProcessId(), own_token);
+    id[15 + ONEFILE_RANDOM_TOKEN_LENGTH] = L'\0';
+    return join_path(output, ONEFILE_PATH_CAPACITY, path, mark, id);
 }
 
-/* Placeholders are read as the expansion reads them: a '{' starts a name
-** afresh, the next '}' ends it. */
-bool is_cached_template(const wchar_t *path_template)
+void renew_names_of_our_own(void)
 {
-    const wchar_t *name = NULL;
-    for (const wchar_t *p = path_template; *p; p++) {
-        if (*p == L'{') {
-            name = p + 1;
-        } else if (*p == L'}' && name != NULL) {
-            if (is_per_run_placeholder(name, (size_t)(p - name)))
-                return false;
-            name = NULL;
-        }
-    }
-    return true;
+    make_random_token(own_token);
 }
 
 /* The unpack directory's parent and last component; false at a root. */
@@ -70,6 +61,20 @@ static bool split_unpack_directory(wchar_t *parent, const wchar_t **component)
     *separator = L'\0';
     *component = unpack_directory + (separator - parent) + 1;
     return true;
+}
+
+/* Opens lock_path shared, for good: the system closes it when the process
+** ends. */
+static DWORD open_lock_file(void *)
+{
+    HANDLE lock = CreateFileW(lock_path,
+                              GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL,                       /* not inherited */
+                              OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL,
+                              NULL);                      /* hTemplateFile */
+    return lock != INVALID_HANDLE_VALUE ? ERROR_SUCCESS : GetLastError();
 }
 
 void hold_unpack_folder_lock(void)
@@ -85,30 +90,12 @@ void hold_unpack_folder_lock(void)
             ensure_directory(parent);
         }
     }
-    if (wcslen(unpack_directory) + 6 > ONEFILE_PATH_CAPACITY)
+    if (!join_path(lock_path, ONEFILE_PATH_CAPACITY, unpack_directory, L".lock"))
         fatal_error("Error, attached data holds a file whose unpack path is too long.");
-    wcscpy(lock_path, unpack_directory);
-    wcscat(lock_path, L".lock");
 
-    DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < LOCK_ATTEMPTS; attempt++) {
-        if (attempt > 0)
-            Sleep(LOCK_PAUSE_MS);
-        /* Never closed: the system closes it when the process ends. */
-        HANDLE lock = CreateFileW(lock_path,
-                                  GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  NULL,                   /* not inherited */
-                                  OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL,
-                                  NULL);                  /* hTemplateFile */
-        if (lock != INVALID_HANDLE_VALUE)
-            return;
-        error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED)
-            break;
-    }
-    fatal_system_error("Error, couldn't lock the unpack folder.", error);
+    DWORD error = retry_while_transient(&lock_retry, open_lock_file, NULL);
+    if (error != ERROR_SUCCESS)
+        fatal_system_error("Error, couldn't lock the unpack folder.", error);
 }
 
 static bool is_hex_digits(const wchar_t *text, size_t count)
@@ -145,28 +132,27 @@ static bool is_abandoned_private_folder(const wchar_t *name)
     const wchar_t *digits = name + HASH_DIGITS + mark_length;
     wchar_t *end = NULL;
     unsigned long id = wcstoul(digits, &end, 10);
+    /* "-<token>" after the id; an older start's name has none. */
+    if (*end == L'-' && wcslen(end + 1) == ONEFILE_RANDOM_TOKEN_LENGTH)
+        end += 1 + ONEFILE_RANDOM_TOKEN_LENGTH;
     return *end == L'\0' && iswdigit(digits[0]) && process_has_ended(id);
 }
 
 /* parent + "\" + name into sibling_path; false when it does not fit. */
 static bool form_sibling_path(const wchar_t *parent, const wchar_t *name)
 {
-    if (wcslen(parent) + 1 + wcslen(name) + 6 > ONEFILE_PATH_CAPACITY)
-        return false;
-    wcscpy(sibling_path, parent);
-    wcscat(sibling_path, L"\\");
-    wcscat(sibling_path, name);
-    return true;
+    return join_path(sibling_path, ONEFILE_PATH_CAPACITY, parent, L"\\", name);
 }
 
 /* Removes an older build's folder unless a process holds its lock. A
 ** folder without a lock file beside it was not made by a start of ours. */
 static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
 {
-    if (!form_sibling_path(parent, name))
+    wchar_t aside[ONEFILE_PATH_CAPACITY];
+    if (!form_sibling_path(parent, name)
+        || !join_path(sibling_lock_path, ONEFILE_PATH_CAPACITY, sibling_path, L".lock")
+        || !name_of_our_own(aside, sibling_path, PRIVATE_MARK))
         return;
-    wcscpy(sibling_lock_path, sibling_path);
-    wcscat(sibling_lock_path, L".lock");
     HANDLE lock = CreateFileW(sibling_lock_path,
                               DELETE,
                               0,                          /* no sharing: we alone */
@@ -179,10 +165,6 @@ static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
     /* Moved aside under a private name first, so that a start of that build
     ** waits for the lock only as long as a rename takes; should this process
     ** end before the removal is done, a later sweep finds it abandoned. */
-    wchar_t aside[ONEFILE_PATH_CAPACITY];
-    _snwprintf(aside, ONEFILE_PATH_CAPACITY, L"%ls%ls%lu", sibling_path, PRIVATE_MARK,
-               (unsigned long)GetCurrentProcessId());
-    aside[ONEFILE_PATH_CAPACITY - 1] = L'\0';
     /* The removal is not reentrant: a console event's clean-up waits. */
     begin_unpack_work();
     if (MoveFileExW(sibling_path,
@@ -201,11 +183,9 @@ void remove_older_builds(void)
 {
     wchar_t parent[ONEFILE_PATH_CAPACITY];
     const wchar_t *component = NULL;
-    if (!split_unpack_directory(parent, &component) || wcslen(parent) + 3 > ONEFILE_PATH_CAPACITY)
-        return;
     wchar_t pattern[ONEFILE_PATH_CAPACITY];
-    wcscpy(pattern, parent);
-    wcscat(pattern, L"\\*");
+    if (!split_unpack_directory(parent, &component) || !join_path(pattern, ONEFILE_PATH_CAPACITY, parent, L"\\*"))
+        return;
     WIN32_FIND_DATAW found;
     HANDLE search = find_first_entry(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -228,9 +208,24 @@ void remove_older_builds(void)
     FindClose(search);
 }
 
+/* The files of the frame road's repair under their names of our own. */
+static void remove_repair_files(void)
+{
+    const frame_index *index = linked_frame_index();
+    for (size_t i = 0; index != NULL && i < index->entry_count; i++) {
+        if (repair_wanted[i] && join_path(repair_file, ONEFILE_PATH_CAPACITY, unpack_directory, L"\\",
+                                          index->entries[i].name, repair_suffix)
+            && make_extended_length_path(repair_file, extended_repair_file, ONEFILE_EXTENDED_PATH_CAPACITY))
+            DeleteFileW(extended_repair_file);
+    }
+    repair_wanted = NULL;
+}
+
 void remove_unfinished_cache_folder(void)
 {
-    /* The clean-up has closed the file already (unfinished_file). */
+    if (repair_wanted != NULL)
+        remove_repair_files();
+    /* The clean-up has closed the files already (unfinished_files). */
     if (repair_file[0] != L'\0'
         && make_extended_length_path(repair_file, extended_repair_file, ONEFILE_EXTENDED_PATH_CAPACITY))
         DeleteFileW(extended_repair_file);

@@ -39,26 +39,20 @@ static int run_in_this_process(void)
     return run_payload_library(first_entry_path);
 }
 
-void begin_answering_session_end(void)
-{
-    open_session_window();
-}
-
 int run_cached_start(void)
 {
     hold_unpack_folder_lock();
     remove_older_builds();
-    prepare_cached_folder();
+    /* A check that finds the folder intact leaves nothing to clean up at
+    ** the end of the session, so the window that hears it (and the window
+    ** libraries it loads, the larger part of a cached start's cost) waits
+    ** until there is. */
+    prepare_cached_folder(open_session_window);
     if (first_entry_path[0] == L'\0')
         fatal_error("Error, attached data holds no application to run.");
     /* A program runs as our child, as in per-run mode. */
     if (!executable_names_program())
         return run_in_this_process();
-    export_child_environment();
-    launch_child();
     /* A program that answers at once needs no window. */
-    defer_session_window();
-    int status = wait_for_child();
-    cleanup_before_exit(CHILD_GRACE_MS);
-    return status;
+    return run_child(defer_session_window);
 }

@@ -6,6 +6,7 @@
 ** as the launcher library would start it from a copy.
 */
 #include <windows.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -14,16 +15,11 @@
 #include "errors/retry_policies.h"
 #include "program/program.h"
 
-#define SPLASH_POLL_MS 50
+/* How often a GUI program that is to end the splash is asked whether its
+** first window waits for input. */
+#define PROGRAM_READY_POLL_MS 50
 
-/* Search the library's folder, AddDllDirectory folders and System32 only. */
-#define APPLICATION_LIBRARY_SEARCH                                           \
-    (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS       \
-     | LOAD_LIBRARY_SEARCH_SYSTEM32)
-
-typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *library_path);
-
-static wchar_t own_module_path[ONEFILE_PATH_CAPACITY];
+static const wchar_t *own_module_path;
 static wchar_t child_command_line[COMMAND_LINE_CAPACITY];
 /* One argument of our command line, which is never longer. */
 static wchar_t split_argument[COMMAND_LINE_CAPACITY];
@@ -33,19 +29,13 @@ static wchar_t executable_directory[ONEFILE_PATH_CAPACITY + 1];
 ** splash; read by the wait. */
 static bool splash_ends_with_program_window;
 
-int run_payload_library(const wchar_t *library_path)
+/* The program is ready: the splash thread sees the file go. Under the work
+** lock, as the clean-up removes the same file with the same buffers. */
+static void end_splash_for_program(void)
 {
-    AddDllDirectory(unpack_directory);
-    /* For the application and the programs it starts (onefile.h). */
-    set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
-    HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
-    if (library == NULL)
-        fatal_start_error("Error, load DLL.", library_path, GetLastError());
-    run_code_function run_code =
-        (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
-    if (run_code == NULL)
-        fatal_error("Error, DLL entry point not found.");
-    return run_code(__argc, __wargv, library_path);
+    begin_unpack_work();
+    remove_splash_feedback_file();
+    end_unpack_work();
 }
 
 bool take_child_marker(void)
@@ -72,6 +62,13 @@ void export_child_environment(void)
     ** one itself and starts copy after copy. */
     wchar_t *parent = get_environment_value("QALVEN_ONEFILE_PARENT");
     set_environment_value("QALVEN_ONEFILE_CHILD_OF", parent);
+    /* The folder as this process holds it: a re-launched copy runs only
+    ** from the one it finds there (runs_from_parents_folder). */
+    wchar_t handle[24];
+    _snwprintf(handle, 24, L"%llu", (unsigned long long)(uintptr_t)held_directory_handle());
+    handle[23] = L'\0';
+    set_environment_value("QALVEN_ONEFILE_FOLDER_HANDLE",
+                          held_directory_handle() != INVALID_HANDLE_VALUE ? handle : NULL);
 }
 
 const wchar_t *build_child_command_line(void)
@@ -94,32 +91,25 @@ const wchar_t *build_child_command_line(void)
     return child_command_line;
 }
 
-/* Failures that a moment may cure: a scanner holding the executable
-** (sharing or lock violation, access denied), and a system short of
-** resources or failing inside (Wine under load reports error 1359). */
-static bool is_transient_launch_error(DWORD code)
-{
-    return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
-        || code == ERROR_LOCK_VIOLATION || code == ERROR_INTERNAL_ERROR
-        || code == ERROR_NO_SYSTEM_RESOURCES || code == ERROR_NOT_ENOUGH_MEMORY;
-}
-
-/* What is started: this executable again, or the program. */
+/* What is started: this executable again, or the program, and how. */
 struct child_start {
     const wchar_t *application;
     wchar_t *command_line;
     DWORD flags;                 /* CreateProcessW's dwCreationFlags */
     const char *failure;         /* the fatal error's message */
+    HANDLE job;
+    STARTUPINFOW startup;
 };
 
 /* One attempt, in the same console and process group. Returns 0 or the
 ** error code. */
-static DWORD try_to_launch_child(const child_start *child, HANDLE job, const STARTUPINFOW *startup)
+static DWORD try_to_launch_child(void *context)
 {
+    const child_start *child = (const child_start *)context;
     PROCESS_INFORMATION created = {};
     begin_unpack_work();
-    if (!create_process_in_job(child->application, child->command_line, job, child->flags, startup,
-                               &created)) {
+    if (!create_process_in_job(child->application, child->command_line, child->job, child->flags,
+                               &child->startup, &created)) {
         DWORD code = GetLastError();
         end_unpack_work();
         return code;
@@ -132,11 +122,12 @@ static DWORD try_to_launch_child(const child_start *child, HANDLE job, const STA
 
 /* The program, with the environment it would have had from the launcher
 ** in a re-launched copy. */
-static child_start prepare_program_child(STARTUPINFOW *startup)
+static child_start prepare_program_child(void)
 {
     child_start program = {program_path, program_command_line,
                            0,   /* the priority class a direct start would have */
-                           "Error, couldn't launch program"};
+                           "Error, couldn't launch program", NULL, {}};
+    program.startup.cb = sizeof program.startup;
     /* The marker is for a copy of this executable; a packed program that
     ** this program starts would take it as its own and refuse to run. */
     set_environment_value("QALVEN_ONEFILE_CHILD_OF", NULL);
@@ -144,43 +135,34 @@ static child_start prepare_program_child(STARTUPINFOW *startup)
     DWORD code = prepare_program_start(first_entry_path);
     if (code != 0)
         fatal_system_error(program.failure, code);
-    pass_on_program_startup_info(startup);
+    pass_on_program_startup_info(&program.startup);
     return program;
 }
 
-static child_start prepare_copy_child(STARTUPINFOW *startup)
+static child_start prepare_copy_child(void)
 {
-    child_start copy = {own_module_path, child_command_line, NORMAL_PRIORITY_CLASS,
-                        "Error, couldn't launch child"};
-    if (own_module_path[0] == L'\0'
-        && GetModuleFileNameW(NULL, own_module_path, ONEFILE_PATH_CAPACITY) == 0)
+    own_module_path = get_executable_path(false);
+    if (own_module_path[0] == L'\0')
         fatal_system_error("Error, couldn't read the executable's path", GetLastError());
+    child_start copy = {own_module_path, child_command_line, NORMAL_PRIORITY_CLASS,
+                        "Error, couldn't launch child", NULL, {}};
+    copy.startup.cb = sizeof copy.startup;
     /* What Windows answers for a longer line; Wine would cut it instead. */
     if (build_child_command_line() == NULL)
         fatal_system_error(copy.failure, ERROR_FILENAME_EXCED_RANGE);
-    pass_on_startup_info(startup);
+    pass_on_startup_info(&copy.startup);
     return copy;
 }
 
 void launch_child(void)
 {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
     bool is_program = executable_names_program();
-    child_start child = is_program ? prepare_program_child(&startup) : prepare_copy_child(&startup);
+    child_start child = is_program ? prepare_program_child() : prepare_copy_child();
     /* Kept open for the life of the process. */
-    HANDLE job = make_kill_on_close_job();
-
-    DWORD pause = FIRST_LAUNCH_PAUSE_MS;
-    for (int attempt = 1;; attempt++) {
-        DWORD code = try_to_launch_child(&child, job, &startup);
-        if (code == 0)
-            break;
-        if (attempt == LAUNCH_ATTEMPTS || !is_transient_launch_error(code))
-            fatal_start_error(child.failure, child.application, code);
-        Sleep(pause);
-        pause *= 2;
-    }
+    child.job = make_kill_on_close_job();
+    DWORD code = retry_while_transient(&launch_retry, try_to_launch_child, &child);
+    if (code != ERROR_SUCCESS)
+        fatal_start_error(child.failure, child.application, code);
     close_standard_handle_copies();
     /* As the launcher ends it: a GUI program is ready once its first window
     ** waits for input, a console program as soon as it runs. */
@@ -188,7 +170,7 @@ void launch_child(void)
         if (is_gui_program(program_path))
             splash_ends_with_program_window = true;
         else
-            remove_splash_feedback_file();
+            end_splash_for_program();
     }
 }
 
@@ -202,8 +184,10 @@ static DWORD time_until(ULONGLONG deadline)
 int wait_for_child(void)
 {
     DWORD status = 0;
-    bool polling = true;
-    ULONGLONG next_poll = GetTickCount64() + SPLASH_POLL_MS;
+    /* The splash is its thread's; only a program's first window is looked
+    ** for here. */
+    bool polling = splash_ends_with_program_window;
+    ULONGLONG next_poll = GetTickCount64() + PROGRAM_READY_POLL_MS;
     for (;;) {
         DWORD timeout = polling ? time_until(next_poll) : INFINITE;
         DWORD window_due = session_window_due_in();
@@ -228,13 +212,22 @@ int wait_for_child(void)
             break;
         if (splash_ends_with_program_window && WaitForInputIdle(child_process, 0) != WAIT_TIMEOUT) {
             splash_ends_with_program_window = false;
-            remove_splash_feedback_file();
+            end_splash_for_program();
         }
-        if (!splash_active || !poll_splash_feedback())
-            polling = false;
-        next_poll = GetTickCount64() + SPLASH_POLL_MS;
+        polling = splash_ends_with_program_window && splash_active;
+        next_poll = GetTickCount64() + PROGRAM_READY_POLL_MS;
     }
     close_session_window();
     release_child_process();
     return (int)status;
+}
+
+int run_child(void (*while_it_starts)(void))
+{
+    export_child_environment();
+    launch_child();
+    while_it_starts();
+    int status = wait_for_child();
+    cleanup_before_exit(CHILD_GRACE_MS);
+    return status;
 }

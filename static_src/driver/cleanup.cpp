@@ -5,12 +5,8 @@
 ** message), or on the thread that the system creates for a console control
 ** event, whichever comes first.
 **
-** The two threads are kept apart by one lock, the work lock. The main thread
-** holds it while it writes one file, while it starts the child and while it
-** sweeps one stale directory (the removal's buffers are shared); the
-** clean-up holds it from start to end. Once clean-up has begun the main
-** thread starts nothing new: begin_unpack_work parks it until the process
-** ends. The child's handle is the main thread's: the clean-up may wait on it
+** The two threads are kept apart by the work lock (work_lock/work_lock.h),
+** which the clean-up holds from start to end. The child's handle is the main thread's: the clean-up may wait on it
 ** and terminate the child, but only the main thread closes it, after its own
 ** wait has returned, so no thread ever waits on a closed handle. A fatal
 ** error runs the same clean-up, also from within a step that holds the lock.
@@ -21,95 +17,65 @@
 #include "cached_folder/cached_folder.h"
 #include "driver/driver.h"
 #include "errors/retry_policies.h"
-
-static SRWLOCK work_lock = SRWLOCK_INIT;
-/* The thread inside begin_unpack_work/end_unpack_work, else 0: an SRW lock
-** cannot be taken twice by one thread. */
-static volatile DWORD work_lock_holder;
-static volatile LONG cleanup_begun;
-
-/* The process is ending on another thread; this one must do nothing more. */
-[[noreturn]] static void park_main_thread(void)
-{
-    for (;;)
-        Sleep(INFINITE);
-}
-
-void begin_unpack_work(void)
-{
-    AcquireSRWLockExclusive(&work_lock);
-    if (cleanup_begun) {
-        ReleaseSRWLockExclusive(&work_lock);
-        park_main_thread();
-    }
-    work_lock_holder = GetCurrentThreadId();
-}
-
-void end_unpack_work(void)
-{
-    work_lock_holder = 0;
-    ReleaseSRWLockExclusive(&work_lock);
-}
+#include "work_lock/work_lock.h"
 
 void release_child_process(void)
 {
-    AcquireSRWLockExclusive(&work_lock);
+    begin_unpack_work();
     CloseHandle(child_process);
     child_process = NULL;
-    bool ending = cleanup_begun != 0;
-    ReleaseSRWLockExclusive(&work_lock);
-    if (ending)
-        park_main_thread();
+    end_unpack_work();
 }
 
-static bool unpack_directory_exists(void)
+/* What stays of the tree is held by someone: a scanner, a child still
+** going away. */
+static DWORD remove_unpack_directory(void *)
 {
-    DWORD attributes = GetFileAttributesW(unpack_directory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return remove_directory_tree(unpack_directory) ? ERROR_SUCCESS : ERROR_SHARING_VIOLATION;
 }
 
-/* The clean-up itself, with the work lock held. */
+/* The clean-up itself, with the work lock held, once. */
 static void clean_up(DWORD child_grace_ms)
 {
-    if (InterlockedExchange(&cleanup_begun, 1) != 0)
-        return;
     /* A handle here means the main thread is still waiting for the child:
     ** give the child time to end on its own, then end it. */
     if (child_process != NULL && WaitForSingleObject(child_process, child_grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child_process, 0);
 
-    /* A fatal error may have stopped the main thread within a file. */
-    if (unfinished_file != INVALID_HANDLE_VALUE)
-        CloseHandle(unfinished_file);
-    unfinished_file = INVALID_HANDLE_VALUE;
-    if (removal_flag && unpack_directory[0] != L'\0') {
-        /* Files may stay locked for a moment (a scanner, a child still
-        ** going away): a bounded series of further attempts. */
-        remove_directory_tree(unpack_directory);
-        for (int attempt = 0; attempt < DELETION_RETRIES && unpack_directory_exists(); attempt++) {
-            Sleep(DELETION_PAUSE_MS);
-            remove_directory_tree(unpack_directory);
-        }
+    /* A fatal error, or the end itself, may have stopped writers within a
+    ** file; the others wait at their next step. */
+    for (HANDLE &file : unfinished_files) {
+        if (file != NULL)
+            CloseHandle(file);
+        file = NULL;
     }
+    /* What cannot be removed stays: the process is ending. Our own hold
+    ** of the folder goes first. */
+    release_held_directory();
+    if (removal_flag && unpack_directory[0] != L'\0')
+        retry_while_transient(&deletion_retry, remove_unpack_directory, NULL);
     remove_unfinished_cache_folder();
     remove_splash_feedback_file();
 }
 
 void cleanup_before_exit(DWORD child_grace_ms)
 {
-    AcquireSRWLockExclusive(&work_lock);
-    clean_up(child_grace_ms);
-    ReleaseSRWLockExclusive(&work_lock);
+    run_end_of_work(clean_up, child_grace_ms);
 }
 
-void cleanup_after_fatal_error(void)
+/* Ends the child at once; also from within a step of unpack work. */
+static void clean_up_after_fatal_error(void)
 {
-    /* Within a step of unpack work the lock is this thread's already; the
-    ** process ends right after, so it is never given back. */
-    if (work_lock_holder == GetCurrentThreadId())
-        clean_up(0);
-    else
-        cleanup_before_exit(0);
+    /* The line (and its box) must come after a splash still being made,
+    ** never under it. */
+    wait_for_splash_opening();
+    run_end_of_work(clean_up, 0);
+}
+
+void register_driver_hooks(void)
+{
+    set_fatal_error_cleanup(clean_up_after_fatal_error);
+    set_between_steps_hook(pump_window_messages_now_and_then);
 }
 
 /*

@@ -22,28 +22,59 @@ static void prepare_fresh_environment(void)
     set_environment_value("QALVEN_ONEFILE_TIME_US", NULL);
     set_environment_value("QALVEN_ONEFILE_RANDOM", NULL);
 
-    char narrow_id[128];
-    wchar_t own_id[128];
-    snprintf(narrow_id, sizeof narrow_id, "%ld", (long)GetCurrentProcessId());
-    size_t i = 0;
-    for (; narrow_id[i] != '\0'; i++)
-        own_id[i] = (wchar_t)narrow_id[i];
-    own_id[i] = L'\0';
+    wchar_t own_id[16];
+    _snwprintf(own_id, 16, L"%lu", (unsigned long)GetCurrentProcessId());
+    own_id[15] = L'\0';
     set_environment_value("QALVEN_ONEFILE_PARENT", own_id);
 }
 
-static int run_relaunched_copy(void)
+/* Search the library's folder, AddDllDirectory folders and System32 only. */
+#define APPLICATION_LIBRARY_SEARCH                                           \
+    (LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS       \
+     | LOAD_LIBRARY_SEARCH_SYSTEM32)
+
+typedef int (*run_code_function)(int argc, wchar_t **argv, const wchar_t *library_path);
+
+int run_payload_library(const wchar_t *library_path)
+{
+    AddDllDirectory(unpack_directory);
+    /* For the application and the programs it starts (onefile.h). */
+    set_environment_value("QALVEN_ONEFILE_UNPACK_DIRECTORY", unpack_directory);
+    HMODULE library = LoadLibraryExW(library_path, NULL, APPLICATION_LIBRARY_SEARCH);
+    if (library == NULL)
+        fatal_start_error("Error, load DLL.", library_path, GetLastError());
+    run_code_function run_code =
+        (run_code_function)(void (*)(void))GetProcAddress(library, "run_code");
+    if (run_code == NULL)
+        fatal_error("Error, DLL entry point not found.");
+    return run_code(__argc, __wargv, library_path);
+}
+
+static int run_fresh_start(void);
+
+static int run_relaunched_copy(bool started_as_child)
 {
     const wchar_t *unpack_template = unpack_template_text();
     if (!expand_path_template(unpack_directory, unpack_template, ONEFILE_PATH_CAPACITY))
         report_template_failure(unpack_template);
     if (is_cached_template(unpack_template))
         hold_unpack_folder_lock();
-    extract_attached_data(true);
+    /* The environment names a live bootstrap of this file, but anyone may
+    ** have set it: a folder that this bootstrap does not hold is not run
+    ** from. Its own child says so; any other copy starts afresh, as with a
+    ** stale variable. */
+    find_first_entry_path();
     /* Without an application there is nothing to run; going on as a fresh
     ** start would start copy after copy for as long as the parent lives. */
     if (first_entry_path[0] == L'\0')
         fatal_error("Error, attached data holds no application to run.");
+    if (!runs_from_parents_folder()) {
+        if (started_as_child)
+            fatal_path_error("Error, '", unpack_directory,
+                             "' is not the unpack folder that the parent process made; nothing runs from it.");
+        first_entry_path[0] = L'\0';
+        return run_fresh_start();
+    }
     return run_payload_library(first_entry_path);
 }
 
@@ -53,19 +84,15 @@ static int run_fresh_start(void)
     prepare_fresh_environment();
     bool template_ok = expand_path_template(unpack_directory, unpack_template,
                                             ONEFILE_PATH_CAPACITY);
-    /* An application that runs in this process leaves the splash to a
-    ** thread of its own from the start: a window belongs to the thread that
-    ** creates it. */
+    /* The splash is made on a thread of its own while the start goes on
+    ** (the report of a failed template waits for it). The executable's path
+    ** is asked for first: the query waits for the loader, which that thread
+    ** holds while it starts the window libraries. */
     bool cached = is_cached_template(unpack_template);
-    if (cached) {
-        start_splash_thread();
-    } else {
-        open_splash_window();
-        if (splash_window != NULL)
-            open_session_window();
-        else
-            defer_session_window();
-    }
+    get_executable_path(false);
+    start_splash_thread();
+    if (!cached)
+        defer_session_window();
     if (!template_ok)
         report_template_failure(unpack_template);
     if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
@@ -73,14 +100,9 @@ static int run_fresh_start(void)
     if (cached)
         return run_cached_start();
 
-    extract_attached_data(false);
-    export_child_environment();
-    launch_child();
+    extract_attached_data();
     /* While the application starts, not before. */
-    sweep_stale_unpack_directories();
-    int status = wait_for_child();
-    cleanup_before_exit(CHILD_GRACE_MS);
-    return status;
+    return run_child(sweep_stale_unpack_directories);
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
@@ -88,12 +110,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int)
     /* Before anything loads a library on our behalf: never from the
     ** current directory. */
     SetDllDirectoryW(L"");
+    register_driver_hooks();
     bool started_as_child = take_child_marker();
     if (is_relaunched_copy())
-        return run_relaunched_copy();
+        return run_relaunched_copy(started_as_child);
     /* A child that took the fresh-start road would start a child of its own,
     ** and that one another, for as long as the check fails. */
     if (started_as_child)
         fatal_error("Error, couldn't confirm that the parent process runs this executable.");
-    return run_fresh_start();
+    int status = run_fresh_start();
+    /* The splash thread may be reporting a window it could not make. */
+    claim_process_end();
+    return status;
 }

@@ -52,6 +52,9 @@ static bool read_live_process_image(DWORD process_id, wchar_t *image)
     return read;
 }
 
+/* The bootstrap that is_relaunched_copy found, else 0. */
+static DWORD parent_process_id;
+
 bool is_relaunched_copy(void)
 {
     wchar_t *parent = get_environment_value("QALVEN_ONEFILE_PARENT");
@@ -63,6 +66,7 @@ bool is_relaunched_copy(void)
     unsigned long parent_id = wcstoul(parent, &end, 10);
     if (errno != 0 || *end != L'\0')
         return false;
+    parent_process_id = (DWORD)parent_id;
 
     static wchar_t parent_image[OTHER_MODULE_PATH_CAPACITY];
     if (!read_live_process_image((DWORD)parent_id, parent_image))
@@ -73,4 +77,19 @@ bool is_relaunched_copy(void)
         return true;
     resolve_final_path(parent_image, OTHER_MODULE_PATH_CAPACITY);
     return wcscmp(parent_image, get_executable_path(true)) == 0;
+}
+
+bool runs_from_parents_folder(void)
+{
+    if (hold_private_directory(unpack_directory) != DIRECTORY_HELD)
+        return false;
+    wchar_t *value = get_environment_value("QALVEN_ONEFILE_FOLDER_HANDLE");
+    if (value == NULL)
+        return false;
+    wchar_t *end = NULL;
+    errno = 0;
+    unsigned long long handle = wcstoull(value, &end, 10);
+    bool read = errno == 0 && *end == L'\0';
+    free(value);
+    return read && holds_directory_of(parent_process_id, handle);
 }

@@ -5,13 +5,11 @@
 ** receives none: the system asks its top-level windows instead, with
 ** WM_QUERYENDSESSION and then WM_ENDSESSION, and ends the process about 5 s
 ** later. Such a fresh start therefore owns a hidden top-level window until
-** the end of its wait and dispatches its messages; the same pump keeps the
-** splash answering, which Windows would otherwise mark as not responding
-** after 5 s.
+** the end of its wait and dispatches its messages (the splash is served by
+** its own thread).
 **
 ** The window libraries cost more than a whole process start, so the window
-** is made no earlier than it matters: at once with the splash, whose
-** libraries are loaded anyway, else once the fresh start has run
+** is made no earlier than it matters: once the fresh start has run
 ** SESSION_WINDOW_DELAY_MS, extracting or waiting; a short run (a command
 ** that answers at once) never pays for it. A session that ends before finds
 ** no window of ours: the system ends the process (the child with it, after
@@ -133,14 +131,15 @@ static LRESULT CALLBACK session_window_procedure(HWND window, UINT message, WPAR
     }
 }
 
-/* Windows' rule for console events at logoff and shutdown. Under Wine 8 and
+/* Windows' rule for console events at logoff and shutdown; a splash thread
+** loads user32 and gdi32, maybe later than this is asked. Under Wine 8 and
 ** 10 the end of the session sends no console event at all (wineboot only
 ** messages windows): such a process runs on, and ends as usual. */
 static bool console_hears_session_end(void)
 {
     DWORD attached[1];
-    return GetConsoleProcessList(attached, 1) != 0 && GetModuleHandleW(L"user32.dll") == NULL
-           && GetModuleHandleW(L"gdi32.dll") == NULL;
+    return !splash_active && GetConsoleProcessList(attached, 1) != 0
+           && GetModuleHandleW(L"user32.dll") == NULL && GetModuleHandleW(L"gdi32.dll") == NULL;
 }
 
 void open_session_window(void)
@@ -206,7 +205,7 @@ void pump_window_messages_now_and_then(void)
 
 bool has_windows_to_serve(void)
 {
-    return session_window != NULL || splash_window != NULL;
+    return session_window != NULL;
 }
 
 void close_session_window(void)

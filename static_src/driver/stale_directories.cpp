@@ -18,7 +18,6 @@
 **   could not be made.
 */
 #include <windows.h>
-#include <aclapi.h>
 #include <wchar.h>
 
 #include "attached_data/attached_data.h"
@@ -90,14 +89,17 @@ static bool add_literal(const wchar_t *text, size_t length)
 
 static bool add_placeholder(const wchar_t *name, size_t length)
 {
-    static const struct {
-        const wchar_t *name;
-        pattern_kind kind;
-    } per_run[] = {{L"PID", PROCESS_ID}, {L"TIME_US", TIME_US}, {L"RANDOM", RANDOM_TOKEN},
-                   {L"TIME", FILE_TIME}};
-    for (const auto &placeholder : per_run) {
-        if (wcslen(placeholder.name) == length && _wcsnicmp(name, placeholder.name, length) == 0)
-            return add_item(placeholder.kind, 0, 0);
+    switch (find_placeholder(name, length)) {
+    case PLACEHOLDER_PID:
+        return add_item(PROCESS_ID, 0, 0);
+    case PLACEHOLDER_TIME_US:
+        return add_item(TIME_US, 0, 0);
+    case PLACEHOLDER_RANDOM:
+        return add_item(RANDOM_TOKEN, 0, 0);
+    case PLACEHOLDER_TIME:
+        return add_item(FILE_TIME, 0, 0);
+    default:
+        break;
     }
     /* The same in every start of this executable: its value as text. */
     wchar_t one[NAME_CAPACITY + 3];
@@ -112,39 +114,30 @@ static bool add_placeholder(const wchar_t *name, size_t length)
     return add_literal(expanded, wcslen(expanded));
 }
 
-/* Compiles the text after the template's last backslash, read as the
-** expansion reads it: '{' opens a name afresh, '}' closes it, a name still
-** open at the end is dropped. False when the name cannot be matched. */
+/* Compiles the pieces after the last backslash of the template's literal
+** text, as the expansion reads them (format/template_syntax.h). False when
+** the name cannot be matched. */
 static bool compile_last_name(const wchar_t *path_template)
 {
     pattern_count = 0;
     pattern_text_length = 0;
-    const wchar_t *last = path_template;
-    const wchar_t *name = NULL;
-    for (const wchar_t *p = path_template; *p; p++) {
-        if (*p == L'{')
-            name = p + 1;
-        else if (*p == L'}')
-            name = NULL;
-        else if (*p == L'\\' && name == NULL)
-            last = p + 1;
-    }
-    name = NULL;
-    const wchar_t *literal = last;
-    for (const wchar_t *p = last;; p++) {
-        if (*p == L'\0')
-            return name != NULL || add_literal(literal, (size_t)(p - literal));
-        if (*p == L'{') {
-            if (name == NULL && !add_literal(literal, (size_t)(p - literal)))
-                return false;
-            name = p + 1;
-        } else if (*p == L'}' && name != NULL) {
-            if (!add_placeholder(name, (size_t)(p - name)))
-                return false;
-            name = NULL;
-            literal = p + 1;
+    size_t last = 0;
+    template_piece piece;
+    for (size_t at = 0; next_template_piece(path_template, &at, &piece);) {
+        for (size_t i = piece.start; piece.kind == TEMPLATE_LITERAL && i < piece.start + piece.length; i++) {
+            if (path_template[i] == L'\\')
+                last = i + 1;
         }
     }
+    for (size_t at = last; next_template_piece(path_template, &at, &piece);) {
+        const wchar_t *text = path_template + piece.start;
+        bool compiled = piece.kind == TEMPLATE_LITERAL       ? add_literal(text, piece.length)
+                      : piece.kind == TEMPLATE_PLACEHOLDER   ? add_placeholder(text, piece.length)
+                      : piece.kind == TEMPLATE_UNCLOSED;     /* dropped, as the expansion drops it */
+        if (!compiled)
+            return false;
+    }
+    return true;
 }
 
 /* Whether `name` from `item` on matches the pattern; sets *process_id from
@@ -161,11 +154,11 @@ static bool match_from(int item, const wchar_t *name, DWORD *process_id, int *st
         return _wcsnicmp(name, pattern_text + at.start, at.length) == 0
             && match_from(item + 1, name + at.length, process_id, steps);
     case RANDOM_TOKEN:
-        for (int i = 0; i < 11; i++) {
+        for (int i = 0; i < ONEFILE_RANDOM_TOKEN_LENGTH; i++) {
             if (!is_token_character(name[i]))
                 return false;
         }
-        return match_from(item + 1, name + 11, process_id, steps);
+        return match_from(item + 1, name + ONEFILE_RANDOM_TOKEN_LENGTH, process_id, steps);
     case TIME_US:
         for (int i = 0; i < 6; i++) {
             if (!is_digit(name[i]))
@@ -218,51 +211,6 @@ static bool owner_may_live(DWORD process_id, FILETIME made)
     return lives;
 }
 
-/* Whether the directory's DACL is, ACE for ACE, the one that
-** private_directory_security gives, and protected from inheritance. */
-static bool has_private_dacl(const wchar_t *path)
-{
-    SECURITY_ATTRIBUTES *own = private_directory_security();
-    BOOL present = FALSE, defaulted = FALSE;
-    PACL expected = NULL;
-    if (own == NULL
-        || !GetSecurityDescriptorDacl(own->lpSecurityDescriptor, &present, &expected, &defaulted)
-        || expected == NULL)
-        return false;
-    wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
-    if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
-        return false;
-    HANDLE directory = CreateFileW(extended, READ_CONTROL,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   NULL,                /* lpSecurityAttributes */
-                                   OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   NULL);               /* hTemplateFile */
-    if (directory == INVALID_HANDLE_VALUE)
-        return false;
-    PACL found = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    DWORD read = GetSecurityInfo(directory, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                 NULL, NULL,            /* owner, group */
-                                 &found,
-                                 NULL,                  /* SACL */
-                                 &descriptor);
-    CloseHandle(directory);
-    if (read != ERROR_SUCCESS)
-        return false;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    bool same = found != NULL && GetSecurityDescriptorControl(descriptor, &control, &revision)
-             && (control & SE_DACL_PROTECTED) && found->AceCount == expected->AceCount;
-    for (WORD i = 0; same && i < expected->AceCount; i++) {
-        ACE_HEADER *want = NULL, *have = NULL;
-        same = GetAce(expected, i, (void **)&want) && GetAce(found, i, (void **)&have)
-            && want->AceSize == have->AceSize && memcmp(want, have, want->AceSize) == 0;
-    }
-    LocalFree(descriptor);
-    return same;
-}
-
 /* Whether DACLs tell the bootstrap's directories from others here. */
 static bool volume_keeps_dacls;
 
@@ -277,15 +225,11 @@ static bool remove_if_stale(const wchar_t *folder, const WIN32_FIND_DATAW *found
         || (found->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
         || !match_from(0, found->cFileName, &process_id, &steps))
         return false;
-    size_t folder_length = wcslen(folder);
-    if (folder_length + 1 + wcslen(found->cFileName) + 1 > ONEFILE_PATH_CAPACITY)
+    if (!join_path(stale_path, ONEFILE_PATH_CAPACITY, folder, L"\\", found->cFileName))
         return false;
-    wcscpy(stale_path, folder);
-    stale_path[folder_length] = L'\\';
-    wcscpy(stale_path + folder_length + 1, found->cFileName);
     if (_wcsicmp(stale_path, unpack_directory) == 0
         || (process_id != 0 && owner_may_live(process_id, found->ftCreationTime))
-        || (volume_keeps_dacls && !has_private_dacl(stale_path)))
+        || (volume_keeps_dacls && !has_private_directory_dacl(stale_path)))
         return false;
 
     begin_unpack_work();
@@ -307,22 +251,24 @@ void sweep_stale_unpack_directories(void)
         return;
     *separator = L'\0';
 
-    /* The listing asks for the names that begin with the leading literal. */
+    /* The listing asks for the names that begin with the leading literal,
+    ** up to a character the listing would read as a wildcard. */
+    wchar_t leading[ONEFILE_PATH_CAPACITY];
+    size_t end = pattern_count > 0 && pattern[0].kind == LITERAL ? pattern[0].length : 0;
+    size_t prefix = 0;
+    for (; prefix < end && pattern_text[prefix] != L'*' && pattern_text[prefix] != L'?'; prefix++)
+        leading[prefix] = pattern_text[prefix];
+    leading[prefix] = L'\0';
     wchar_t pattern_path[ONEFILE_EXTENDED_PATH_CAPACITY];
-    size_t prefix = pattern_count > 0 && pattern[0].kind == LITERAL ? pattern[0].length : 0;
-    if (!make_extended_length_path(folder, pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY - prefix - 3))
+    if (!make_extended_length_path(folder, pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY)
+        || !join_path(pattern_path, ONEFILE_EXTENDED_PATH_CAPACITY, pattern_path, L"\\", leading, L"*"))
         return;
-    size_t length = wcslen(pattern_path);
-    pattern_path[length++] = L'\\';
-    for (size_t i = 0; i < prefix && pattern_text[i] != L'*' && pattern_text[i] != L'?'; i++)
-        pattern_path[length++] = pattern_text[i];
-    wcscpy(pattern_path + length, L"*");
 
     WIN32_FIND_DATAW found;
     HANDLE search = find_first_entry(pattern_path, &found);
     if (search == INVALID_HANDLE_VALUE)
         return;
-    volume_keeps_dacls = has_private_dacl(unpack_directory);
+    volume_keeps_dacls = has_private_directory_dacl(unpack_directory);
     int removals = 0;
     do {
         if (remove_if_stale(folder, &found))

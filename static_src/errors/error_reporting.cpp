@@ -1,6 +1,6 @@
 /*
 ** Fatal errors: what this start wrote is removed first (see
-** cleanup_after_fatal_error), then one line goes to a standard stream and
+** set_fatal_error_cleanup), then one line goes to a standard stream and
 ** the process ends with status 2, or through abort for an overflow. A GUI
 ** executable whose stream leads nowhere (started from Explorer, it has no
 ** console) also shows the line in a message box, or its user would see a
@@ -11,8 +11,8 @@
 #include <stdlib.h>
 
 #include "errors/errors.h"
-#include "paths/paths.h"
 #include "state/process_state.h"
+#include "work_lock/work_lock.h"
 
 #define FATAL_EXIT_STATUS 2
 #define ENGLISH_UNITED_STATES 0x409
@@ -22,6 +22,12 @@ typedef int(WINAPI *message_box_function)(HWND, LPCWSTR, LPCWSTR, UINT);
 
 static wchar_t box_text[BOX_TEXT_CAPACITY];
 static wchar_t box_title[ONEFILE_PATH_CAPACITY];
+static void (*fatal_error_cleanup)(void);
+
+void set_fatal_error_cleanup(void (*cleanup)(void))
+{
+    fatal_error_cleanup = cleanup;
+}
 
 static bool is_gui_executable(void)
 {
@@ -39,11 +45,24 @@ static bool is_connected(DWORD standard_handle)
     return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
 }
 
+bool widen_ascii(wchar_t *wide, size_t capacity, const char *narrow)
+{
+    size_t length = 0;
+    for (; narrow[length] != '\0' && length + 1 < capacity; length++)
+        wide[length] = (wchar_t)(unsigned char)narrow[length];
+    if (capacity > 0)
+        wide[length] = L'\0';
+    return narrow[length] == '\0' && capacity > 0;
+}
+
+/* Appends the narrow and the wide text to the box's text, cut to fit. */
 static void append_text(const char *narrow, const wchar_t *wide)
 {
     size_t length = wcslen(box_text);
-    for (; narrow != NULL && *narrow != '\0' && length + 1 < BOX_TEXT_CAPACITY; narrow++)
-        box_text[length++] = (wchar_t)(unsigned char)*narrow;
+    if (narrow != NULL) {
+        widen_ascii(box_text + length, BOX_TEXT_CAPACITY - length, narrow);
+        length += wcslen(box_text + length);
+    }
     for (; wide != NULL && *wide != L'\0' && length + 1 < BOX_TEXT_CAPACITY; wide++)
         box_text[length++] = *wide;
     box_text[length] = L'\0';
@@ -72,11 +91,30 @@ static void show_message_box(void)
     message_box(NULL, box_text, name, MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
 }
 
+/* The thread that ends this process, by a fatal report or the fresh
+** start's own return, else 0. */
+static volatile LONG ending_thread;
+
+void claim_process_end(void)
+{
+    LONG self = (LONG)GetCurrentThreadId();
+    LONG ender = InterlockedCompareExchange(&ending_thread, self, 0);
+    if (ender == 0 || ender == self)
+        return;
+    /* What this thread held of unpack work is the ending thread's to
+    ** wait for. */
+    leave_unpack_work();
+    for (;;)
+        Sleep(INFINITE);
+}
+
 /* "<first><path><last>" and a line end to the stream, after the clean-up. */
 static void write_line(FILE *stream, DWORD standard_handle, const char *first, const wchar_t *path,
                        const char *last)
 {
-    cleanup_after_fatal_error();
+    claim_process_end();
+    if (fatal_error_cleanup != NULL)
+        fatal_error_cleanup();
     bool shown = is_connected(standard_handle)
                  && fprintf(stream, "%s%ls%s\n", first, path, last) >= 0 && fflush(stream) == 0;
     if (!shown && is_gui_executable()) {
@@ -124,9 +162,14 @@ static const char *system_text(unsigned long code)
 
 void fatal_system_error(const char *message, unsigned long code)
 {
+    fatal_system_path_error(message, L"", "", code);
+}
+
+void fatal_system_path_error(const char *before, const wchar_t *path, const char *after, unsigned long code)
+{
     static char line[1024];
-    snprintf(line, sizeof line, "%s ([Error %ld] %s)", message, (long)code, system_text(code));
-    end_with_line(stderr, STD_ERROR_HANDLE, line, L"", "");
+    snprintf(line, sizeof line, "%s ([Error %ld] %s)", after, (long)code, system_text(code));
+    end_with_line(stderr, STD_ERROR_HANDLE, before, path, line);
 }
 
 void fatal_start_error(const char *message, const wchar_t *file, unsigned long code)
@@ -150,6 +193,11 @@ void abort_on_overflow(const char *what)
     static char line[256];
     snprintf(line, sizeof line, "Error, %s does not fit its buffer.", what);
     abort_with_line(line, L"", "");
+}
+
+void report_template_failure(const wchar_t *path_template)
+{
+    abort_with_line("Error, couldn't runtime expand spec '", path_template, "'.");
 }
 
 void fatal_out_of_memory(void)

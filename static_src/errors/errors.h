@@ -1,11 +1,13 @@
 /*
 ** The ways a start ends early. Each removes what this start wrote first
-** (cleanup_after_fatal_error), then writes one line:
+** (set_fatal_error_cleanup), then writes one line:
 **   fatal_error, fatal_path_error, fatal_system_error,
-**   fatal_start_error                                   status 2
-**   abort_with_line, abort_on_overflow,                 the runtime's abort
-**   report_template_failure (paths.h)                   (status 3)
-** The aborts are kept for what the design treats as internal limits: a
+**   fatal_start_error, fatal_out_of_memory              status 2
+**   abort_with_line, abort_on_overflow,
+**   report_template_failure                             the runtime's abort (status 3)
+** A fatal error that one thread meets while another reports one stops its
+** thread: a process writes one line. The aborts are kept for what the
+** design treats as internal limits: a
 ** buffer that would overflow and a template that cannot be expanded. When a
 ** GUI executable's stream leads nowhere, it also shows the line in a message
 ** box titled with the executable's name.
@@ -13,11 +15,27 @@
 #ifndef ONEFILE_ERRORS_H
 #define ONEFILE_ERRORS_H
 
+#include <stddef.h>
 #include <wchar.h>
 
-/* The driver's: ends the child at once and removes what this start wrote,
-** also when called within unpack work. */
-void cleanup_after_fatal_error(void);
+/* Copies the ASCII text `narrow` into `wide` (capacity units), one unit per
+** byte, terminated; false, with a terminated prefix, when it does not fit.
+** The conversion of names and digits that every part of the bootstrap
+** shares; here at the bottom, since the error reports use it too. */
+bool widen_ascii(wchar_t *wide, size_t capacity, const char *narrow);
+
+/* Registers what every fatal error runs before its line: the driver's
+** clean-up, which ends the child at once and removes what this start wrote,
+** also from within unpack work. Until then nothing runs, as in the program
+** launcher's library. */
+void set_fatal_error_cleanup(void (*cleanup)(void));
+
+/* Returns to the first thread that ends the process, by a fatal report or
+** by the fresh start's own return; a thread that comes later (the splash
+** thread's report beside the main thread's end, unpack workers that fail
+** together) leaves the step of unpack work it is in and waits here for the
+** end under way, so that a process ends once, with at most one line. */
+void claim_process_end(void);
 
 /* One line to standard output. */
 [[noreturn]] void fatal_error(const char *message);
@@ -30,6 +48,10 @@ void cleanup_after_fatal_error(void);
 ** header names no system type, so that the payload reader builds natively
 ** for the benchmark.) */
 [[noreturn]] void fatal_system_error(const char *message, unsigned long code);
+
+/* "<before><path><after> ([Error <code>] <system text>)" to standard error. */
+[[noreturn]] void fatal_system_path_error(const char *before, const wchar_t *path, const char *after,
+                                          unsigned long code);
 
 /* Why the system refused to load or start an image, as words a user can
 ** act on ("was blocked by ..."), for the codes of application control and
@@ -47,6 +69,10 @@ const char *refused_image_cause(unsigned long code);
 
 /* "Error, <what> does not fit its buffer." through abort_with_line. */
 [[noreturn]] void abort_on_overflow(const char *what);
+
+/* "Error, couldn't runtime expand spec '<template>'." through
+** abort_with_line: a template that cannot be expanded. */
+[[noreturn]] void report_template_failure(const wchar_t *path_template);
 
 /* "Error, out of memory." through fatal_error. */
 [[noreturn]] void fatal_out_of_memory(void);

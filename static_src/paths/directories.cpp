@@ -40,6 +40,29 @@ static bool is_known_directory(const wchar_t *path)
     return false;
 }
 
+bool join_path(wchar_t *path, size_t capacity, const wchar_t *first, const wchar_t *second,
+               const wchar_t *third, const wchar_t *fourth)
+{
+    const wchar_t *pieces[4] = {first, second, third, fourth};
+    size_t lengths[4];
+    size_t total = 0;
+    for (int i = 0; i < 4; i++) {
+        lengths[i] = wcslen(pieces[i]);
+        total += lengths[i];
+    }
+    if (total + 1 > capacity)
+        return false;
+    /* The first piece may be the path itself: moved, not copied. */
+    wmemmove(path, first, lengths[0]);
+    size_t at = lengths[0];
+    for (int i = 1; i < 4; i++) {
+        wmemcpy(path + at, pieces[i], lengths[i]);
+        at += lengths[i];
+    }
+    path[at] = L'\0';
+    return true;
+}
+
 bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capacity)
 {
     if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
@@ -167,4 +190,16 @@ HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found)
                             FindExSearchNameMatch,
                             NULL,                   /* lpSearchFilter */
                             FIND_FIRST_EX_LARGE_FETCH);
+}
+
+size_t usable_cores(void)
+{
+    DWORD_PTR process_mask = 0;
+    DWORD_PTR system_mask = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask))
+        return 1;
+    size_t count = 0;
+    for (; process_mask != 0; process_mask &= process_mask - 1)
+        count++;
+    return count == 0 ? 1 : count;
 }

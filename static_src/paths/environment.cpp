@@ -17,19 +17,11 @@
 
 static wchar_t environment_value[VALUE_CAPACITY];
 
-/* Widens an ASCII name byte by byte; anything but one wide character per
-** byte, or a name too long, ends the process. */
+/* A name too long ends the process. */
 static void widen_variable_name(wchar_t *wide_name, const char *name)
 {
-    size_t length = 0;
-    for (const char *p = name; *p; p++) {
-        char one_byte[2] = {*p, '\0'};
-        wchar_t converted[2];
-        if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= NAME_CAPACITY)
-            abort_on_overflow("a variable's name");
-        wide_name[length++] = converted[0];
-    }
-    wide_name[length] = L'\0';
+    if (!widen_ascii(wide_name, NAME_CAPACITY, name))
+        abort_on_overflow("a variable's name");
 }
 
 wchar_t *get_environment_value_w(const wchar_t *name)

@@ -122,12 +122,8 @@ void shorten_directory_part(wchar_t *buffer, size_t capacity)
     free(short_form);
 
     if (last_component != NULL) {
-        size_t directory_length = wcslen(buffer);
-        size_t component_length = wcslen(last_component);
-        if (directory_length + 1 + component_length + 1 > capacity)
+        if (!join_path(buffer, capacity, buffer, L"\\", last_component))
             abort_on_overflow("a short path");
-        buffer[directory_length] = L'\\';
-        wmemcpy(buffer + directory_length + 1, last_component, component_length + 1);
         free(last_component);
     }
 }

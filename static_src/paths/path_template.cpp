@@ -5,6 +5,7 @@
 ** and kept in the environment, which children inherit.
 */
 #include <windows.h>
+#include <ntsecapi.h>
 #include <shlobj.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -15,8 +16,7 @@
 #include "paths/paths.h"
 #include "errors/errors.h"
 
-#define NAME_CAPACITY 1024
-#define RANDOM_TOKEN_LENGTH 11
+#define RANDOM_TOKEN_LENGTH ONEFILE_RANDOM_TOKEN_LENGTH
 
 static const char random_alphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
@@ -39,48 +39,11 @@ static void append_value(template_output *out, const wchar_t *value)
     out->length += length;
 }
 
-/* Widens ASCII digits and punctuation character by character. */
-static void append_narrow_value(template_output *out, const char *value)
-{
-    wchar_t wide[128];
-    size_t length = 0;
-    for (const char *p = value; *p; p++) {
-        char one_byte[2] = {*p, '\0'};
-        wchar_t converted[2];
-        if (mbstowcs(converted, one_byte, 2) != 1 || length + 1 >= 128)
-            abort_on_overflow("a variable's value");
-        wide[length++] = converted[0];
-    }
-    wide[length] = L'\0';
-    append_value(out, wide);
-}
 
 static void strip_trailing_backslashes(template_output *out)
 {
     while (out->length > 0 && out->text[out->length - 1] == L'\\')
         out->text[--out->length] = L'\0';
-}
-
-/* Expands a whole template into what remains of `out`. */
-static bool append_template(template_output *out, const wchar_t *path_template)
-{
-    template_output inner = {out->text + out->length, out->capacity - out->length, 0};
-    if (!expand_path_template(inner.text, path_template, inner.capacity))
-        return false;
-    out->length += wcslen(inner.text);
-    return true;
-}
-
-static bool name_is(const wchar_t *name, const char *expected)
-{
-    for (; *name && *expected; name++, expected++) {
-        wchar_t c = *name;
-        if (c >= L'a' && c <= L'z')
-            c = (wchar_t)(c - L'a' + L'A');
-        if (c != (wchar_t)*expected)
-            return false;
-    }
-    return *name == L'\0' && *expected == '\0';
 }
 
 /* 100-nanosecond intervals since 1601-01-01 UTC, as a signed count. */
@@ -96,10 +59,13 @@ static uint32_t fold_to_32_bits(uint64_t value)
     return (uint32_t)(value >> 32) ^ (uint32_t)value;
 }
 
-/* Eleven base64url characters from eight bytes of an xorshift generator
-** seeded by the performance counter, a stack address and the process id. */
-static void make_random_token(wchar_t *token)
+/* Eight bytes from the system's cryptographic generator; where it fails,
+** from an xorshift generator seeded by the performance counter, a stack
+** address and the process id. */
+static void random_bytes(unsigned char bytes[8])
 {
+    if (RtlGenRandom(bytes, 8))
+        return;
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
     uint32_t state = fold_to_32_bits((uint64_t)counter.QuadPart)
@@ -107,15 +73,18 @@ static void make_random_token(wchar_t *token)
                    ^ (uint32_t)GetCurrentProcessId();
     if (state == 0)
         state = 1;
-
-    unsigned char bytes[8];
     for (int i = 0; i < 8; i++) {
         state ^= state << 13;
         state ^= state >> 17;
         state ^= state << 5;
         bytes[i] = (unsigned char)(state & 0xff);
     }
+}
 
+void make_random_token(wchar_t *token)
+{
+    unsigned char bytes[8];
+    random_bytes(bytes);
     int indices[RANDOM_TOKEN_LENGTH];
     int n = 0;
     for (int group = 0; group < 6; group += 3) {
@@ -185,12 +154,6 @@ static void store_and_append(template_output *out, const char *variable, const w
     append_value(out, value);
 }
 
-static void widen_ascii(wchar_t *wide, const char *narrow)
-{
-    while ((*wide++ = (wchar_t)(unsigned char)*narrow++) != L'\0')
-        ;
-}
-
 static bool append_temp(template_output *out)
 {
     DWORD room = (DWORD)(out->capacity - out->length);
@@ -217,8 +180,7 @@ static bool append_program(template_output *out)
 static bool append_program_base(template_output *out)
 {
     size_t start = out->length;
-    if (!append_template(out, L"{PROGRAM}"))
-        return false;
+    append_program(out);
     wchar_t *inserted = out->text + start;
     size_t length = out->length - start;
     if (length >= 4 && _wcsicmp(inserted + length - 4, L".exe") == 0) {
@@ -231,8 +193,7 @@ static bool append_program_base(template_output *out)
 static bool append_program_dir(template_output *out)
 {
     size_t start = out->length;
-    if (!append_template(out, L"{PROGRAM}"))
-        return false;
+    append_program(out);
     wchar_t *separator = wcsrchr(out->text + start, L'\\');
     if (separator != NULL) {
         *separator = L'\0';
@@ -252,9 +213,11 @@ static bool append_pid(template_output *out)
         append_value(out, parent);
         return true;
     }
-    char text[128];
+    char text[32];
+    wchar_t wide[32];
     snprintf(text, sizeof text, "%ld", (long)GetCurrentProcessId());
-    append_narrow_value(out, text);
+    widen_ascii(wide, 32, text);
+    append_value(out, wide);
     return true;
 }
 
@@ -285,7 +248,7 @@ static bool append_time_us(template_output *out)
     char text[32];
     wchar_t wide[32];
     snprintf(text, sizeof text, "%06ld", (long)((current_file_time() / 10) % 1000000));
-    widen_ascii(wide, text);
+    widen_ascii(wide, 32, text);
     store_and_append(out, "QALVEN_ONEFILE_TIME_US", wide);
     return true;
 }
@@ -297,35 +260,37 @@ static bool append_time(template_output *out)
     char text[32];
     wchar_t wide[32];
     snprintf(text, sizeof text, "%lld", (long long)current_file_time());
-    widen_ascii(wide, text);
+    widen_ascii(wide, 32, text);
     store_and_append(out, "QALVEN_ONEFILE_START", wide);
     return true;
 }
 
-/* Looks the name up in the placeholder table, in its fixed order. */
-static bool append_placeholder(template_output *out, const wchar_t *name)
+static bool append_placeholder(template_output *out, placeholder_id id)
 {
-    if (name_is(name, "TEMP"))
+    switch (id) {
+    case PLACEHOLDER_TEMP:
         return append_temp(out);
-    if (name_is(name, "PROGRAM"))
-        return append_program(out);
-    if (name_is(name, "PROGRAM_BASE"))
-        return append_program_base(out);
-    if (name_is(name, "PROGRAM_DIR"))
-        return append_program_dir(out);
-    if (name_is(name, "PID"))
-        return append_pid(out);
-    if (name_is(name, "HOME"))
-        return append_folder(out, CSIDL_PROFILE);
-    if (name_is(name, "CACHE_DIR"))
+    case PLACEHOLDER_CACHE_DIR:
         return append_folder(out, CSIDL_LOCAL_APPDATA);
-    if (name_is(name, "RANDOM"))
-        return append_random(out);
-    if (name_is(name, "TIME_US"))
+    case PLACEHOLDER_HOME:
+        return append_folder(out, CSIDL_PROFILE);
+    case PLACEHOLDER_PROGRAM:
+        return append_program(out);
+    case PLACEHOLDER_PROGRAM_BASE:
+        return append_program_base(out);
+    case PLACEHOLDER_PROGRAM_DIR:
+        return append_program_dir(out);
+    case PLACEHOLDER_PID:
+        return append_pid(out);
+    case PLACEHOLDER_TIME_US:
         return append_time_us(out);
-    if (name_is(name, "TIME"))
+    case PLACEHOLDER_RANDOM:
+        return append_random(out);
+    case PLACEHOLDER_TIME:
         return append_time(out);
-    return false;
+    default:
+        return false;
+    }
 }
 
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity)
@@ -334,41 +299,21 @@ bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t 
         abort_on_overflow("an expanded path");
     template_output out = {output, capacity, 0};
     output[0] = L'\0';
-
-    wchar_t name[NAME_CAPACITY];
-    size_t name_length = 0;
-    bool name_open = false;
-    bool name_too_long = false;
-
-    for (const wchar_t *p = path_template; *p; p++) {
-        wchar_t c = *p;
-        if (c == L'{') {
-            name_open = true;
-            name_length = 0;
-            name_too_long = false;
-        } else if (c == L'}') {
-            if (!name_open || name_too_long)
-                return false;
-            name[name_length] = L'\0';
-            name_open = false;
-            if (!append_placeholder(&out, name))
-                return false;
-        } else if (name_open) {
-            if (name_length + 1 < NAME_CAPACITY)
-                name[name_length++] = c;
-            else
-                name_too_long = true;
-        } else {
-            if (out.length + 2 > out.capacity)
-                return false;
-            output[out.length++] = c;
-            output[out.length] = L'\0';
-        }
+    template_piece piece;
+    for (size_t at = 0; next_template_piece(path_template, &at, &piece);) {
+        const wchar_t *text = path_template + piece.start;
+        if (piece.kind == TEMPLATE_STRAY_CLOSE)
+            return false;
+        if (piece.kind == TEMPLATE_PLACEHOLDER
+            && !append_placeholder(&out, find_placeholder(text, piece.length)))
+            return false;
+        if (piece.kind != TEMPLATE_LITERAL)
+            continue;
+        if (out.length + piece.length + 1 > out.capacity)
+            return false;
+        wmemcpy(output + out.length, text, piece.length);
+        out.length += piece.length;
+        output[out.length] = L'\0';
     }
     return true;
-}
-
-void report_template_failure(const wchar_t *path_template)
-{
-    abort_with_line("Error, couldn't runtime expand spec '", path_template, "'.");
 }

@@ -15,22 +15,36 @@
 #include <wchar.h>
 
 #include "format/onefile_format.h"
+#include "format/template_syntax.h"
 
 /* Capacity of the extended-length form of a path buffer's content: room for
 ** the "\\?\UNC\" prefix. */
 #define ONEFILE_EXTENDED_PATH_CAPACITY (ONEFILE_PATH_CAPACITY + 8)
 
+/* The unpack directory's path template, fixed by the packer: NUL-terminated
+** UTF-16 within its ONEFILE_UNPACK_TEMPLATE_CAPACITY units. */
+extern "C" const wchar_t onefile_unpack_template[ONEFILE_UNPACK_TEMPLATE_CAPACITY];
+
+/* The executable's unpack template; aborts when its units hold no
+** terminator. */
+const wchar_t *unpack_template_text(void);
+
+/* Characters of a random token ({RANDOM}, the names of private folders). */
+#define ONEFILE_RANDOM_TOKEN_LENGTH 11
+
+/* ONEFILE_RANDOM_TOKEN_LENGTH characters of A-Za-z0-9-_ and a terminator
+** into `token`, from the system's cryptographic generator: no one can
+** guess them. */
+void make_random_token(wchar_t *token);
+
 /* Expands the placeholders of `path_template` into `output`, which holds
 ** `capacity` units. Returns false for an unknown or empty placeholder name,
 ** a stray '}', a literal that does not fit, {TEMP} that cannot be had or does
-** not fit, and a folder query that fails. A value that does not fit, a
-** non-digit QALVEN_ONEFILE_PARENT and a missing argv[0] end the process
-** through abort(). The output is terminated after every step. */
+** not fit, and a folder query that fails. A value that does not fit ends
+** the process through abort_on_overflow; a non-digit QALVEN_ONEFILE_PARENT
+** and a missing argv[0] are fatal errors (status 2). The output is
+** terminated after every step. */
 bool expand_path_template(wchar_t *output, const wchar_t *path_template, size_t capacity);
-
-/* Writes "Error, couldn't runtime expand spec '<template>'." to standard
-** error and aborts. */
-[[noreturn]] void report_template_failure(const wchar_t *path_template);
 
 /* The executable's path: the module-file query's result (resolved false) or
 ** its final path with prefixes removed and the directory part in short form
@@ -66,8 +80,19 @@ bool ensure_directory(const wchar_t *path);
 ** nothing matches or the folder cannot be read; else FindClose it. */
 HANDLE find_first_entry(const wchar_t *pattern, WIN32_FIND_DATAW *found);
 
+/* How many threads the process may run at once: the cores of its
+** affinity (what `taskset` or a job allows), at least 1. */
+size_t usable_cores(void);
+
 /* Creates the missing ancestors of `path`, nearest to the root first. */
 void ensure_parent_directories(const wchar_t *path);
+
+/* Writes the pieces one after the other into `path` (capacity units), the
+** separators among them as the caller gives them; `first` may be `path`
+** itself. False, with `path` unchanged, when they do not fit with the
+** terminator. The one join of the bootstrap's paths. */
+bool join_path(wchar_t *path, size_t capacity, const wchar_t *first, const wchar_t *second,
+               const wchar_t *third = L"", const wchar_t *fourth = L"");
 
 /* Writes the full extended-length form of `path` ("\\?\C:\...",
 ** "\\?\UNC\server\..."), which reaches names beyond MAX_PATH whatever the
@@ -79,9 +104,19 @@ bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capa
 ** points to) and deleted through that handle; each directory is held open
 ** against renaming while it is emptied, so the walk never leaves the tree.
 ** Entries that cannot be removed (held open, no rights) are passed over, and
-** so are Unix links under Wine, which opens their targets. Returns whether
-** the path is gone afterwards. Not reentrant. */
+** so are Unix links under Wine, which opens their targets. On several
+** cores the folders at the top are removed side by side. Returns whether
+** the path is gone afterwards. Each call has buffers of its own. */
 bool remove_directory_tree(const wchar_t *directory);
+
+/* Removes the file at the full path `path` when it is a plain file of that
+** very name: opened as itself, its handle found to be neither a folder nor a
+** link and to name the path (within the folder's final name), and deleted
+** through that handle, so a planted hard link loses only this name.
+** Anything else (a link, whatever Wine opened through a Unix link, a folder,
+** a file held open) stays. Returns whether nothing stood there or it was
+** removed. */
+bool remove_file_entry(const wchar_t *path);
 
 /* Security attributes whose protected DACL grants full access to the user of
 ** the process token, SYSTEM and Administrators only, inherited by every file
@@ -99,6 +134,14 @@ enum private_directory_result {
 ** accepts what is already at the path. */
 private_directory_result create_private_directory(const wchar_t *path);
 
+/* Whether the descriptor's DACL is, entry for entry, the one that
+** private_directory_security gives, and protected from inheritance. */
+bool is_private_directory_dacl(PSECURITY_DESCRIPTOR descriptor);
+
+/* The same of the DACL of the directory at `path` (a link is not followed);
+** false when it cannot be read. */
+bool has_private_directory_dacl(const wchar_t *path);
+
 /* Outcome of hold_private_directory. */
 enum held_directory_result {
     DIRECTORY_HELD,                 /* private: held open until the process ends */
@@ -112,6 +155,25 @@ enum held_directory_result {
 ** one stays open, not renamable or removable, until the process ends or
 ** another is held. */
 held_directory_result hold_private_directory(const wchar_t *path);
+
+/* The directory that hold_private_directory holds, else INVALID_HANDLE_VALUE;
+** and its release, before the holder removes it. */
+HANDLE held_directory_handle(void);
+void release_held_directory(void);
+
+/* Whether the process `process_id` holds, as its handle `handle_value`,
+** the very directory that this process holds (hold_private_directory):
+** the one a parent made and handed its children, not one that someone put
+** at its path. False when that cannot be told. */
+bool holds_directory_of(DWORD process_id, unsigned long long handle_value);
+
+/* Fresh start: takes the unpack directory's lock, then creates the
+** directory, private to the user, with its missing ancestors, and holds it
+** (hold_private_directory). Fatal (one line) when the lock is held or
+** anything is already at the path: a directory is only ever used by the
+** start that made it. Other failures are left for the first file's open to
+** report. */
+void create_unpack_directory(void);
 
 /* Takes the directory's lock, a named kernel object, for the life of this
 ** process and of every child that inherits handles: while any holder lives,

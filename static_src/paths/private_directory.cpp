@@ -9,7 +9,9 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <sddl.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <wchar.h>
 
 #include "paths/paths.h"
@@ -126,21 +128,85 @@ static bool only_trusted_may_change(PACL dacl, PSID user)
     return true;
 }
 
-held_directory_result hold_private_directory(const wchar_t *path)
+/* Opens the directory at `path` as itself (a link is not followed) to read
+** its security, sharing `share`; INVALID_HANDLE_VALUE when it cannot. */
+static HANDLE open_directory_security(const wchar_t *path, DWORD share)
 {
     wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
+    if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
+        return INVALID_HANDLE_VALUE;
+    /* The right to read its attributes too: GetFileInformationByHandle asks
+    ** for them, and Windows (not Wine) refuses a handle without it. */
+    return CreateFileW(extended,
+                       READ_CONTROL | FILE_READ_ATTRIBUTES,
+                       share,
+                       NULL,                   /* lpSecurityAttributes */
+                       OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                       NULL);                  /* hTemplateFile */
+}
+
+/* The owner and the DACL of the directory behind the handle, in a
+** descriptor that the caller frees with LocalFree; NULL when they cannot be
+** read. */
+static PSECURITY_DESCRIPTOR read_directory_security(HANDLE directory, PSID *owner, PACL *dacl)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetSecurityInfo(directory,
+                        SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                        owner,
+                        NULL,            /* ppsidGroup */
+                        dacl,
+                        NULL,            /* ppSacl */
+                        &descriptor) != ERROR_SUCCESS)
+        return NULL;
+    return descriptor;
+}
+
+bool is_private_directory_dacl(PSECURITY_DESCRIPTOR descriptor)
+{
+    SECURITY_ATTRIBUTES *own = private_directory_security();
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL expected = NULL, found = NULL;
+    if (own == NULL
+        || !GetSecurityDescriptorDacl(own->lpSecurityDescriptor, &present, &expected, &defaulted)
+        || expected == NULL || !GetSecurityDescriptorDacl(descriptor, &present, &found, &defaulted))
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool same = found != NULL && GetSecurityDescriptorControl(descriptor, &control, &revision)
+             && (control & SE_DACL_PROTECTED) && found->AceCount == expected->AceCount;
+    for (WORD i = 0; same && i < expected->AceCount; i++) {
+        ACE_HEADER *want = NULL, *have = NULL;
+        same = GetAce(expected, i, (void **)&want) && GetAce(found, i, (void **)&have)
+            && want->AceSize == have->AceSize && memcmp(want, have, want->AceSize) == 0;
+    }
+    return same;
+}
+
+bool has_private_directory_dacl(const wchar_t *path)
+{
+    HANDLE directory = open_directory_security(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (directory == INVALID_HANDLE_VALUE)
+        return false;
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = read_directory_security(directory, &owner, &dacl);
+    CloseHandle(directory);
+    bool same = descriptor != NULL && is_private_directory_dacl(descriptor);
+    if (descriptor != NULL)
+        LocalFree(descriptor);
+    return same;
+}
+
+held_directory_result hold_private_directory(const wchar_t *path)
+{
     PSID user = token_user_sid();
-    if (user == NULL || !make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
-        return DIRECTORY_NOT_OPENED;
     /* Without FILE_SHARE_DELETE: while the handle is open no one renames or
     ** removes the directory, so the one checked is the one used. */
-    HANDLE directory = CreateFileW(extended,
-                                   READ_CONTROL,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   NULL,                   /* lpSecurityAttributes */
-                                   OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   NULL);                  /* hTemplateFile */
+    HANDLE directory = user != NULL ? open_directory_security(path, FILE_SHARE_READ | FILE_SHARE_WRITE)
+                                    : INVALID_HANDLE_VALUE;
     if (directory == INVALID_HANDLE_VALUE)
         return DIRECTORY_NOT_OPENED;
     BY_HANDLE_FILE_INFORMATION information;
@@ -150,14 +216,7 @@ held_directory_result hold_private_directory(const wchar_t *path)
     bool private_one = GetFileInformationByHandle(directory, &information)
                        && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
                        && !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                       && GetSecurityInfo(directory,
-                                          SE_FILE_OBJECT,
-                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                          &owner,
-                                          NULL,            /* ppsidGroup */
-                                          &dacl,
-                                          NULL,            /* ppSacl */
-                                          &descriptor) == ERROR_SUCCESS
+                       && (descriptor = read_directory_security(directory, &owner, &dacl)) != NULL
                        && owner != NULL && is_trusted_sid(owner, user)
                        && only_trusted_may_change(dacl, user);
     if (descriptor != NULL)
@@ -214,4 +273,50 @@ HANDLE claim_directory_lock(const wchar_t *directory)
         return NULL;
     }
     return lock;
+}
+
+HANDLE held_directory_handle(void)
+{
+    return held_directory;
+}
+
+void release_held_directory(void)
+{
+    if (held_directory != INVALID_HANDLE_VALUE)
+        CloseHandle(held_directory);
+    held_directory = INVALID_HANDLE_VALUE;
+}
+
+/* Whether the two handles are one file or directory: the same volume and
+** the same file index. */
+static bool is_same_file(HANDLE first, HANDLE second)
+{
+    BY_HANDLE_FILE_INFORMATION one, other;
+    return GetFileInformationByHandle(first, &one) && GetFileInformationByHandle(second, &other)
+        && one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh
+        && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+bool holds_directory_of(DWORD process_id, unsigned long long handle_value)
+{
+    if (held_directory == INVALID_HANDLE_VALUE || handle_value == 0)
+        return false;
+    HANDLE process = OpenProcess(PROCESS_DUP_HANDLE,
+                                 FALSE,                  /* bInheritHandle */
+                                 process_id);
+    if (process == NULL)
+        return false;
+    HANDLE theirs = NULL;
+    bool same = DuplicateHandle(process,
+                                (HANDLE)(uintptr_t)handle_value,
+                                GetCurrentProcess(),
+                                &theirs,
+                                0,                       /* dwDesiredAccess: the same as theirs */
+                                FALSE,                   /* bInheritHandle */
+                                DUPLICATE_SAME_ACCESS)
+             && is_same_file(theirs, held_directory);
+    if (theirs != NULL)
+        CloseHandle(theirs);
+    CloseHandle(process);
+    return same;
 }

@@ -287,6 +287,7 @@ bool create_process_in_job(const wchar_t *application, wchar_t *command_line, HA
     ** Windows 8): the process then runs without. */
     if (job != NULL)
         AssignProcessToJobObject(job, created->hProcess);
+    /* A thread created suspended a moment ago: resuming it cannot fail. */
     ResumeThread(created->hThread);
     return true;
 }

@@ -1,10 +1,8 @@
 /*
-** The process-wide state that the parts of the bootstrap share, and the
-** bracket around the steps that change it. The main thread writes it; the
-** console control handler's thread reads child_process, removal_flag and
-** unpack_directory, and only while it holds the work lock (see
-** begin_unpack_work). Defined in process_state.cpp; the functions are the
-** driver's.
+** The process-wide state that the parts of the bootstrap share. The main
+** thread writes it; the console control handler's thread reads
+** child_process, removal_flag and unpack_directory, and only while it holds
+** the work lock (work_lock/work_lock.h). Defined in process_state.cpp.
 */
 #ifndef ONEFILE_PROCESS_STATE_H
 #define ONEFILE_PROCESS_STATE_H
@@ -25,22 +23,14 @@ extern volatile bool removal_flag;
 /* The child's process handle while it is being waited for, else NULL. */
 extern HANDLE child_process;
 
-/* The file that extraction is writing, else INVALID_HANDLE_VALUE: a fatal
-** error met within it closes it before the directory is removed. */
-extern HANDLE unfinished_file;
+/* The file that each writer is writing (slot 0: the main thread's; the
+** others: the unpack workers'), else NULL: the clean-up closes them before
+** the directory is removed. */
+#define ONEFILE_WRITER_SLOTS 32
+extern HANDLE unfinished_files[ONEFILE_WRITER_SLOTS];
 
-/* The splash window while it is up, else NULL. */
+/* The splash window while it is up, else NULL; written by the splash
+** thread, which owns it. */
 extern HWND splash_window;
-
-/* Bracket the main thread's steps that the console handler's clean-up must
-** not overlap: writing one file, starting the child. Once clean-up has
-** begun, begin_unpack_work never returns: the process is ending. */
-void begin_unpack_work(void);
-void end_unpack_work(void);
-
-/* Dispatches the messages waiting for this thread's windows (see
-** pump_window_messages in driver.h), at most once per 50 ms: cheap enough to
-** call between files. */
-void pump_window_messages_now_and_then(void);
 
 #endif

@@ -25,11 +25,9 @@ static FARPROC WINAPI load_from_system_folder(unsigned notification, PDelayLoadI
     /* On the stack: the splash thread may load a library while the main
     ** thread loads another. */
     wchar_t dll_name[DLL_NAME_CAPACITY];
-    /* System library names are ASCII. */
-    size_t length = 0;
-    for (; info->szDll[length] != '\0' && length + 1 < DLL_NAME_CAPACITY; length++)
-        dll_name[length] = (wchar_t)(unsigned char)info->szDll[length];
-    dll_name[length] = L'\0';
+    /* System library names are ASCII; a longer one is no system library's
+    ** and fails to load. */
+    widen_ascii(dll_name, DLL_NAME_CAPACITY, info->szDll);
     HMODULE library = LoadLibraryExW(dll_name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == NULL)
         fatal_path_error("Error, couldn't load the system library ", dll_name, ".");

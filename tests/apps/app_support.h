@@ -52,4 +52,28 @@ inline std::string escaped(const std::wstring &text)
     return out;
 }
 
+/* Shows a top-level window of the class `name` with `procedure`, calls
+** `shown` (if any) and serves the thread's messages until it quits; 1 when
+** the window cannot be made, else 0. */
+inline int serve_window(HINSTANCE instance, const wchar_t *name, WNDPROC procedure, void (*shown)(void) = nullptr)
+{
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = procedure;
+    window_class.hInstance = instance;
+    window_class.lpszClassName = name;
+    RegisterClassW(&window_class);
+    HWND window = CreateWindowExW(0, name, name, WS_OVERLAPPEDWINDOW, 100, 100, 320, 200, NULL, NULL, instance, NULL);
+    if (window == NULL)
+        return 1;
+    ShowWindow(window, SW_SHOW);
+    if (shown != nullptr)
+        shown();
+    MSG message;
+    while (GetMessageW(&message, NULL, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return 0;
+}
+
 #endif

@@ -11,6 +11,8 @@
 **   PROBE_CREATE=1            add files and folders to the unpack directory
 **   PROBE_SPAWN=<command>     start this program, inheriting no handles, and
 **                             leave it running
+**   PROBE_AWAIT_SPLASH=1      first wait (up to 10 s) for a splash window to
+**                             be placed (its first update sizes it)
 **   PROBE_END_SPLASH=<ms>     delete the splash feedback file after ms
 **   PROBE_REPORT=<file>       write what run_code saw, one key=value a line
 **   PROBE_SLEEP_MS=<ms>       sleep before returning
@@ -27,6 +29,7 @@
 #include <string>
 
 #include "app_support.h"
+#include "onefile.h"
 
 /* Written under another name first: a test that sees the file sees it whole. */
 static void write_file(const std::wstring &path, const std::string &content)
@@ -53,6 +56,15 @@ static int count_splash_windows(void)
     while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL)
         count++;
     return count;
+}
+
+/* Whether a splash window is up with its size: it is made empty at the
+** origin and placed by its first update. */
+static bool splash_is_placed(void)
+{
+    HWND window = FindWindowA("Splash", NULL);
+    RECT rect = {};
+    return window != NULL && GetWindowRect(window, &rect) && rect.right > rect.left;
 }
 
 static int relaunch(const std::wstring &arguments)
@@ -106,25 +118,13 @@ static void create_application_files(const std::wstring &unpack_directory)
     write_file(unpack_directory + L"\\app_output.txt", "output\n");
 }
 
-static void end_splash(void)
-{
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring folder(temp, length);
-    while (!folder.empty() && folder.back() == L'\\')
-        folder.pop_back();
-    std::wstring path = folder + L"\\onefile_" + variable(L"QALVEN_ONEFILE_PARENT")
-                      + L"_splash_feedback.tmp";
-    DeleteFileW(path.c_str());
-}
-
 static std::string report(int argc, wchar_t **argv, const wchar_t *library_path, int relaunch_status,
                           DWORD spawned)
 {
     static const wchar_t *const variables[] = {
         L"QALVEN_ONEFILE_PARENT", L"QALVEN_ONEFILE_TIME_US", L"QALVEN_ONEFILE_RANDOM",
         L"QALVEN_ONEFILE_START", L"QALVEN_ONEFILE_DIRECTORY", L"QALVEN_ORIGINAL_ARGV0",
-        L"QALVEN_ONEFILE_CHILD_OF"};
+        L"QALVEN_ONEFILE_CHILD_OF", L"QALVEN_ONEFILE_FOLDER_HANDLE"};
     std::string out = "argc=" + std::to_string(argc) + "\n";
     for (int i = 0; i < argc; i++)
         out += "argv." + std::to_string(i) + "=" + escaped(argv[i]) + "\n";
@@ -140,6 +140,15 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
     }
     out += "pid=" + std::to_string(GetCurrentProcessId()) + "\n";
     out += "splash_windows=" + std::to_string(count_splash_windows()) + "\n";
+    /* The DPI this process's awareness sees (Windows 10 1607 and later). */
+    typedef UINT(WINAPI * system_dpi_function)(void);
+    system_dpi_function system_dpi = (system_dpi_function)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"user32.dll"), "GetDpiForSystem");
+    out += "system_dpi=" + std::to_string(system_dpi != NULL ? system_dpi() : 0) + "\n";
+    RECT splash = {};
+    GetWindowRect(FindWindowA("Splash", NULL), &splash);
+    out += "splash_size=" + std::to_string(splash.right - splash.left) + "x"
+         + std::to_string(splash.bottom - splash.top) + "\n";
     if (relaunch_status != INT_MIN)
         out += "relaunch_status=" + std::to_string(relaunch_status) + "\n";
     if (spawned != 0)
@@ -149,6 +158,10 @@ static std::string report(int argc, wchar_t **argv, const wchar_t *library_path,
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
 {
+    /* The bootstrap's splash thread makes its window while the start goes on. */
+    if (variable(L"PROBE_AWAIT_SPLASH") == L"1")
+        for (int waited = 0; waited < 10000 && !splash_is_placed(); waited += 5)
+            Sleep(5);
     if (has_variable(L"PROBE_READY"))
         write_file(variable(L"PROBE_READY"), utf8(library_path));
     if (variable(L"PROBE_IGNORE_CTRL_C") == L"1")
@@ -162,7 +175,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         create_application_files(folder_of(library_path));
     if (has_variable(L"PROBE_END_SPLASH")) {
         Sleep((DWORD)_wtoi(variable(L"PROBE_END_SPLASH").c_str()));
-        end_splash();
+        onefile_end_splash();
     }
     if (has_variable(L"PROBE_REPORT"))
         write_file(variable(L"PROBE_REPORT"), report(argc, argv, library_path, relaunch_status, spawned));

@@ -50,25 +50,14 @@ static LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wpara
     }
 }
 
+static void log_window(void)
+{
+    log_event("window");
+}
+
 static int run_window(HINSTANCE instance)
 {
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = window_procedure;
-    window_class.hInstance = instance;
-    window_class.lpszClassName = L"OnefileSessionApp";
-    RegisterClassW(&window_class);
-    HWND window = CreateWindowExW(0, L"OnefileSessionApp", L"Session app", WS_OVERLAPPEDWINDOW,
-                                  100, 100, 320, 200, NULL, NULL, instance, NULL);
-    if (window == NULL)
-        return 1;
-    ShowWindow(window, SW_SHOW);
-    log_event("window");
-    MSG message;
-    while (GetMessageW(&message, NULL, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-    return 0;
+    return serve_window(instance, L"OnefileSessionApp", window_procedure, log_window);
 }
 
 #ifdef SESSION_APP_LIBRARY

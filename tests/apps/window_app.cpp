@@ -60,23 +60,6 @@ static LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wpara
     return DefWindowProcW(window, message, wparam, lparam);
 }
 
-static void run_window(HINSTANCE instance)
-{
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = window_procedure;
-    window_class.hInstance = instance;
-    window_class.lpszClassName = L"OnefileWindowApp";
-    RegisterClassW(&window_class);
-    HWND window = CreateWindowExW(0, L"OnefileWindowApp", L"Window app", WS_OVERLAPPEDWINDOW,
-                                  100, 100, 320, 200, NULL, NULL, instance, NULL);
-    ShowWindow(window, SW_SHOW);
-    MSG message;
-    while (GetMessageW(&message, NULL, 0, 0) > 0) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     std::wstring report = variable(L"WINDOW_APP_REPORT");
@@ -87,6 +70,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
         while (GetFileAttributesW(hold.c_str()) == INVALID_FILE_ATTRIBUTES)
             Sleep(10);
     if (variable(L"WINDOW_APP_WINDOW") == L"1")
-        run_window(instance);
+        serve_window(instance, L"OnefileWindowApp", window_procedure);
     return (int)wcstoul(variable(L"WINDOW_APP_EXIT").c_str(), NULL, 0);
 }

@@ -3,17 +3,16 @@
 #include "app_folder.h"
 #include "attached_data.h"
 #include "file_io.h"
-#include "file_position.h"
+#include "frame_plan.h"
 #include "pack_error.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#define ZSTD_STATIC_LINKING_ONLY // ZSTD_getFrameHeader
 #include <zstd.h>
 
 #include <algorithm>
 #include <memory>
-
-#include <unistd.h>
 
 namespace {
 
@@ -48,26 +47,33 @@ TEST(attached_data, single_file_decodes_to_the_documented_29_bytes)
     EXPECT_EQ(decode_object(read_file(object)), std::string(std::begin(expected), std::end(expected)));
 }
 
-TEST(attached_data, header_frame_fill_and_trailer_sit_where_the_bootstrap_expects_them)
+TEST(attached_data, header_index_frames_fill_and_trailer_sit_where_the_bootstrap_expects_them)
 {
     scratch_folder scratch;
     // Noise of growing length gives frames of every length modulo 8.
     for (unsigned size = 0; size < 16; ++size) {
         write_file(scratch.path() / "f", noise(size, size));
         const fs::path object_path = scratch.path() / "object";
-        const std::uint64_t length =
+        const attached_data_summary summary =
             write_attached_data({{scratch.path() / "f", u"f", size}}, 3, 1, object_path, no_progress);
         const std::string object = read_file(object_path);
         SCOPED_TRACE("file of " + std::to_string(size) + " bytes");
 
-        ASSERT_EQ(object.size(), length);
+        ASSERT_EQ(object.size(), summary.length);
         EXPECT_EQ(object.substr(0, 3), "QVY");
-        // zstd magic, then a content checksum but no content size or dictionary id, window log 27.
-        EXPECT_EQ(object.substr(3, 6), std::string("\x28\xB5\x2F\xFD\x04\x88", 6));
+        // The index: a skippable frame with our magic, then one data frame.
+        EXPECT_EQ(object.substr(3, 4), std::string("\x5E\x2A\x4D\x18", 4));
+        const std::size_t data_start = 3 + 8 + (little_endian_at(object, 7) & 0xFFFFFFFFu);
+        ZSTD_frameHeader header;
+        ASSERT_EQ(ZSTD_getFrameHeader(&header, object.data() + data_start, object.size() - data_start), 0u);
+        EXPECT_EQ(header.frameType, ZSTD_frame);
+        EXPECT_TRUE(header.checksumFlag);
+        EXPECT_EQ(header.frameContentSize, 2 * 2 + 8 + size + 2u) << "the content size is in the header";
         const std::uint64_t trailer = little_endian_at(object, object.size() - 8);
         EXPECT_EQ(trailer + 8, object.size());
         EXPECT_EQ(trailer % 8, 0u);
-        const std::size_t frame_end = 3 + ZSTD_findFrameCompressedSize(object.data() + 3, object.size() - 3);
+        const std::size_t frame_end =
+            data_start + ZSTD_findFrameCompressedSize(object.data() + data_start, object.size() - data_start);
         ASSERT_LE(frame_end, trailer);
         EXPECT_LT(trailer - frame_end, 8u);
         EXPECT_EQ(object.substr(frame_end, trailer - frame_end), std::string(trailer - frame_end, '\0'));
@@ -148,12 +154,14 @@ TEST(attached_data, file_that_changed_size_since_the_walk_is_refused)
                  pack_error);
 }
 
-TEST(attached_data, ready_made_object_is_decoded_whole_and_its_names_checked_before_linking)
+TEST(attached_data, ready_made_objects_of_any_frames_are_decoded_whole_and_checked_before_linking)
 {
     scratch_folder scratch;
     write_file(scratch.path() / "app" / "main.dll", "MZ");
+    write_file(scratch.path() / "app" / "big.bin", noise(5u << 20, 3));
     const std::string object = pack_folder(scratch.path() / "app", "main.dll", scratch.path() / "object");
-    EXPECT_EQ(check_attached_data(scratch.path() / "object"), object.size());
+    const attached_data_summary summary = check_attached_data(scratch.path() / "object");
+    EXPECT_EQ(summary.length, object.size());
 
     const auto refused = [&](const std::string &bytes, const std::string &expected) {
         write_file(scratch.path() / "bad", bytes);
@@ -166,36 +174,68 @@ TEST(attached_data, ready_made_object_is_decoded_whole_and_its_names_checked_bef
     };
     refused(object.substr(0, object.size() - 1), "is not attached data");
     refused("MZ" + object.substr(2), "is not attached data");
-    // The same content in a frame with its checksum: accepted whole, refused with one byte changed.
+
+    // The same content as zstd's tool would write it: frames of its own cut,
+    // a skippable frame between them, no index. Accepted with the same record.
     const std::string content = decode_object(object);
-    std::string frame(ZSTD_compressBound(content.size()), '\0');
-    const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
-    ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
-    frame.resize(ZSTD_compress2(context.get(), frame.data(), frame.size(), content.data(), content.size()));
-    const auto object_of = [](const std::string &frame_bytes) {
-        std::string bytes = "QVY" + frame_bytes;
+    const auto frame_of = [](const std::string &part, bool checksum) {
+        std::string frame(ZSTD_compressBound(part.size()), '\0');
+        const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+        ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, checksum ? 1 : 0);
+        frame.resize(ZSTD_compress2(context.get(), frame.data(), frame.size(), part.data(), part.size()));
+        return frame;
+    };
+    const auto object_of = [](const std::string &frames) {
+        std::string bytes = "QVY" + frames;
         bytes.resize((bytes.size() + 7) / 8 * 8, '\0');
         const std::uint64_t offset = bytes.size();
         for (int i = 0; i < 8; ++i)
             bytes += static_cast<char>(offset >> (8 * i));
         return bytes;
     };
-    write_file(scratch.path() / "checked", object_of(frame));
-    EXPECT_EQ(check_attached_data(scratch.path() / "checked"), object_of(frame).size());
-    std::string flipped = frame;
-    flipped[flipped.size() - 6] ^= 1; // inside the stored content, before the checksum
-    refused(object_of(flipped), "damaged");
-    refused(object_of(frame.substr(0, frame.size() - 4)), "damaged");
+    const std::string skippable("\x50\x2A\x4D\x18\x03\0\0\0abc", 11);
+    const std::string first = frame_of(content.substr(0, 1000), true);
+    const std::string rest = frame_of(content.substr(1000), true);
+    write_file(scratch.path() / "frames", object_of(first + skippable + rest));
+    EXPECT_EQ(check_attached_data(scratch.path() / "frames").record_digest, summary.record_digest);
 
-    // Names that would take the bootstrap out of its folder.
-    write_file(scratch.path() / "f", "x");
-    for (const std::u16string name : {u"..\\..\\escaped.txt", u"C:\\x.txt", u"\\abs.txt", u"/abs.txt",
-                                      u"a\\.\\b.txt", u"a/../../b.txt", u"f.txt:stream", u"a\\\\b.txt",
-                                      u"a\\.. \\b.txt"}) {
-        write_attached_data({{scratch.path() / "f", u"main.dll", 1}, {scratch.path() / "f", name, 1}}, 3, 1,
-                            scratch.path() / "named", no_progress);
-        refused(read_file(scratch.path() / "named"), "could be written outside its folder");
+    std::string flipped = rest;
+    flipped[flipped.size() - 6] ^= 1; // inside the stored content, before the checksum
+    refused(object_of(first + flipped), "damaged");
+    refused(object_of(first + rest.substr(0, rest.size() - 4)), "damaged");
+    refused(object_of(first + frame_of(content.substr(1000), false)), "without a content checksum");
+
+    // An index in front of frames that it does not describe.
+    write_file(scratch.path() / "other" / "main.dll", "MZ other");
+    const std::string other = pack_folder(scratch.path() / "other", "main.dll", scratch.path() / "object2");
+    const auto index_end = [](const std::string &bytes) { return 3 + 8 + (little_endian_at(bytes, 7) & 0xFFFFFFFFu); };
+    std::size_t frames_end = index_end(object);
+    while (object.find_first_not_of('\0', frames_end) < object.size() - 8)
+        frames_end += ZSTD_findFrameCompressedSize(object.data() + frames_end, object.size() - frames_end);
+    refused(object_of(other.substr(3, index_end(other) - 3) +
+                      object.substr(index_end(object), frames_end - index_end(object))),
+            "its index does not match its frames");
+}
+
+TEST(attached_data, frames_are_cut_at_entries_and_inside_large_ones_at_multiples_of_the_frame_size)
+{
+    const std::uint64_t frame = 1000;
+    const std::vector<std::u16string> names{u"main.dll", u"big", u"a", u"b"};
+    const std::vector<std::uint64_t> sizes{10, 2500, 100, 0};
+    const std::uint64_t main = entry_header_size(u"main.dll") + 10, big = entry_header_size(u"big");
+    const std::uint64_t small = entry_header_size(u"a") + 100 + entry_header_size(u"b") + 2;
+    const std::vector<planned_frame> plan = plan_frames(names, sizes, frame);
+    // main.dll alone (big would not fit beside it), big from its name on in
+    // frames of 1000 data bytes, its tail with the small entries and the end.
+    ASSERT_EQ(plan.size(), 4u);
+    const planned_frame expected[] = {{0, 0, main}, {1, 0, big + 1000}, {1, 1000, 1000}, {1, 2000, 500 + small}};
+    for (std::size_t k = 0; k < plan.size(); ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        EXPECT_EQ(plan[k].entry, expected[k].entry);
+        EXPECT_EQ(plan[k].entry_offset, expected[k].entry_offset);
+        EXPECT_EQ(plan[k].content_size, expected[k].content_size);
     }
+    EXPECT_EQ(plan_frames({u"main.dll"}, {10}, frame).size(), 1u) << "a small application stays one frame";
 }
 
 TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)
@@ -216,22 +256,4 @@ TEST(attached_data, the_object_is_the_same_whatever_the_number_of_threads)
     EXPECT_EQ(objects[0], objects[1]);
     // The name "big" and its terminator, the size, then the content.
     EXPECT_EQ(decode_object(objects[0]).substr(2 * 4 + 8, content.size()), content);
-}
-
-TEST(attached_data, file_positions_past_4_gib_are_reached_exactly)
-{
-    // A long, which std::fseek takes, has 32 bits on Windows. The file is sparse.
-    scratch_folder scratch;
-    const file_handle file = open_file(scratch.path() / "sparse", "w+b");
-    ASSERT_TRUE(file);
-    ASSERT_EQ(::ftruncate(::fileno(file.get()), std::int64_t{5} << 30), 0);
-    const std::uint64_t far = (std::uint64_t{4} << 30) + 8;
-    ASSERT_TRUE(seek_to(file.get(), far));
-    ASSERT_EQ(std::fwrite("far", 1, 3, file.get()), 3u);
-    ASSERT_EQ(std::fflush(file.get()), 0);
-    char written[3] = {};
-    EXPECT_EQ(::pread(::fileno(file.get()), written, 3, static_cast<off_t>(far)), 3);
-    EXPECT_EQ(std::string(written, 3), "far");
-    EXPECT_EQ(::pread(::fileno(file.get()), written, 3, 8), 3);
-    EXPECT_EQ(std::string(written, 3), std::string(3, '\0'));
 }

@@ -129,6 +129,12 @@ const refusal refusals[] = {
      },
      "main.dll", "UTF-8", {}},
     {"splash_that_is_not_png", with_main, "main.dll", "not a PNG", {"--splash", "app/main.dll"}},
+    {"splash_that_does_not_decode",
+     [](const fs::path &app) {
+         with_main(app);
+         write_file(app.parent_path() / "cut.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16));
+     },
+     "main.dll", "cut.png' cannot be decoded", {"--splash", "cut.png"}},
     {"icon_that_is_not_ico", with_main, "main.dll", "not an .ico", {"--icon", "app/main.dll"}},
 };
 
@@ -167,21 +173,26 @@ INSTANTIATE_TEST_SUITE_P(command_line, refused_input, testing::ValuesIn(refusals
 
 TEST(command_line, unreadable_file_is_refused_and_leaves_nothing_behind)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root reads every file";
     scratch_folder scratch;
-    write_file(scratch.path() / "app" / "main.dll", "MZ");
+    with_built(scratch.path() / "app", "probe_app.dll", "main.dll");
     write_file(scratch.path() / "app" / "secret", "x");
     fs::permissions(scratch.path() / "app" / "secret", fs::perms::none);
     fs::create_directories(scratch.path() / "out");
+    // Root reads every file: the packer then runs as nobody, who owns the rest.
+    std::vector<std::string> as_nobody;
+    if (::geteuid() == 0) {
+        ASSERT_EQ(std::system(("chown -R 65534:65534 " + scratch.path().string()).c_str()), 0);
+        as_nobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
 
     const process_result result = run_onefile_pack(
         {"--main", "main.dll", "--write-attached-data", (scratch.path() / "out" / "app.bin").string(),
          (scratch.path() / "app").string()},
-        scratch.path() / "out");
+        scratch.path() / "out", {}, as_nobody);
 
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(is_one_error_line(result.error_output)) << result.error_output;
+    EXPECT_NE(result.error_output.find("cannot read '"), std::string::npos) << result.error_output;
     EXPECT_TRUE(fs::is_empty(scratch.path() / "out"));
 }
 

@@ -175,7 +175,8 @@ TEST_F(written_executable, resources_read_back_with_wrestool)
     }
     icon += images[0] + images[1];
     write_file(scratch_.path() / "app.ico", icon);
-    const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + noise(2000, 3);
+    const fs::path splash = fs::path(ONEFILE_RESOURCES_DIR).parent_path() / "examples" / "splash.png";
+    const std::string png = read_file(splash);
     write_file(scratch_.path() / "splash.png", png);
 
     const fs::path executable =
@@ -190,6 +191,9 @@ TEST_F(written_executable, resources_read_back_with_wrestool)
     }
     EXPECT_EQ(command_output(wrestool + " --raw -t 14 -n 1"), group);
     EXPECT_EQ(command_output(wrestool + " --raw -t 10 -n 28"), png);
+    // Beside the PNG, its pixels: version 1, 900 x 600, a zstd frame.
+    EXPECT_EQ(command_output(wrestool + " --raw -t 10 -n 32").substr(0, 16),
+              std::string("\1\0\0\0\x84\3\0\0\x58\2\0\0\x28\xb5\x2f\xfd", 16));
     EXPECT_NE(command_output(wrestool + " --raw -t 24").find(">UTF-8</activeCodePage>"), std::string::npos);
 
     const std::string version = command_output(wrestool + " --raw -t 16");
@@ -380,7 +384,7 @@ TEST_F(written_executable, list_shows_what_it_holds_and_extract_writes_its_files
         "signature: unsigned\n"
         "main DLL: probe_app\\.dll\n"
         "unpack: cached in \\{CACHE_DIR\\}\\\\Acme\\\\Viewer\\\\[0-9a-f]{16}\n"
-        "splash: PNG 900x600, " + std::to_string(fs::file_size(splash)) + " bytes\n"
+        "splash: PNG 900x600, " + std::to_string(fs::file_size(splash)) + " bytes; pixels 900x600, \\d+ bytes\n"
         "icon: \\d+x\\d+(, \\d+x\\d+)*\n"
         "execution level: asInvoker\n"
         "DPI awareness: none\n"

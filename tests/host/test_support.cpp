@@ -59,20 +59,21 @@ std::string decode_object(const std::string &object)
 {
     const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx *)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 27);
-    ZSTD_inBuffer input{object.data() + 3, object.size() - 3, 0};
+    // The frames, skippable ones passed over, up to the zero fill.
+    const std::size_t end = object.size() - 8;
+    ZSTD_inBuffer input{object.data() + 3, end - 3, 0};
     std::string content;
     std::string buffer(ZSTD_DStreamOutSize(), '\0');
-    for (;;) {
+    while (input.pos < input.size && object.find_first_not_of('\0', 3 + input.pos) < end) {
         ZSTD_outBuffer output{buffer.data(), buffer.size(), 0};
         const std::size_t result = ZSTD_decompressStream(context.get(), &output, &input);
         if (ZSTD_isError(result))
             throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(result));
         content.append(buffer.data(), output.pos);
-        if (result == 0)
-            return content;
-        if (input.pos == input.size && output.pos == 0)
-            throw std::runtime_error("the frame ends early");
+        if (result != 0 && input.pos == input.size && output.pos == 0)
+            throw std::runtime_error("a frame ends early");
     }
+    return content;
 }
 
 std::vector<decoded_entry> parse_content(const std::string &content)
@@ -105,9 +106,13 @@ std::vector<decoded_entry> parse_content(const std::string &content)
 }
 
 process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
-                                const std::vector<std::string> &environment)
+                                const std::vector<std::string> &environment,
+                                const std::vector<std::string> &launcher)
 {
-    std::vector<char *> argv{const_cast<char *>(ONEFILE_PACK_BINARY)};
+    std::vector<char *> argv;
+    for (const std::string &part : launcher)
+        argv.push_back(const_cast<char *>(part.c_str()));
+    argv.push_back(const_cast<char *>(ONEFILE_PACK_BINARY));
     for (const std::string &argument : arguments)
         argv.push_back(const_cast<char *>(argument.c_str()));
     argv.push_back(nullptr);
@@ -125,7 +130,7 @@ process_result run_onefile_pack(const std::vector<std::string> &arguments, const
         ::unsetenv("ONEFILE_RUNTIME_DIR");
         for (const std::string &variable : environment)
             ::putenv(const_cast<char *>(variable.c_str()));
-        ::execv(argv[0], argv.data());
+        ::execvp(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(error_pipe[1]);

@@ -31,8 +31,9 @@ std::string read_file(const fs::path &path);
 // Bytes that zstd cannot shrink much, the same for the same seed.
 std::string noise(std::size_t size, unsigned seed);
 
-// The content that an object's zstd frame decodes to, with the bootstrap's
-// window limit (log 27). Throws std::runtime_error if it does not decode.
+// The content that an object's zstd frames decode to, one after another as
+// a reader that knows no index reads them, with the bootstrap's window
+// limit (log 27). Throws std::runtime_error if it does not decode.
 std::string decode_object(const std::string &object);
 
 struct decoded_entry {
@@ -50,9 +51,10 @@ struct process_result {
     std::string output;         // everything it wrote to standard output
 };
 
-// Runs the built onefile-pack with `arguments` and TMPDIR set to `temp`,
-// and with the variables of `environment` ("NAME=value") set.
+// Runs the built onefile-pack with `arguments`, TMPDIR set to `temp` and the
+// variables of `environment` ("NAME=value"), through `launcher` if given.
 process_result run_onefile_pack(const std::vector<std::string> &arguments, const fs::path &temp,
-                                const std::vector<std::string> &environment = {});
+                                const std::vector<std::string> &environment = {},
+                                const std::vector<std::string> &launcher = {});
 
 #endif

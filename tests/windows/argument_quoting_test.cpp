@@ -124,7 +124,7 @@ TEST(AppendQuotedArgument, a_command_line_that_would_overflow_ends_the_process)
             static wchar_t small[8] = L"";
             append_quoted_argument(small, 8, L"a b c d e");
         },
-        "");
+        "Error, the child's command line does not fit its buffer\\.");
 }
 
 } // namespace

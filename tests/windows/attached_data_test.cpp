@@ -1,13 +1,17 @@
 /*
 ** The attached data through the real bootstrap: objects made here are
 ** written into a copy of the patchable bootstrap, which is then started as
-** a user would start a packed executable.
+** a user would start a packed executable. And the packer's file positions,
+** where a long has 32 bits.
 */
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "attached_data/file_writer.h"
 #include "attached_data_builder.h"
+#include "entry_name_cases.h"
+#include "file_position.h"
 #include "run_process.h"
 
 namespace {
@@ -21,15 +25,8 @@ std::string random_bytes(size_t length, unsigned seed)
     return out;
 }
 
-class AttachedData : public testing::Test {
+class AttachedData : public in_scratch_folder<> {
 protected:
-    void SetUp() override
-    {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
-        executable = folder + L"\\app.exe";
-    }
-
     process_options options(const std::wstring &arguments = L"")
     {
         process_options run;
@@ -67,7 +64,7 @@ protected:
         return finish_process(started, 60000);
     }
 
-    std::wstring folder, temp, executable, unpack_directory;
+    std::wstring unpack_directory;
     std::map<std::wstring, std::string> unpacked;
 };
 
@@ -91,20 +88,6 @@ TEST_F(AttachedData, every_file_of_a_tree_is_written_byte_for_byte)
                                       << expected.size() << " expected";
     EXPECT_FALSE(path_exists(unpack_directory)) << "removed after the run";
     EXPECT_TRUE(list_folder(temp).empty()) << "nothing left in TEMP";
-}
-
-TEST_F(AttachedData, a_name_written_twice_keeps_the_later_content_and_other_files)
-{
-    file_entries entries = {
-        {L"probe_app.dll", probe_library()},
-        {L"twice.txt", "first version, longer"},
-        {L"other.txt", "other"},
-        {L"twice.txt", "second"},
-    };
-    process_result result = run_and_capture(make_object(entries));
-    ASSERT_EQ(result.exit_code, 0u);
-    EXPECT_EQ(unpacked[L"twice.txt"], "second");
-    EXPECT_EQ(unpacked[L"other.txt"], "other");
 }
 
 TEST_F(AttachedData, frames_made_other_ways_decode_alike)
@@ -211,22 +194,34 @@ TEST_F(AttachedData, a_target_that_cannot_be_opened_stops_the_run_and_removes_th
     EXPECT_TRUE(list_folder(temp).empty());
 }
 
-TEST_F(AttachedData, names_that_could_lead_out_of_the_directory_are_refused_and_nothing_stays)
+/* The names of the one table the packer's readers meet as well, and names
+** that the file system takes for one another: each refused before the
+** first file is written, with nothing left behind. */
+TEST_F(AttachedData, one_table_of_names_holds_before_anything_is_written)
 {
-    const std::wstring names[] = {L"..\\..\\escaped.txt", L"a\\..\\..\\escaped.txt", L"a/../../escaped.txt",
-                                  L"a\\.. \\..\\escaped.txt", L".\\x.txt", L"a\\.\\x.txt", L"...",
-                                  L"\\escaped.txt", L"/escaped.txt", folder + L"\\escaped.txt",
-                                  L"C:escaped.txt", L"x.txt:stream"};
-    for (const std::wstring &name : names) {
-        write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
-                                                         {L"first.txt", "written before"},
-                                                         {name, "escaped"}}));
+    const auto runs = [&](const file_entries &named) {
+        file_entries entries = {{L"probe_app.dll", probe_library()}, {L"first.txt", "written before"}};
+        entries.insert(entries.end(), named.begin(), named.end());
+        write_patched_bootstrap(executable, make_object(entries));
         process_result result = run_process(options());
-        EXPECT_EQ(result.exit_code, 2u) << utf8(name);
-        EXPECT_EQ(result.out, "Error, attached data holds an unsafe file name.\r\n") << utf8(name);
-        EXPECT_TRUE(list_folder(temp).empty()) << utf8(name);
-        EXPECT_FALSE(path_exists(folder + L"\\escaped.txt")) << utf8(name);
+        if (result.exit_code != 0) {
+            EXPECT_EQ(result.exit_code, 2u);
+            EXPECT_EQ(result.out, "Error, attached data holds an unsafe file name.\r\n");
+        }
+        EXPECT_TRUE(list_folder(temp).empty());
+        return result.exit_code == 0;
+    };
+    for (const entry_name_case &entry : entry_name_cases) {
+        const std::wstring name(entry.name, entry.name + std::char_traits<char16_t>::length(entry.name));
+        EXPECT_EQ(runs({{name, "x"}}), entry.accepted) << utf8(name);
     }
+    for (const auto &pair : entry_name_collisions) {
+        const std::wstring first(pair[0], pair[0] + std::char_traits<char16_t>::length(pair[0]));
+        const std::wstring second(pair[1], pair[1] + std::char_traits<char16_t>::length(pair[1]));
+        EXPECT_FALSE(runs({{first, "1"}, {second, "2"}})) << utf8(first);
+    }
+    EXPECT_FALSE(runs({{L"PROBE_APP.DLL", "replaces the main library"}}));
+    EXPECT_FALSE(runs({{L"first.txt", "a second time"}}));
 }
 
 /* A name of `length` units in components short enough for any file system. */
@@ -243,9 +238,14 @@ std::wstring long_name(size_t length)
 TEST_F(AttachedData, an_overlong_name_stops_the_run_before_it_is_written)
 {
     /* Beyond MAX_PATH: Windows without the long-path setting creates these
-    ** folders and the file only through the extended-length ("\\?\") form,
-    ** which extraction uses; Wine accepts either form, so here the case only
-    ** shows that the extended form works. */
+    ** folders and the file only through the extended-length ("\\?\") form.
+    ** Wine accepts either, so the form is asserted where the one writer
+    ** gives the system the path. */
+    std::wstring path = folder + L"\\" + long_name(400);
+    EXPECT_EQ(std::wstring(open_unpack_file(path.c_str(), path.c_str())), L"\\\\?\\" + path);
+    write_unpack_bytes("fits", 4);
+    close_unpack_file(false);
+    EXPECT_EQ(read_file(path), "fits");
     write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
                                                      {long_name(1023), "fits"}}));
     EXPECT_EQ(run_process(options()).exit_code, 0u) << "1023 units is the longest name";
@@ -255,6 +255,23 @@ TEST_F(AttachedData, an_overlong_name_stops_the_run_before_it_is_written)
     process_result result = run_process(options());
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "Error, attached data holds a file name longer than 1023 characters.\r\n");
+}
+
+/* std::fseek takes a long, which has 32 bits here. Wine writes a sparse
+** file; NTFS would fill the 4 GiB before the bytes. */
+TEST(FilePosition, positions_past_4_gib_are_reached_exactly)
+{
+    FILE *file = _wfopen((test_scratch_folder() + L"\\sparse").c_str(), L"w+b");
+    ASSERT_NE(file, nullptr);
+    const std::uint64_t beyond = (std::uint64_t{4} << 30) + 8;
+    EXPECT_TRUE(seek_to(file, beyond));
+    EXPECT_EQ(std::fwrite("far", 1, 3, file), 3u);
+    char bytes[3] = {};
+    EXPECT_EQ(_fseeki64(file, -3, SEEK_END), 0);
+    EXPECT_EQ(_ftelli64(file), (__int64)beyond);
+    EXPECT_EQ(std::fread(bytes, 1, 3, file), 3u);
+    EXPECT_EQ(std::string(bytes, 3), "far");
+    std::fclose(file);
 }
 
 } // namespace

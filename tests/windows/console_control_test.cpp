@@ -21,12 +21,10 @@
 
 namespace {
 
-class ConsoleControl : public testing::Test {
+class ConsoleControl : public in_scratch_folder<> {
 protected:
     void SetUp() override
     {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
         const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
         executable = folder + L"\\" + utf16(test->name()) + L".exe";
         ready = folder + L"\\ready.txt";
@@ -46,7 +44,7 @@ protected:
 
     void interrupt_bootstrap() { interrupt_windows_program(folder, executable); }
 
-    std::wstring folder, temp, executable, ready, done;
+    std::wstring ready, done;
 };
 
 /* Windows: no event reaches the GUI bootstrap; the application, if it has a

@@ -12,14 +12,9 @@
 
 namespace {
 
-class ConsoleSubsystem : public testing::Test {
+class ConsoleSubsystem : public in_scratch_folder<> {
 protected:
-    void SetUp() override
-    {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
-        result_file = folder + L"\\result.txt";
-    }
+    void SetUp() override { result_file = folder + L"\\result.txt"; }
 
     /* Runs `command_line` in a new console; returns the host's result.
     ** `kept`: what may stay in TEMP (a cached folder). */
@@ -39,7 +34,7 @@ protected:
         return read_file(result_file);
     }
 
-    std::wstring folder, temp, result_file;
+    std::wstring result_file;
 };
 
 TEST_F(ConsoleSubsystem, output_reaches_the_console_screen_and_the_status_comes_back)

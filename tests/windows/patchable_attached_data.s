@@ -1,8 +1,8 @@
 # Attached data for a bootstrap whose data the tests replace after linking:
 # a marker that they search for in the executable file, the length, and room
 # for an object of up to 2 MiB; then a second marker, the unpack template
-# (512 UTF-16 units) and the cached folder's check (8 bytes), which tests may
-# replace too. The regions lie in .rdata,
+# (512 UTF-16 units), the cached folder's check and its record's digest (8
+# bytes each), which tests may replace too. The regions lie in .rdata,
 # which the file holds byte for byte.
     .section .rdata,"dr"
     .p2align 4
@@ -26,4 +26,7 @@ onefile_unpack_template:
     .fill 1024 - (. - onefile_unpack_template), 1, 0
     .globl onefile_cache_check
 onefile_cache_check:
+    .quad 0
+    .globl onefile_record_digest
+onefile_record_digest:
     .quad 0

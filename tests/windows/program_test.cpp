@@ -89,12 +89,10 @@ TEST(ProgramCommandLine, fixed_arguments_follow_the_program_expanded_and_quoted_
     EXPECT_EQ(std::wstring(built), L"C:\\p.exe \"\"") << "an empty value stays an argument";
 }
 
-class Program : public testing::Test {
+class Program : public in_scratch_folder<> {
 protected:
     void SetUp() override
     {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
         executable = folder + L"\\packed.exe";
         direct = folder + L"\\direct";
         work = folder + L"\\work";
@@ -167,7 +165,7 @@ protected:
         return temp + L"\\onefile_" + std::to_wstring(bootstrap_id) + L"_splash_feedback.tmp";
     }
 
-    std::wstring folder, temp, executable, direct, direct_program, work;
+    std::wstring direct, direct_program, work;
 };
 
 TEST_F(Program, sees_the_arguments_environment_and_folder_of_a_direct_start)

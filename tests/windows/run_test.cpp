@@ -14,13 +14,10 @@
 
 namespace {
 
-class Run : public testing::Test {
+class Run : public in_scratch_folder<> {
 protected:
     void SetUp() override
     {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
-        executable = folder + L"\\app.exe";
         report_path = folder + L"\\report.txt";
         write_patched_bootstrap(executable, make_object({{L"probe_app.dll", probe_library()},
                                                          {L"data\\value.txt", "42"}}));
@@ -37,7 +34,7 @@ protected:
 
     std::map<std::string, std::string> report() { return read_report(report_path); }
 
-    std::wstring folder, temp, executable, report_path;
+    std::wstring report_path;
 };
 
 TEST_F(Run, arguments_arrive_in_run_code_exactly)

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -90,6 +91,25 @@ TEST(Sweep, removes_a_killed_runs_folder_of_its_own_template_a_few_per_start_and
     for (int start = 0; start < STALE_FOLDERS && list_folder(temp).size() > kept.size(); start++)
         run_process(run);
     EXPECT_EQ(list_folder(temp), kept);
+}
+
+/* The check that tells the bootstrap's folders from another program's, on
+** lists made through the security API: Wine's volumes read every folder's
+** list back alike, so the sweep passes over the check there. On Windows a
+** folder that create_private_directory made reads back as the first. */
+TEST(Sweep, takes_only_the_bootstraps_protected_list_for_its_own)
+{
+    wchar_t *text = NULL;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        private_directory_security()->lpSecurityDescriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, NULL));
+    const std::wstring own = text;
+    LocalFree(text);
+    for (const std::wstring &list : {own, L"D:" + own.substr(3), own + L"(A;OICI;FA;;;WD)", own.substr(0, own.rfind(L'('))}) {
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(list.c_str(), SDDL_REVISION_1, &descriptor, NULL));
+        EXPECT_EQ(is_private_directory_dacl(descriptor), list == own) << utf8(list);
+        LocalFree(descriptor);
+    }
 }
 
 } // namespace

@@ -64,14 +64,6 @@ std::vector<app_file> walk(const fs::path &app_dir)
     return files;
 }
 
-// ASCII case folding, as Windows compares the names of this program's files.
-std::u16string folded(std::u16string name)
-{
-    for (char16_t &unit : name)
-        if (unit >= u'A' && unit <= u'Z')
-            unit = static_cast<char16_t>(unit - u'A' + u'a');
-    return name;
-}
 
 // Throws for two names that differ only in letter case: Windows would write
 // both to one file, and one of them would be lost.
@@ -79,7 +71,7 @@ void check_case_collisions(const std::vector<app_file> &files)
 {
     std::map<std::u16string, const app_file *> seen;
     for (const app_file &file : files) {
-        const auto [other, added] = seen.emplace(folded(file.name), &file);
+        const auto [other, added] = seen.emplace(folded_entry_name(file.name), &file);
         if (!added)
             throw pack_error(quoted_path(other->second->name) + " and " + quoted_path(file.name) +
                              " differ only in letter case: Windows would keep one of them");
@@ -126,10 +118,10 @@ std::vector<app_file> list_program_files(const fs::path &app_dir, const std::str
 {
     std::vector<app_file> files = nonempty_walk(app_dir);
     const std::u16string program_name = entry_name(path_from_utf8(program));
-    const std::u16string reserved = folded(entry_name(path_from_utf8(launcher_name)));
+    const std::u16string reserved = folded_entry_name(entry_name(path_from_utf8(launcher_name)));
     bool found = false;
     for (const app_file &file : files) {
-        if (folded(file.name) == reserved)
+        if (folded_entry_name(file.name) == reserved)
             throw pack_error("the application folder holds " + quoted_path(file.name) + ", the name of " +
                              "the launcher that starts the program: rename that file");
         found = found || file.name == program_name;

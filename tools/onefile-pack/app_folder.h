@@ -18,7 +18,7 @@ struct app_file {
 // first, the others sorted by stored name (UTF-16 code units), so the order
 // depends on nothing but the names. Throws pack_error for a missing or empty
 // folder, a missing main file, a symbolic link or special file anywhere, a
-// name that cannot be stored, or two names that differ only in ASCII case.
+// name that cannot be stored, or two names that differ only in letter case.
 std::vector<app_file> list_app_files(const std::filesystem::path &app_dir, const std::string &main_name);
 
 // The files of a program's folder: `launcher` first, stored at the top as

@@ -1,17 +1,21 @@
 // Reading an object back, from its own file or from inside an executable:
-// its header and trailer, the zstd frame (with or without its content
-// checksum) and the entries it decodes to.
+// its header and trailer, its zstd frames (one or many, skippable frames
+// anywhere, with or without the index of format/onefile_format.h) and the
+// entries they decode to.
 #ifndef ONEFILE_ATTACHED_DATA_READER_H
 #define ONEFILE_ATTACHED_DATA_READER_H
 
 #include "little_endian.h"
+#include "format/onefile_format.h"
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
-// The object starts with "QVY" and ends with its trailer, the 8-byte
-// offset of the trailer itself.
-constexpr byte object_header[3] = {'Q', 'V', 'Y'};
+// The object starts with ONEFILE_OBJECT_HEADER and ends with its trailer,
+// the 8-byte offset of the trailer itself.
+constexpr byte object_header[ONEFILE_OBJECT_HEADER_LENGTH] = {
+    ONEFILE_OBJECT_HEADER[0], ONEFILE_OBJECT_HEADER[1], ONEFILE_OBJECT_HEADER[2]};
 constexpr le_field object_trailer{0, 8};
 
 // What reading the entries calls, in their order: begin, the data in
@@ -24,16 +28,21 @@ public:
     virtual void end() = 0;
 };
 
-// Why the bootstrap must not write the entry `name` into its folder: it is
-// empty or absolute, holds a colon (a drive or a stream), or has a part that
-// is empty or made of dots and blanks alone ("..", "."). Empty if it is safe.
-std::string unsafe_name_reason(const std::u16string &name);
+// An entry as read: its name, size and the XXH64 of its data.
+struct read_entry {
+    std::u16string name;
+    std::uint64_t size;
+    std::uint64_t hash;
+};
 
-// Decodes the object `object` (header, frame, zero fill, trailer) and shows
-// each entry to `visitor`; returns the number of entries. `what` names the
-// object's file in messages. Throws pack_error, one line, when the object is
-// not one, is damaged or cut short, or holds no entry or an unsafe name.
-std::size_t read_entries(const bytes &object, const std::string &what, entry_visitor &visitor);
+// Decodes the object `object` (header, frames, zero fill, trailer) and
+// shows each entry to `visitor`; returns the entries. `what` names the
+// object's file in messages. Throws pack_error, one line, when the object
+// is not one, is damaged or cut short, has a data frame without its content
+// checksum or an index that does not match its frames, or holds no entry,
+// a name that breaks the rule of format/entry_names.h or two names equal but
+// for letter case.
+std::vector<read_entry> read_entries(const bytes &object, const std::string &what, entry_visitor &visitor);
 
 // The object's length when `object` ends with a trailer that points at its
 // own offset and starts with the object header; 0 otherwise.

@@ -1,10 +1,10 @@
 #include "entry_encoding.h"
 
+#include "format/entry_names.h"
 #include "pack_error.h"
 #include "utf16.h"
 
 #include <cstdio>
-#include <string_view>
 
 namespace {
 
@@ -21,62 +21,60 @@ std::string escaped_bytes(const std::filesystem::path &path)
     return text + "'";
 }
 
-// Throws if `component` holds a character that Windows refuses in file names.
-// A backslash matters most: Windows would read it as a folder separator.
-void check_windows_characters(const std::filesystem::path &relative, std::string_view component)
+// The unit at fault, for a message: 'c', or 0xNN for a control character.
+std::string shown_unit(char16_t unit)
 {
-    for (unsigned char byte : component) {
-        if (byte >= 0x20 && std::string_view("<>:\"/\\|?*").find(static_cast<char>(byte)) == std::string_view::npos)
-            continue;
-        char shown[8];
-        if (byte < 0x20)
-            std::snprintf(shown, sizeof shown, "0x%02X", byte);
-        else
-            std::snprintf(shown, sizeof shown, "'%c'", byte);
-        throw pack_error(quoted_path(relative) + ": Windows does not allow the character " + shown +
-                         " in file names");
-    }
-}
-
-// Throws if Windows would write `component` under another name or open a
-// device instead: a trailing dot or blank is dropped, and CON, PRN, AUX,
-// NUL, COM1-COM9 and LPT1-LPT9 name devices, with any extension.
-void check_windows_name(const std::filesystem::path &relative, const std::string &component)
-{
-    if (component.back() == '.' || component.back() == ' ')
-        throw pack_error(quoted_path(relative) + ": Windows drops a dot or blank at the end of a name");
-    std::string base = component.substr(0, component.find('.'));
-    while (!base.empty() && base.back() == ' ')
-        base.pop_back();
-    for (char &c : base)
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    const bool numbered = base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-                          base[3] >= '1' && base[3] <= '9';
-    if (numbered || base == "CON" || base == "PRN" || base == "AUX" || base == "NUL")
-        throw pack_error(quoted_path(relative) + ": Windows reserves the name " + base + " for a device");
+    char shown[8];
+    if (unit < 0x20 || unit >= 0x7F)
+        std::snprintf(shown, sizeof shown, "0x%02X", static_cast<unsigned>(unit));
+    else
+        std::snprintf(shown, sizeof shown, "'%c'", static_cast<char>(unit));
+    return shown;
 }
 
 } // namespace
+
+std::string entry_name_refusal(const std::u16string &name)
+{
+    std::size_t where = 0;
+    const entry_name_problem problem = check_entry_name(name.data(), name.size(), &where);
+    if (problem == ENTRY_NAME_ACCEPTED)
+        return {};
+    if (problem == ENTRY_NAME_DEVICE) {
+        std::string device;
+        for (std::size_t i = where; i < name.size() && name[i] != u'.' && name[i] != u'\\'; ++i)
+            device += static_cast<char>(entry_name_ascii_upper(name[i]));
+        return "Windows reserves the name " + device.substr(0, device.find_last_not_of(' ') + 1) + " for a device";
+    }
+    std::string why = std::string("the name ") + entry_name_problem_text(problem);
+    if (problem == ENTRY_NAME_CHARACTER)
+        why += " (" + shown_unit(name[where]) + ")";
+    return why;
+}
 
 std::u16string entry_name(const std::filesystem::path &relative)
 {
     std::u16string name;
     for (const std::filesystem::path &part : relative) {
         const std::string component = part.u8string();
-        if (component.empty() || component == "." || component == "..")
-            throw pack_error(quoted_path(relative) + ": a stored name cannot hold an empty, \".\" or \"..\" part");
-        check_windows_characters(relative, component);
-        check_windows_name(relative, component);
+        // A Linux name may hold what Windows reads as a separator.
+        if (component.find('\\') != std::string::npos)
+            throw pack_error(quoted_path(relative) + ": the name holds a character that Windows does not allow in "
+                                                     "file names ('\\')");
         if (!name.empty())
             name += u'\\';
         if (!append_utf16(name, component))
             throw pack_error(escaped_bytes(relative) + ": the name is not valid UTF-8, so Windows cannot represent it");
     }
-    if (name.empty())
-        throw pack_error("a stored name cannot be empty");
-    if (name.size() > max_name_units)
-        throw pack_error(quoted_path(relative) + ": the name is " + std::to_string(name.size()) +
-                         " UTF-16 units long, more than the " + std::to_string(max_name_units) + " allowed");
+    if (const std::string why = entry_name_refusal(name); !why.empty())
+        throw pack_error(quoted_path(relative) + ": " + why);
+    return name;
+}
+
+std::u16string folded_entry_name(std::u16string name)
+{
+    for (char16_t &unit : name)
+        unit = static_cast<char16_t>(fold_entry_name_unit(unit));
     return name;
 }
 

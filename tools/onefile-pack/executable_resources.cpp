@@ -5,6 +5,7 @@
 #include "icon_resources.h"
 #include "manifest.h"
 #include "pack_error.h"
+#include "splash_pixels.h"
 #include "utf16.h"
 #include "version_resource.h"
 
@@ -25,13 +26,16 @@ std::vector<resource_entry> icon(const std::filesystem::path &path)
     }
 }
 
-bytes splash(const std::filesystem::path &path)
+// The PNG, and beside it its pixels for the bootstrap (splash_pixels.h).
+std::vector<resource_entry> splash(const std::filesystem::path &path)
 {
     bytes png = read_whole_file(path, "splash image");
     const bytes signature = bytes_of("\x89PNG\r\n\x1a\n");
     if (png.size() < signature.size() || !std::equal(signature.begin(), signature.end(), png.begin()))
         throw pack_error("splash image " + quoted_path(path) + " is not a PNG file");
-    return png;
+    bytes pixels = splash_pixels_resource(png, quoted_path(path));
+    return {{resource_type::rcdata, splash_resource_id, language_en_us, std::move(png)},
+            {resource_type::rcdata, splash_pixels_resource_id, language_en_us, std::move(pixels)}};
 }
 
 // Explorer shows text up to the first control character: a value that
@@ -121,7 +125,8 @@ std::vector<resource_entry> executable_resources(const resource_options &options
     std::vector<resource_entry> resources = icon(options.icon);
     resources.push_back({resource_type::manifest, manifest_resource_id, language_en_us, executable_manifest(options.manifest)});
     if (!options.splash.empty())
-        resources.push_back({resource_type::rcdata, splash_resource_id, language_en_us, splash(options.splash)});
+        for (resource_entry &entry : splash(options.splash))
+            resources.push_back(std::move(entry));
     if (!options.program.empty())
         resources.push_back({resource_type::rcdata, program_resource_id, language_en_us,
                              utf16le_bytes(options.program)});

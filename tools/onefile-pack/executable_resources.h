@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
-// The splash image's resource id (RT_RCDATA), which the bootstrap looks up.
+// The splash image's resource id (RT_RCDATA), which the bootstrap looks up,
+// and that of its pixels (splash_pixels.h).
 constexpr std::uint16_t splash_resource_id = ONEFILE_SPLASH_RESOURCE;
+constexpr std::uint16_t splash_pixels_resource_id = ONEFILE_SPLASH_PIXELS_RESOURCE;
 
 // The resource (RT_RCDATA) that tells the launcher which program to start:
 // its path below the unpack directory, UTF-16LE without a terminator.
@@ -50,9 +52,10 @@ struct resource_options {
 };
 
 // Every resource of the executable. Throws pack_error with one line for an
-// icon that is not an .ico, a splash that is not a PNG, a bad version value,
-// a manifest that executable_manifest refuses, or --arg values that are
-// not UTF-8 or could not fit the launcher's command line.
+// icon that is not an .ico, a splash that is not a PNG libpng can decode or
+// is too large, a bad version value, a manifest that executable_manifest
+// refuses, or --arg values that are not UTF-8 or could not fit the
+// launcher's command line.
 std::vector<resource_entry> executable_resources(const resource_options &options);
 
 #endif

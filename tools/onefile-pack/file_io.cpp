@@ -67,8 +67,8 @@ bool same_file(const std::filesystem::path &a, const std::filesystem::path &b)
 
 namespace {
 
-// `folder` with its links and ".." resolved, as the system finds it; empty
-// when it cannot be opened.
+// `folder` (or a file) with its links and ".." resolved, as the system finds
+// it; empty when it cannot be opened.
 std::filesystem::path resolved_folder(const std::filesystem::path &folder)
 {
 #ifdef _WIN32
@@ -110,9 +110,14 @@ bool lies_inside(const std::filesystem::path &path, const std::filesystem::path 
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
     if (error)
         return false;
-    // The nearest folder above `path` that exists, resolved; then its parents.
-    std::filesystem::path above = absolute.parent_path();
+    // `path` itself resolved when it exists (a link is judged by what it
+    // names), else the nearest folder above it that exists; then its parents.
+    std::filesystem::path above = absolute;
     std::filesystem::path resolved = resolved_folder(above);
+    if (!resolved.empty())
+        resolved = resolved.parent_path();
+    else
+        resolved = resolved_folder(above = absolute.parent_path());
     while (resolved.empty() && above != above.parent_path()) {
         above = above.parent_path();
         resolved = resolved_folder(above);

@@ -153,7 +153,21 @@ std::uint32_t big_endian_u32(const bytes &data, std::size_t at)
     return value;
 }
 
-std::string splash_text(const bytes *png)
+// The image's pixels, as the bootstrap reads their header.
+std::string splash_pixels_text(const bytes *pixels)
+{
+    if (pixels == nullptr)
+        return "no pixels (shown through the imaging library)";
+    const std::string size = std::to_string(pixels->size()) + " bytes";
+    const std::optional<std::uint64_t> version = read_le(*pixels, 0, le_field{0, 4});
+    const std::optional<std::uint64_t> width = read_le(*pixels, 0, le_field{4, 4});
+    const std::optional<std::uint64_t> height = read_le(*pixels, 0, le_field{8, 4});
+    if (version != ONEFILE_SPLASH_PIXELS_VERSION || !width || !height)
+        return "pixels in another format, " + size;
+    return "pixels " + std::to_string(*width) + "x" + std::to_string(*height) + ", " + size;
+}
+
+std::string splash_text(const bytes *png, const bytes *pixels)
 {
     if (png == nullptr)
         return "none";
@@ -164,7 +178,7 @@ std::string splash_text(const bytes *png)
     if (png->size() < 24 || !holds(0, "\x89PNG\r\n\x1a\n") || !holds(12, "IHDR"))
         return "not a PNG, " + size;
     return "PNG " + std::to_string(big_endian_u32(*png, 16)) + "x" + std::to_string(big_endian_u32(*png, 20)) +
-           ", " + size;
+           ", " + size + "; " + splash_pixels_text(pixels);
 }
 
 // The sizes of an icon group: a 6-byte header that ends with the count,
@@ -216,7 +230,7 @@ public:
     {
         path_ = root_;
         std::size_t start = 0;
-        for (std::size_t end; (end = name.find_first_of(u"\\/", start)) != std::u16string::npos; start = end + 1)
+        for (std::size_t end; (end = name.find(u'\\', start)) != std::u16string::npos; start = end + 1)
             path_ /= path_from_utf8(utf8_text(name.substr(start, end - start)));
         path_ /= path_from_utf8(utf8_text(name.substr(start)));
         std::error_code error;
@@ -283,7 +297,8 @@ void list_packed_executable(const fs::path &path, std::FILE *out)
     const std::string unpack_template = utf8_text(view.unpack_template);
     lines.emplace_back("unpack", (is_cached_template(unpack_template) ? "cached in " : "per run to ") +
                                      shown(view.unpack_template));
-    lines.emplace_back("splash", splash_text(view.resource(resource_type::rcdata, splash_resource_id)));
+    lines.emplace_back("splash", splash_text(view.resource(resource_type::rcdata, splash_resource_id),
+                                             view.resource(resource_type::rcdata, splash_pixels_resource_id)));
     lines.emplace_back("icon", icon_text(view.resource(resource_type::group_icon, 1)));
     manifest_facts facts;
     if (const bytes *manifest = view.resource(resource_type::manifest, 1))

@@ -37,8 +37,8 @@ void stop_if_interrupted()
         throw pack_error("interrupted; nothing was written");
 }
 
-// Writes the object with a progress line; returns its length.
-std::uint64_t pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
+// Writes the object with a progress line.
+attached_data_summary pack(const std::vector<app_file> &files, const packer_options &options, const fs::path &object)
 {
     progress_line line(!options.quiet);
     const auto show = [&line](const pack_progress &progress) {
@@ -137,8 +137,8 @@ resource_options resources_asked(const packer_options &options)
 // Writes the executable to `output`, a temporary name for `destination`,
 // which messages name.
 void write_executable_file(const pe_image &image, const std::vector<resource_entry> &resources,
-                           const fs::path &object, std::uint64_t object_size, const packer_options &options,
-                           const fs::path &output, const fs::path &destination)
+                           const fs::path &object, const attached_data_summary &summary,
+                           const packer_options &options, const fs::path &output, const fs::path &destination)
 {
     const file_handle in = open_file(object, "rb");
     const file_handle out = open_file(output, "wb");
@@ -146,7 +146,8 @@ void write_executable_file(const pe_image &image, const std::vector<resource_ent
         throw pack_error("cannot write " + quoted_path(destination) + ": " + errno_text());
     executable_parts parts;
     parts.object = in.get();
-    parts.object_size = object_size;
+    parts.object_size = summary.length;
+    parts.record_digest = summary.record_digest;
     if (!options.unpack_template.empty())
         parts.unpack_template = stored_unpack_template(options.unpack_template, content_name(object));
     parts.verify_content = options.verify_content;
@@ -252,7 +253,7 @@ void run_packer(const packer_options &options)
     }
     const bool packing = options.attached_data.empty();
     std::vector<app_file> files;
-    std::uint64_t ready_made_size = 0;
+    attached_data_summary ready_made{0, 0};
     if (packing && is_program(options.main_name))
         files = list_program_files(options.app_dir, options.main_name, options.runtime_dir / launcher_name,
                                    launcher_name);
@@ -261,7 +262,7 @@ void run_packer(const packer_options &options)
     if (packing)
         check_application(options);
     else
-        ready_made_size = check_attached_data(options.attached_data);
+        ready_made = check_attached_data(options.attached_data);
     std::optional<image_signer> signer;
     std::size_t signed_images = 0;
     if (!options.sign_command.empty())
@@ -279,11 +280,10 @@ void run_packer(const packer_options &options)
         object_file.emplace(fs::path(options.output) += ".data"); // removed at the end
 
     const fs::path object = packing ? object_file->path() : fs::absolute(options.attached_data);
-    const std::uint64_t object_size = packing ? pack(files, options, object) : ready_made_size;
+    const attached_data_summary summary = packing ? pack(files, options, object) : ready_made;
     stop_if_interrupted();
     if (writing_executable)
-        write_executable_file(*image, resources, object, object_size, options, executable->path(),
-                              options.output);
+        write_executable_file(*image, resources, object, summary, options, executable->path(), options.output);
     if (writing_executable && signer)
         signing([&] {
             signer->sign_executable(executable->path(), options.output);
@@ -297,8 +297,8 @@ void run_packer(const packer_options &options)
         executable->commit(0777);
     if (options.quiet)
         return;
-    std::string what = packing ? packing_summary(files, object_size)
-                               : "used " + options.attached_data.u8string() + " (" + format_size(object_size) + ")";
+    std::string what = packing ? packing_summary(files, summary.length)
+                               : "used " + options.attached_data.u8string() + " (" + format_size(summary.length) + ")";
     if (signer)
         what += signing_summary(signed_images, writing_executable);
     std::fprintf(stderr, "onefile-pack: %s in %s -> %s\n", what.c_str(), elapsed_since(start).c_str(),

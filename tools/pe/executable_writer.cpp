@@ -9,9 +9,6 @@ namespace {
 
 const char *const data_section = ".qvdata";
 const char *const settings_section = ".qvconf";
-// The cache check's values, as the bootstrap reads them.
-constexpr std::uint64_t check_names_and_sizes = 0;
-constexpr std::uint64_t check_content = 1;
 constexpr std::uint32_t resource_characteristics = pe::section_initialized_data | pe::section_read;
 // Windows refuses to load an image of 2 GiB or more.
 constexpr std::uint64_t largest_image = 0x7FFFFFFF;
@@ -66,7 +63,7 @@ void check_template(const pe_image &image)
     if (image.sections.empty() || image.sections.back().name != data_section)
         throw pe_error(std::string("its last section is not ") + data_section);
     const pe_section *settings = image.find_section(settings_section);
-    if (settings == nullptr || settings->virtual_size < settings_cache_check.offset + settings_cache_check.width)
+    if (settings == nullptr || settings->virtual_size < settings_record_digest.offset + settings_record_digest.width)
         throw pe_error(std::string("it has no ") + settings_section + " section of the expected size");
     if (image.directories[pe::resource_directory].size != 0 || image.directories[pe::security_directory].size != 0)
         throw pe_error("it already has resources or a signature");
@@ -133,7 +130,8 @@ void write_executable(const pe_image &image, const executable_parts &parts, std:
                      {{utf16_unit, i < parts.unpack_template.size() ? parts.unpack_template[i] : 0u}});
     }
     write_le(head, settings,
-             {{settings_cache_check, parts.verify_content ? check_content : check_names_and_sizes}});
+             {{settings_cache_check, static_cast<std::uint64_t>(parts.verify_content ? ONEFILE_CHECK_CONTENT : ONEFILE_CHECK_NAMES_AND_SIZES)},
+              {settings_record_digest, parts.record_digest}});
 
     pe_checksum checksum;
     write_all(out, head.data(), head.size(), checksum);

@@ -20,12 +20,14 @@ constexpr std::size_t unpack_template_capacity = ONEFILE_UNPACK_TEMPLATE_CAPACIT
 constexpr le_field settings_object_size{0, 8};
 constexpr std::size_t settings_template_offset = 8;
 constexpr le_field settings_cache_check{settings_template_offset + 2 * unpack_template_capacity, 8};
+constexpr le_field settings_record_digest{settings_cache_check.offset + 8, 8};
 
 struct executable_parts {
     std::FILE *object;              // the attached data, read from its start
     std::uint64_t object_size;
     std::u16string unpack_template; // empty: the template's own
     bool verify_content = false;    // a cached folder's every file hashed at every start
+    std::uint64_t record_digest = 0; // of the record a cached folder must hold
     // The resource section's bytes for a section that starts at the given RVA.
     std::function<bytes(std::uint32_t)> resource_section;
 };

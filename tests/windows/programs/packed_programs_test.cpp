@@ -18,14 +18,8 @@ struct command {
     std::optional<std::string> input;   /* through a pipe; NUL without */
 };
 
-class PackedProgram : public testing::TestWithParam<const char *> {
+class PackedProgram : public in_scratch_folder<testing::TestWithParam<const char *>> {
 protected:
-    void SetUp() override
-    {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
-    }
-
     /* Runs the commands one after the other in `work`, filled with `files`. */
     std::vector<process_result> run_all(const std::wstring &program, const std::wstring &work,
                                         const file_entries &files,
@@ -78,7 +72,6 @@ protected:
         return packed_results;
     }
 
-    std::wstring folder, temp;
 };
 
 class PackedZstd : public PackedProgram {};

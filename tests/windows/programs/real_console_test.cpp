@@ -11,12 +11,10 @@
 
 namespace {
 
-class RealConsole : public testing::Test {
+class RealConsole : public in_scratch_folder<> {
 protected:
     void SetUp() override
     {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
         FreeConsole();
         ASSERT_TRUE(AllocConsole()) << GetLastError();
         /* What the packed program and its processes inherit. */
@@ -76,7 +74,6 @@ protected:
         return text;
     }
 
-    std::wstring folder, temp;
 };
 
 TEST_F(RealConsole, output_appears_in_the_console_and_the_status_comes_back)

@@ -17,15 +17,12 @@
 
 namespace {
 
-class RobustFault : public testing::Test {
+class RobustFault : public in_scratch_folder<> {
 protected:
     void SetUp() override
     {
-        folder = test_scratch_folder();
-        temp = folder + L"\\temp";
         cwd = folder + L"\\cwd";
         hold = folder + L"\\hold.txt";
-        executable = folder + L"\\app.exe";
         CreateDirectoryW(cwd.c_str(), NULL);
     }
 
@@ -117,7 +114,7 @@ protected:
         return stray;
     }
 
-    std::wstring folder, temp, cwd, hold, executable;
+    std::wstring cwd, hold;
     std::vector<HANDLE> started_here;
 };
 

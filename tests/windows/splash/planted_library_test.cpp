@@ -5,7 +5,9 @@
 ** its own unless told otherwise, and takes that order from the Unix
 ** environment of the programs a test starts: so this test has a ctest entry
 ** that runs it with WINEDLLOVERRIDES preferring a native WindowsCodecs.dll.
-** On Windows it needs no such setting.
+** On Windows it needs no such setting. The executable carries the PNG alone,
+** as an older packer's did: only then does the bootstrap use the imaging
+** library.
 */
 #include <gtest/gtest.h>
 
@@ -23,10 +25,20 @@ TEST(PlantedLibrary, a_windowscodecs_dll_beside_the_executable_never_runs_and_th
     std::wstring executable = folder + L"\\downloaded.exe";
     std::wstring planted = folder + L"\\WindowsCodecs.dll";
     ASSERT_TRUE(CopyFileW(packed(L"example").c_str(), executable.c_str(), FALSE));
+    HANDLE update = BeginUpdateResourceW(executable.c_str(), FALSE /* bDeleteExistingResources */);
+    ASSERT_NE(update, nullptr);
+    ASSERT_TRUE(UpdateResourceW(update,
+                                MAKEINTRESOURCEW(10), /* RT_RCDATA */
+                                MAKEINTRESOURCEW(32), /* the pixels, which go */
+                                MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                NULL,
+                                0));
+    ASSERT_TRUE(EndUpdateResourceW(update, FALSE /* fDiscard */));
     ASSERT_TRUE(CopyFileW((std::wstring(ONEFILE_TEST_APPS_DIR) + L"\\WindowsCodecs.dll").c_str(),
                           planted.c_str(), FALSE));
 
     process_options options = fresh_run(executable, folder + L"\\temp");
+    options.environment[L"PROBE_AWAIT_SPLASH"] = L"1";
     options.environment[L"PROBE_REPORT"] = folder + L"\\report.txt";
     process_result result = run_process(options);
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;

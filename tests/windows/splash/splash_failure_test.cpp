@@ -1,5 +1,7 @@
 /*
-** A splash window that cannot be created ends the start. Wine cannot
+** A splash window that cannot be created ends the start, with one line,
+** whatever the start has done meanwhile on its main thread: what it wrote
+** goes, and the application, held here, is ended. Wine cannot
 ** create windows without an X display, and the programs a test starts take
 ** the display from the test's own Unix environment, not from the
 ** environment block: so this test has a ctest entry that runs it without
@@ -14,11 +16,13 @@
 
 namespace {
 
-TEST(SplashFailure, a_splash_window_that_cannot_be_created_stops_the_process_before_anything_is_unpacked)
+TEST(SplashFailure, a_splash_window_that_cannot_be_created_ends_the_start_and_leaves_nothing_behind)
 {
     ASSERT_EQ(GetEnvironmentVariableW(L"DISPLAY", NULL, 0), 0u) << "must run without DISPLAY";
-    std::wstring temp = test_scratch_folder() + L"\\temp";
+    std::wstring folder = test_scratch_folder();
+    std::wstring temp = folder + L"\\temp";
     process_options options = fresh_run(packed(L"example"), temp);
+    options.environment[L"PROBE_HOLD"] = folder + L"\\never";
     options.environment[L"PROBE_EXIT"] = L"5";
 
     process_result result = run_process(options);

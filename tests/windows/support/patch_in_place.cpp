@@ -92,29 +92,38 @@ bool patch_in_place(const std::wstring &path, const std::string &object)
     return ok;
 }
 
-bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template)
+/* Writes `bytes` at `offset` after the template marker, which is found in
+** the copy itself: it may come from either patchable bootstrap. */
+static bool patch_after_template_marker(const std::wstring &path, size_t offset, const std::string &bytes)
 {
-    /* Found in the copy itself: it may come from either patchable bootstrap. */
     const std::string marker = "ONEFILE-TEMPLATE";
     size_t marker_at = read_file(path).find(marker);
     if (marker_at == std::string::npos) {
         ADD_FAILURE() << "no template marker in " << utf8(path);
         return false;
     }
-    if (unpack_template.size() >= template_capacity) {
-        ADD_FAILURE() << "template of " << unpack_template.size() << " units does not fit";
-        return false;
-    }
-    std::string units(2 * template_capacity, '\0');
-    for (size_t i = 0; i < unpack_template.size(); i++) {
-        units[2 * i] = (char)(unpack_template[i] & 0xff);
-        units[2 * i + 1] = (char)((unpack_template[i] >> 8) & 0xff);
-    }
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool ok = write_at(file, marker_at + marker.size(), units.data(), units.size());
+    bool ok = write_at(file, marker_at + marker.size() + offset, bytes.data(), bytes.size());
     CloseHandle(file);
     return ok;
+}
+
+bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template)
+{
+    if (unpack_template.size() >= template_capacity) {
+        ADD_FAILURE() << "template of " << unpack_template.size() << " units does not fit";
+        return false;
+    }
+    /* UTF-16LE, as wchar_t is here. */
+    std::string units((const char *)unpack_template.c_str(), 2 * unpack_template.size());
+    units.resize(2 * template_capacity, '\0');
+    return patch_after_template_marker(path, 0, units);
+}
+
+bool patch_cache_check(const std::wstring &path, unsigned long long check)
+{
+    return patch_after_template_marker(path, 2 * template_capacity, std::string((const char *)&check, 8));
 }

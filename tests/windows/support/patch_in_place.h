@@ -22,4 +22,8 @@ bool patch_in_place(const std::wstring &path, const std::string &object);
 ** False when the file cannot be written. */
 bool patch_unpack_template(const std::wstring &path, const std::wstring &unpack_template);
 
+/* Sets the check that starts make of a cached folder (1: content too) in
+** such a copy. False when the file cannot be written. */
+bool patch_cache_check(const std::wstring &path, unsigned long long check);
+
 #endif

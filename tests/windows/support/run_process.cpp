@@ -114,7 +114,8 @@ running_process start_process(const process_options &options)
     PROCESS_INFORMATION created = {};
     BOOL ok = CreateProcessW(options.application.empty() ? NULL : options.application.c_str(),
                              &command_line[0], NULL, NULL, TRUE,
-                             CREATE_UNICODE_ENVIRONMENT | (options.job != NULL ? CREATE_SUSPENDED : 0),
+                             CREATE_UNICODE_ENVIRONMENT
+                                 | (options.job != NULL || options.before_running ? CREATE_SUSPENDED : 0),
                              &environment[0],
                              options.current_directory.empty() ? NULL
                                                                : options.current_directory.c_str(),
@@ -129,11 +130,12 @@ running_process start_process(const process_options &options)
             CloseHandle(input_writer);
         return running;
     }
-    if (options.job != NULL) {
-        if (!AssignProcessToJobObject(options.job, created.hProcess))
-            ADD_FAILURE() << "AssignProcessToJobObject failed with " << GetLastError();
+    if (options.job != NULL && !AssignProcessToJobObject(options.job, created.hProcess))
+        ADD_FAILURE() << "AssignProcessToJobObject failed with " << GetLastError();
+    if (options.before_running)
+        options.before_running(created.dwProcessId);
+    if (options.job != NULL || options.before_running)
         ResumeThread(created.hThread);
-    }
     if (input_writer != NULL) {
         /* A program that stops reading early breaks the pipe: not an error here. */
         DWORD written = 0;
@@ -208,8 +210,7 @@ void write_file(const std::wstring &path, const std::string &content)
     out << content;
 }
 
-static void collect_files(const std::wstring &folder, const std::wstring &prefix,
-                          std::vector<std::wstring> &files)
+void walk_tree(const std::wstring &folder, const tree_visitor &visit, const std::wstring &prefix)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
@@ -219,10 +220,9 @@ static void collect_files(const std::wstring &folder, const std::wstring &prefix
         std::wstring name = found.cFileName;
         if (name == L"." || name == L"..")
             continue;
+        visit(prefix + name, found);
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            collect_files(folder + L"\\" + name, prefix + name + L"\\", files);
-        else
-            files.push_back(prefix + name);
+            walk_tree(folder + L"\\" + name, visit, prefix + name + L"\\");
     } while (FindNextFileW(search, &found));
     FindClose(search);
 }
@@ -230,7 +230,10 @@ static void collect_files(const std::wstring &folder, const std::wstring &prefix
 std::vector<std::wstring> list_files(const std::wstring &folder)
 {
     std::vector<std::wstring> files;
-    collect_files(folder, L"", files);
+    walk_tree(folder, [&files](const std::wstring &path, const WIN32_FIND_DATAW &found) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(path);
+    });
     std::sort(files.begin(), files.end());
     return files;
 }

@@ -6,8 +6,10 @@
 #ifndef ONEFILE_TEST_RUN_PROCESS_H
 #define ONEFILE_TEST_RUN_PROCESS_H
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -27,6 +29,9 @@ struct process_options {
     HANDLE job = NULL;                  /* a job to start the program in */
     /* A C runtime's descriptor block (STARTUPINFOW.lpReserved2), as is. */
     std::string runtime_descriptors;
+    /* Called with the process id while the program is created suspended,
+    ** before it runs: to plant something at a name the id makes. */
+    std::function<void(DWORD)> before_running;
 };
 
 struct process_result {
@@ -58,6 +63,16 @@ std::wstring make_scratch_folder(const std::wstring &name);
 /* The test's own scratch folder, named after the running test. */
 std::wstring test_scratch_folder();
 
+/* A fixture in the test's scratch folder, with the private temporary folder
+** "temp" and the path of the executable it makes there. */
+template <class base = testing::Test>
+class in_scratch_folder : public base {
+protected:
+    std::wstring folder = test_scratch_folder();
+    std::wstring temp = folder + L"\\temp";
+    std::wstring executable = folder + L"\\app.exe";
+};
+
 /* Environment changes that give a started program `folder` as TMP and TEMP. */
 void use_temp_folder(process_options &options, const std::wstring &folder);
 /* A start as a user's: TMP and TEMP set to `temp` (when not empty), and none
@@ -76,6 +91,10 @@ bool path_exists(const std::wstring &path);
 bool is_directory(const std::wstring &path);
 std::string read_file(const std::wstring &path);
 void write_file(const std::wstring &path, const std::string &content);
+/* Calls `visit` with the relative path ('\' separators) and the listing of
+** every file and folder below `folder`, each folder before its content. */
+typedef std::function<void(const std::wstring &, const WIN32_FIND_DATAW &)> tree_visitor;
+void walk_tree(const std::wstring &folder, const tree_visitor &visit, const std::wstring &prefix = L"");
 /* Relative paths of every file below folder, sorted, with '\' separators. */
 std::vector<std::wstring> list_files(const std::wstring &folder);
 /* Names of the entries directly in folder, sorted. */

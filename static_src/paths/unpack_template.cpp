@@ -3,7 +3,7 @@
 */
 #include <wchar.h>
 
-#include "attached_data/attached_data.h"
+#include "paths/paths.h"
 #include "errors/errors.h"
 
 const wchar_t *unpack_template_text(void)

@@ -5,7 +5,6 @@
 */
 #include <windows.h>
 
-#include "attached_data/attached_data.h"
 #include "errors/errors.h"
 #include "paths/paths.h"
 #include "state/process_state.h"
@@ -21,4 +20,9 @@ void create_unpack_directory(void)
         created = create_private_directory(unpack_directory);
     if (created == PRIVATE_DIRECTORY_EXISTS)
         fatal_path_error("Error, '", unpack_directory, "' exists already; an unpack directory is never reused.");
+    /* Held for the rest of the run, as the one its re-launched copies must
+    ** find (holds_directory_of). */
+    if (created == PRIVATE_DIRECTORY_CREATED && hold_private_directory(unpack_directory) != DIRECTORY_HELD)
+        fatal_path_error("Error, the unpack folder '", unpack_directory,
+                         "' is not private to this user; nothing runs from it.");
 }
