@@ -173,17 +173,20 @@ TEST_F(Run, a_copy_runs_only_from_the_folder_that_the_bootstrap_it_names_made)
     live_run.environment[L"PROBE_HOLD"] = hold;
     running_process live = start_process(live_run);
     ASSERT_TRUE(wait_for_file(report_path, 60000));
+    ASSERT_FALSE(report()["env.QALVEN_ONEFILE_FOLDER_HANDLE"].empty()) << "the bootstrap hands its folder down";
     std::wstring planted = temp + L"\\onefile_" + std::to_wstring(live.id) + L"_000001_AAAAAAAAAAA";
     for (bool others_may_change : {false, true}) {
         SCOPED_TRACE(others_may_change ? "a folder others may change" : "a folder of the user's");
         CreateDirectoryW(planted.c_str(), NULL);
         write_file(planted + L"\\probe_app.dll", probe_library());
-        if (others_may_change)
-            run_unix({"chmod", "o+w", unix_path(planted)});
+        run_unix({"chmod", others_may_change ? "777" : "755", unix_path(planted)});
         process_options copy = options();
         copy.environment[L"QALVEN_ONEFILE_PARENT"] = std::to_wstring(live.id);
         copy.environment[L"QALVEN_ONEFILE_TIME_US"] = L"000001";
         copy.environment[L"QALVEN_ONEFILE_RANDOM"] = L"AAAAAAAAAAA";
+        /* The live bootstrap's own handle of its folder, as the application
+        ** sees it: the planted folder is another. */
+        copy.environment[L"QALVEN_ONEFILE_FOLDER_HANDLE"] = utf16(report()["env.QALVEN_ONEFILE_FOLDER_HANDLE"]);
         copy.environment[L"PROBE_REPORT"] = folder + L"\\copy.txt";
         running_process started = start_process(copy);
         DWORD copy_id = started.id;
