@@ -333,6 +333,7 @@ TEST(command_line, an_output_that_is_an_input_or_lies_in_the_application_folder_
     fs::create_directories(elsewhere);
     fs::create_hard_link(scratch.path() / "app.ico", elsewhere / "icon-link.ico");
     fs::create_directory_symlink(app, elsewhere / "app-link");
+    fs::create_symlink(app / "main.dll", elsewhere / "main-link.exe");
     const auto at = [&](const char *relative) { return (scratch.path() / relative).string(); };
     const std::vector<std::string> packing{"--runtime-dir", built_runtime().string(), "--main", "main.dll",
                                            "--splash", at("splash.png"), "--icon", at("app.ico")};
@@ -340,6 +341,7 @@ TEST(command_line, an_output_that_is_an_input_or_lies_in_the_application_folder_
         {{"-o", at("app/main.dll"), app.string()}, "lies inside the application folder"},
         {{"-o", at("elsewhere/../app/sub/new.exe"), app.string()}, "lies inside the application folder"},
         {{"-o", at("elsewhere/app-link/new.exe"), app.string()}, "lies inside the application folder"},
+        {{"-o", at("elsewhere/main-link.exe"), app.string()}, "lies inside the application folder"},
         {{"-o", at("out.exe"), "--write-attached-data", at("app/app.qvd"), app.string()},
          "lies inside the application folder"},
         {{"-o", at("splash.png"), app.string()}, "is the --splash file"},

@@ -616,3 +616,56 @@ TEST(PackedCachedExecutable, runs_from_the_folder_the_packer_named_and_keeps_it)
     EXPECT_EQ(utf16(read_report(report)["library"]),
               temp + L"\\probe-cache\\app\\" + builds[0] + L"\\probe_app.dll");
 }
+
+/* The packer records which record a build's folder must hold: another one,
+** even one that names fewer files and whose sizes and hashes match what is
+** there, is a damaged record. And the names a first start writes beside the
+** folder are its own: one planted at the name it would once have used
+** stops nothing. */
+TEST(PackedCachedExecutable, a_record_that_is_not_the_builds_is_repaired_and_a_planted_name_stops_no_first_start)
+{
+    std::wstring folder = test_scratch_folder();
+    std::wstring app = folder + L"\\app";
+    CreateDirectoryW(app.c_str(), NULL);
+    CreateDirectoryW((app + L"\\data").c_str(), NULL);
+    const file_entries files = {{L"probe_app.dll", probe_library()}, {L"data\\value.txt", "42"},
+                                {L"other.txt", "other"}};
+    for (const auto &[name, content] : files)
+        write_file(app + L"\\" + name, content);
+    std::wstring executable = folder + L"\\cached.exe";
+    pack_folder(app, L"probe_app.dll", executable, L"--unpack-to \"{TEMP}\\app-cache\"");
+    const auto start = [&](const std::wstring &temp, const std::function<void(DWORD)> &before_running) {
+        process_options run;
+        run.command_line = quote_argument(executable);
+        as_fresh_start(run, temp);
+        run.before_running = before_running;
+        return run_process(run);
+    };
+    std::wstring learned = folder + L"\\learn";
+    ASSERT_EQ(start(learned, nullptr).exit_code, 0u);
+    std::wstring build = list_folder(learned + L"\\app-cache")[0];
+
+    std::wstring temp = folder + L"\\temp", cache = temp + L"\\app-cache", target = folder + L"\\target";
+    CreateDirectoryW(temp.c_str(), NULL);
+    CreateDirectoryW(cache.c_str(), NULL);
+    CreateDirectoryW(target.c_str(), NULL);
+    process_result first = start(temp, [&](DWORD id) {
+        std::wstring name = cache + L"\\" + build + L".unpacking-" + std::to_wstring(id);
+        if (!run_unix({"ln", "-s", unix_path(target), unix_path(name)}))
+            CreateDirectoryW(name.c_str(), NULL);
+    });
+    EXPECT_EQ(first.exit_code, 0u) << first.out << first.err;
+    EXPECT_TRUE(list_folder(target).empty()) << "nothing written through the planted name";
+    std::wstring unpacked = cache + L"\\" + build;
+    std::string record = read_file(unpacked + L"\\.onefile-record");
+
+    std::string evil = probe_library();
+    evil[evil.size() - 1] ^= 1;
+    write_file(unpacked + L"\\probe_app.dll", evil);
+    DeleteFileW((unpacked + L"\\other.txt").c_str());
+    write_file(unpacked + L"\\.onefile-record", record_of({{L"probe_app.dll", evil}}));
+    EXPECT_EQ(start(temp, nullptr).exit_code, 0u);
+    for (const auto &[name, content] : files)
+        EXPECT_TRUE(read_file(unpacked + L"\\" + name) == content) << utf8(name);
+    EXPECT_EQ(read_file(unpacked + L"\\.onefile-record"), record) << "the build's own record, written again";
+}

@@ -160,6 +160,48 @@ TEST_F(Run, a_child_whose_parent_cannot_be_confirmed_stops_instead_of_starting_a
     EXPECT_TRUE(list_folder(temp).empty()) << "nothing unpacked";
 }
 
+/* The environment names a live bootstrap of this file, and a folder at the
+** name its values make that the bootstrap never made. On Windows "anyone" is
+** also another user of a shared TEMP, whose folder the privacy check
+** refuses; under Wine every folder is the user's, so the one readable by all
+** meets the check of the parent's own folder handle, and the one that
+** others may change meets the privacy check. */
+TEST_F(Run, a_copy_runs_only_from_the_folder_that_the_bootstrap_it_names_made)
+{
+    process_options live_run = options();
+    std::wstring hold = folder + L"\\hold.txt";
+    live_run.environment[L"PROBE_HOLD"] = hold;
+    running_process live = start_process(live_run);
+    ASSERT_TRUE(wait_for_file(report_path, 60000));
+    ASSERT_FALSE(report()["env.QALVEN_ONEFILE_FOLDER_HANDLE"].empty()) << "the bootstrap hands its folder down";
+    std::wstring planted = temp + L"\\onefile_" + std::to_wstring(live.id) + L"_000001_AAAAAAAAAAA";
+    for (bool others_may_change : {false, true}) {
+        SCOPED_TRACE(others_may_change ? "a folder others may change" : "a folder of the user's");
+        CreateDirectoryW(planted.c_str(), NULL);
+        write_file(planted + L"\\probe_app.dll", probe_library());
+        run_unix({"chmod", others_may_change ? "777" : "755", unix_path(planted)});
+        process_options copy = options();
+        copy.environment[L"QALVEN_ONEFILE_PARENT"] = std::to_wstring(live.id);
+        copy.environment[L"QALVEN_ONEFILE_TIME_US"] = L"000001";
+        copy.environment[L"QALVEN_ONEFILE_RANDOM"] = L"AAAAAAAAAAA";
+        /* The live bootstrap's own handle of its folder, as the application
+        ** sees it: the planted folder is another. */
+        copy.environment[L"QALVEN_ONEFILE_FOLDER_HANDLE"] = utf16(report()["env.QALVEN_ONEFILE_FOLDER_HANDLE"]);
+        copy.environment[L"PROBE_REPORT"] = folder + L"\\copy.txt";
+        running_process started = start_process(copy);
+        DWORD copy_id = started.id;
+        process_result result = finish_process(started, 60000);
+        EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+        std::map<std::string, std::string> seen = read_report(folder + L"\\copy.txt");
+        EXPECT_NE(seen["library"], utf8(planted + L"\\probe_app.dll")) << "the planted library ran";
+        EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(copy_id)) << "it started afresh";
+        remove_tree(planted);
+    }
+    write_file(hold, "");
+    EXPECT_EQ(finish_process(live, 60000).exit_code, 0u);
+    EXPECT_TRUE(list_folder(temp).empty());
+}
+
 TEST_F(Run, the_unpack_directory_lets_in_only_the_user_system_and_administrators)
 {
     process_options run = options();

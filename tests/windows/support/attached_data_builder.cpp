@@ -141,3 +141,14 @@ void set_rcdata_resource(const std::wstring &executable, unsigned id, const std:
         << "error " << GetLastError();
     ASSERT_TRUE(EndUpdateResourceW(update, FALSE)) << "error " << GetLastError();
 }
+
+void pack_folder(const std::wstring &folder, const std::wstring &main, const std::wstring &output,
+                 const std::wstring &options)
+{
+    process_options pack;
+    pack.command_line = quote_argument(ONEFILE_TEST_PACKER) + L" --quiet --level 1 --runtime-dir "
+                      + quote_argument(ONEFILE_TEST_RUNTIME_DIR) + L" --main " + quote_argument(main)
+                      + L" " + options + L" -o " + quote_argument(output) + L" " + quote_argument(folder);
+    process_result packed = run_process(pack);
+    ASSERT_EQ(packed.exit_code, 0u) << packed.err;
+}

@@ -43,6 +43,13 @@ void write_patched_bootstrap(const std::wstring &path, const std::string &object
 /* The same from the patchable bootstrap that carries a splash picture. */
 void write_patched_splash_bootstrap(const std::wstring &path, const std::string &object);
 
+/* Packs `folder` (its main file `main`) with the packer built for Windows
+** into the executable `output`, at zstd level 1 unless `options` (the
+** command line's other options) says otherwise; fails the test when it
+** cannot. */
+void pack_folder(const std::wstring &folder, const std::wstring &main, const std::wstring &output,
+                 const std::wstring &options = L"");
+
 /* Adds (or replaces) the RT_RCDATA resource `id` of an executable file, as
 ** the packer stores the splash image and the program's path. */
 void set_rcdata_resource(const std::wstring &executable, unsigned id, const std::string &data);

@@ -338,3 +338,31 @@ bool wait_for_file(const std::wstring &path, DWORD timeout_ms)
     }
     return path_exists(path);
 }
+
+/* Wine only: runs a Unix program to its end, through Wine's own way of
+** starting one (winebrowser's); false where there is none (Windows). */
+bool run_unix(std::vector<std::string> arguments)
+{
+    typedef LONG(CDECL * unix_spawn_function)(char *const *, int);
+    unix_spawn_function spawn = (unix_spawn_function)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp");
+    if (spawn == NULL)
+        return false;
+    std::vector<char *> argv;
+    for (std::string &argument : arguments)
+        argv.push_back(&argument[0]);
+    argv.push_back(NULL);
+    return spawn(argv.data(), TRUE /* wait */) == 0;
+}
+
+/* Wine only: the Unix path of a Windows path. */
+std::string unix_path(const std::wstring &path)
+{
+    typedef char *(CDECL * unix_file_name_function)(const wchar_t *);
+    unix_file_name_function unix_file_name = (unix_file_name_function)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    char *name = unix_file_name != NULL ? unix_file_name(path.c_str()) : NULL;
+    std::string result = name != NULL ? name : "";
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}

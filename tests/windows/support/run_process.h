@@ -107,6 +107,13 @@ std::map<std::string, std::string> read_report(const std::wstring &path);
 /* Waits until the file exists; false after timeout_ms. */
 bool wait_for_file(const std::wstring &path, DWORD timeout_ms);
 
+/* Wine only: runs a Unix program to its end, through Wine's own way of
+** starting one; false when it fails or where there is none (Windows). */
+bool run_unix(std::vector<std::string> arguments);
+
+/* Wine only: the Unix path of a Windows path; empty on Windows. */
+std::string unix_path(const std::wstring &path);
+
 /* This process's environment with `options.environment` applied, as a
 ** CREATE_UNICODE_ENVIRONMENT block. */
 std::wstring environment_block(const process_options &options);
