@@ -15,8 +15,11 @@
 **   the listing said about it;
 ** - the handle must name the entry that was listed, or the entry is passed
 **   over: Wine opens what a Unix symbolic link points to even when asked not
-**   to (and so does every Windows call of Wine's that deletes by path), so a
-**   Unix link stays where it is rather than taking its target with it.
+**   to (and so does every Windows call of Wine's that deletes by path); such
+**   an entry is renamed over by a file of our own, which takes the name
+**   without following it and then goes by its handle. Wine refuses that for
+**   a link to a directory, which stays where it is rather than taking its
+**   target with it.
 **
 ** On a machine with several cores the folders at the tree's top are
 ** removed side by side, each by a walker of its own: the file system's
@@ -65,6 +68,11 @@ struct subtree_list {
 struct tree_walker {
     wchar_t tree_path[TREE_PATH_CAPACITY];      /* the entry's path */
     wchar_t handle_name[TREE_PATH_CAPACITY];    /* the name its handle must report */
+    wchar_t own_path[TREE_PATH_CAPACITY];       /* a file of our own beside the entry */
+    union {
+        FILE_RENAME_INFO info;
+        BYTE bytes[sizeof(FILE_RENAME_INFO) + TREE_PATH_CAPACITY * sizeof(wchar_t)];
+    } rename_query;
     union {
         FILE_NAME_INFO info;
         BYTE bytes[sizeof(FILE_NAME_INFO) + TREE_PATH_CAPACITY * sizeof(wchar_t)];
@@ -167,6 +175,38 @@ static void delete_by_handle(HANDLE entry)
         basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     if (SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic))
         SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+/* The entry at tree_path (`length` units, its folder's `parent_length`),
+** whose handle named something else, replaced by a new file of our own that
+** then goes: a rename replaces the name itself, never what a link names,
+** and it cannot replace a directory. */
+static void replace_by_own_file(tree_walker *w, size_t parent_length, size_t length)
+{
+    static const wchar_t suffix[] = L".gone";
+    size_t own_length = parent_length + 2 + ONEFILE_RANDOM_TOKEN_LENGTH + (sizeof suffix / sizeof *suffix - 1);
+    if (own_length + 1 > TREE_PATH_CAPACITY)
+        return;
+    wmemcpy(w->own_path, w->tree_path, parent_length);
+    w->own_path[parent_length] = L'\\';
+    w->own_path[parent_length + 1] = L'~';
+    make_random_token(w->own_path + parent_length + 2);
+    wcscat(w->own_path + parent_length, suffix);
+    HANDLE own = CreateFileW(w->own_path, DELETE | SYNCHRONIZE, 0 /* dwShareMode */,
+                             NULL,                            /* lpSecurityAttributes */
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                             NULL);                           /* hTemplateFile */
+    if (own == INVALID_HANDLE_VALUE)
+        return;
+    FILE_RENAME_INFO *rename = &w->rename_query.info;
+    memset(rename, 0, sizeof *rename);
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = (DWORD)(length * sizeof(wchar_t));
+    wmemcpy(rename->FileName, w->tree_path, length);
+    SetFileInformationByHandle(own, FileRenameInfo, rename,
+                               (DWORD)(sizeof *rename + length * sizeof(wchar_t)));
+    delete_by_handle(own);
+    CloseHandle(own);
 }
 
 /* The emptied directory at tree_path, whose expected name fills
@@ -307,6 +347,7 @@ static void walk_tree(tree_walker *w, HANDLE top, size_t length, size_t name_len
                         CloseHandle(entry);
                     } else if (!is_listed_entry(w, entry, entry_name_length)) {
                         CloseHandle(entry);
+                        replace_by_own_file(w, level->path_length, length);
                     } else if (listed_directory && (opened & FILE_ATTRIBUTE_DIRECTORY)
                                && !(opened & FILE_ATTRIBUTE_REPARSE_POINT)) {
                         HANDLE child_search = make_room(w, depth) ? open_listing(w, length, &found)

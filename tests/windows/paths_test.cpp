@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <set>
+#include <vector>
 
 #include "paths/paths.h"
 #include "run_process.h"
@@ -285,27 +286,40 @@ TEST(DirectoryRemoval, links_in_the_tree_are_never_followed)
     CreateDirectoryW((tree + L"\\sub").c_str(), NULL);
     write_file(tree + L"\\plain.txt", "x");
 
-    /* A link to a folder and a link to a file; Wine lists the second as a
-    ** plain file and opens what it points to even when asked for the link. */
+    /* A link to a folder, a link to a file and one to nothing; Wine lists the
+    ** second as a plain file and opens what it points to even when asked for
+    ** the link. */
     std::string unix_folder = utf8(folder.substr(2));
     std::replace(unix_folder.begin(), unix_folder.end(), '\\', '/');
     std::wstring unix = utf16(unix_folder);
     process_options link;
     link.command_line = L"Z:\\bin\\sh -c \"ln -s '" + unix + L"/target' '" + unix + L"/tree/link' && ln -s '"
-                      + unix + L"/target/precious.txt' '" + unix + L"/tree/sub/file_link'\"";
+                      + unix + L"/target/precious.txt' '" + unix + L"/tree/sub/file_link' && ln -s '"
+                      + unix + L"/gone' '" + unix + L"/tree/dangling'\"";
     /* Wine neither waits for a Unix program nor passes its status on. */
     run_process(link);
     ASSERT_TRUE(wait_for_file(tree + L"\\link\\precious.txt", 10000));
     ASSERT_TRUE(wait_for_file(tree + L"\\sub\\file_link", 10000));
 
-    /* Windows removes both links and the whole tree, each link through a
+    /* Windows removes every link and the whole tree, each link through a
     ** handle to the link itself, also when a folder is swapped for a link
-    ** while the walk runs (which no test here can time). Every Windows call
-    ** of Wine 8 that could delete a Unix link deletes its target instead, so
-    ** only the safety half is checked: nothing is deleted through a link. */
+    ** while the walk runs (which no test here can time). Under Wine the
+    ** links to a file and to nothing go, and with them `sub`; the link to a
+    ** folder stays, and with it the tree. */
     remove_directory_tree(tree.c_str());
     EXPECT_FALSE(path_exists(tree + L"\\plain.txt"));
+    EXPECT_FALSE(path_exists(tree + L"\\sub")) << "the link to a file is gone";
     EXPECT_EQ(read_file(target + L"\\precious.txt"), "precious");
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((tree + L"\\*").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    std::vector<std::wstring> left;
+    do {
+        if (wcscmp(found.cFileName, L".") != 0 && wcscmp(found.cFileName, L"..") != 0)
+            left.push_back(found.cFileName);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    EXPECT_EQ(left, std::vector<std::wstring>{L"link"}) << "the link to nothing and the file of our own are gone";
 
     link.command_line = L"Z:\\bin\\sh -c \"rm -f '" + unix + L"/tree/link' '" + unix + L"/tree/sub/file_link'\"";
     run_process(link);
