@@ -43,18 +43,31 @@
 #define DISPOSITION_POSIX_SEMANTICS 0x2          /* the name goes at once */
 #define DISPOSITION_IGNORE_READONLY 0x10
 
+/* NtQueryObject's class for an object's name, and what it writes: the
+** device and the path on it. Not in every SDK's headers. */
+#define OBJECT_NAME_INFORMATION_CLASS 1
+struct object_name {
+    USHORT length;          /* in bytes, without a terminator */
+    USHORT maximum_length;
+    wchar_t *buffer;
+};
+typedef LONG (NTAPI *query_object_function)(HANDLE, int, void *, ULONG, ULONG *);
+
+/* Room for the device before the path, such as \Device\HarddiskVolume12. */
+#define OBJECT_DEVICE_CAPACITY 256
+
 /* One open directory on the way down. */
 struct open_level {
     HANDLE directory;       /* held against renaming while it is listed */
     HANDLE search;
     size_t path_length;     /* of its path in tree_path, without "\*" */
-    size_t name_length;     /* of its volume-relative name in handle_name */
+    size_t name_length;     /* of the name its handle reports, in handle_name */
 };
 
 /* A folder at the top of the tree, left to whichever walker takes it. */
 struct subtree {
     wchar_t *path;          /* extended-length */
-    wchar_t *handle_name;   /* the volume-relative name its handle must report */
+    wchar_t *handle_name;   /* the name its handle must report */
 };
 
 /* The folders of one split removal and the next one to take. */
@@ -74,8 +87,8 @@ struct tree_walker {
         BYTE bytes[sizeof(FILE_RENAME_INFO) + TREE_PATH_CAPACITY * sizeof(wchar_t)];
     } rename_query;
     union {
-        FILE_NAME_INFO info;
-        BYTE bytes[sizeof(FILE_NAME_INFO) + TREE_PATH_CAPACITY * sizeof(wchar_t)];
+        object_name info;
+        BYTE bytes[sizeof(object_name) + (TREE_PATH_CAPACITY + OBJECT_DEVICE_CAPACITY) * sizeof(wchar_t)];
     } name_query;
     open_level *levels;
     size_t capacity;
@@ -129,10 +142,25 @@ static DWORD handle_attributes(HANDLE entry)
     return tag.FileAttributes;
 }
 
-/* The volume-relative name that the handle reports, into name_query. */
+/* The system's name for what the handle is, into name_query: the object's
+** name, which Wine has in one request where the file name query needs two,
+** and the removal asks it for every entry. */
 static bool query_handle_name(tree_walker *w, HANDLE entry)
 {
-    return GetFileInformationByHandleEx(entry, FileNameInfo, &w->name_query, sizeof w->name_query) != FALSE;
+    /* ntdll is in every process; looked up once (a race only looks it up twice). */
+    static query_object_function query_object;
+    if (query_object == NULL)
+        query_object = (query_object_function)(void (*)(void))GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                                                                            "NtQueryObject");
+    ULONG written = 0;
+    return query_object != NULL
+        && query_object(entry, OBJECT_NAME_INFORMATION_CLASS, &w->name_query, sizeof w->name_query, &written) >= 0
+        && w->name_query.info.buffer != NULL;
+}
+
+static size_t reported_length(const tree_walker *w)
+{
+    return w->name_query.info.length / sizeof(wchar_t);
 }
 
 /* Whether the handle is the entry whose expected name fills handle_name up
@@ -142,9 +170,9 @@ static bool is_listed_entry(tree_walker *w, HANDLE entry, size_t length)
 {
     if (!query_handle_name(w, entry))
         return false;
-    size_t reported = w->name_query.info.FileNameLength / sizeof(wchar_t);
+    size_t reported = reported_length(w);
     return reported == length
-        && CompareStringOrdinal(w->name_query.info.FileName, (int)reported,
+        && CompareStringOrdinal(w->name_query.info.buffer, (int)reported,
                                 w->handle_name, (int)length, TRUE /* bIgnoreCase */) == CSTR_EQUAL;
 }
 
@@ -492,9 +520,9 @@ bool remove_directory_tree(const wchar_t *directory)
         if (!top_is_directory && (top_opened & FILE_ATTRIBUTE_REPARSE_POINT))
             delete_by_handle(top);
         CloseHandle(top);
-    } else if (query_handle_name(w, top)) {
-        size_t name_length = w->name_query.info.FileNameLength / sizeof(wchar_t);
-        wmemcpy(w->handle_name, w->name_query.info.FileName, name_length);
+    } else if (query_handle_name(w, top) && reported_length(w) < TREE_PATH_CAPACITY) {
+        size_t name_length = reported_length(w);
+        wmemcpy(w->handle_name, w->name_query.info.buffer, name_length);
         /* The folders right below the top go to the walkers; the top's
         ** files, and the top itself once emptied, to this one. */
         subtree_list list = {NULL, 0, 0, 0};
@@ -543,8 +571,10 @@ static bool remove_entry_with(tree_walker *w, const wchar_t *path)
     size_t name_length = 0;
     if (!named)
         return false;
-    size_t folder_length = w->name_query.info.FileNameLength / sizeof(wchar_t);
-    wmemcpy(w->handle_name, w->name_query.info.FileName, folder_length);
+    size_t folder_length = reported_length(w);
+    if (folder_length >= TREE_PATH_CAPACITY)
+        return false;
+    wmemcpy(w->handle_name, w->name_query.info.buffer, folder_length);
     if (!expect_name(w, folder_length, separator + 1, &name_length))
         return false;
 
@@ -552,11 +582,17 @@ static bool remove_entry_with(tree_walker *w, const wchar_t *path)
     if (entry == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
     DWORD attributes = handle_attributes(entry);
-    if (attributes != INVALID_FILE_ATTRIBUTES
-        && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-        && is_listed_entry(w, entry, name_length))
+    bool folder_of_its_own = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (attributes == INVALID_FILE_ATTRIBUTES || folder_of_its_own) {
+        CloseHandle(entry);
+    } else if (is_listed_entry(w, entry, name_length)) {
         delete_by_handle(entry);
-    CloseHandle(entry);
+        CloseHandle(entry);
+    } else {
+        /* Closed first: Wine renames over no file that is open. */
+        CloseHandle(entry);
+        replace_by_own_file(w, (size_t)(separator - w->tree_path), wcslen(w->tree_path));
+    }
     /* Whether the name is free now; a creation that must be new checks again. */
     return GetFileAttributesW(w->tree_path) == INVALID_FILE_ATTRIBUTES && GetLastError() == ERROR_FILE_NOT_FOUND;
 }

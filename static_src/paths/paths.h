@@ -103,19 +103,21 @@ bool make_extended_length_path(const wchar_t *path, wchar_t *output, size_t capa
 ** the paths inside. Every entry is opened as itself (a link, never what it
 ** points to) and deleted through that handle; each directory is held open
 ** against renaming while it is emptied, so the walk never leaves the tree.
-** Entries that cannot be removed (held open, no rights) are passed over, and
-** so are Unix links under Wine, which opens their targets. On several
+** Entries that cannot be removed (held open, no rights) are passed over;
+** under Wine, which opens the targets of Unix links, a link to a file or to
+** nothing is renamed over by a file of the walk's own that then goes, and a
+** link to a folder stays. On several
 ** cores the folders at the top are removed side by side. Returns whether
 ** the path is gone afterwards. Each call has buffers of its own. */
 bool remove_directory_tree(const wchar_t *directory);
 
-/* Removes the file at the full path `path` when it is a plain file of that
-** very name: opened as itself, its handle found to be neither a folder nor a
-** link and to name the path (within the folder's final name), and deleted
-** through that handle, so a planted hard link loses only this name.
-** Anything else (a link, whatever Wine opened through a Unix link, a folder,
-** a file held open) stays. Returns whether nothing stood there or it was
-** removed. */
+/* Removes what stands at the full path `path` unless it is a folder,
+** never what it leads to: opened as itself and, when its handle names the
+** path (within the folder's final name), deleted through that handle, so a
+** planted hard link loses only this name and a link goes as a link; what
+** Wine opened through a Unix link is renamed over by a file of our own
+** that then goes. A folder, or a file held open, stays. Returns whether
+** nothing stands there now. */
 bool remove_file_entry(const wchar_t *path);
 
 /* Security attributes whose protected DACL grants full access to the user of
