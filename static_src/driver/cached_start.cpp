@@ -48,8 +48,7 @@ int run_cached_start(void)
     ** libraries it loads, the larger part of a cached start's cost) waits
     ** until there is. */
     prepare_cached_folder(open_session_window);
-    if (first_entry_path[0] == L'\0')
-        fatal_error("Error, attached data holds no application to run.");
+    require_application();
     /* A program runs as our child, as in per-run mode. */
     if (!executable_names_program())
         return run_in_this_process();

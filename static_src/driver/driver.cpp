@@ -52,6 +52,12 @@ int run_payload_library(const wchar_t *library_path)
 
 static int run_fresh_start(void);
 
+void require_application(void)
+{
+    if (first_entry_path[0] == L'\0')
+        fatal_error("Error, attached data holds no application to run.");
+}
+
 static int run_relaunched_copy(bool started_as_child)
 {
     const wchar_t *unpack_template = unpack_template_text();
@@ -66,8 +72,7 @@ static int run_relaunched_copy(bool started_as_child)
     find_first_entry_path();
     /* Without an application there is nothing to run; going on as a fresh
     ** start would start copy after copy for as long as the parent lives. */
-    if (first_entry_path[0] == L'\0')
-        fatal_error("Error, attached data holds no application to run.");
+    require_application();
     if (!runs_from_parents_folder()) {
         if (started_as_child)
             fatal_path_error("Error, '", unpack_directory,

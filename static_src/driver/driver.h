@@ -41,6 +41,10 @@ bool take_child_marker(void);
 ** cannot be had. */
 int run_payload_library(const wchar_t *library_path);
 
+/* Ends the process with one line (status 2) when the attached data named no
+** application: first_entry_path is empty. */
+void require_application(void);
+
 /* Fresh start, once the unpack directory is complete: exports the child's
 ** environment, launches the child, runs `while_it_starts`, waits for the
 ** child and cleans up; returns the child's exit status. */
