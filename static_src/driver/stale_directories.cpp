@@ -56,12 +56,6 @@ static bool is_digit(wchar_t c)
     return c >= L'0' && c <= L'9';
 }
 
-static bool is_token_character(wchar_t c)
-{
-    return is_digit(c) || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || c == L'-'
-        || c == L'_';
-}
-
 static bool add_item(pattern_kind kind, size_t start, size_t length)
 {
     if (pattern_count == PATTERN_ITEMS_CAPACITY)
@@ -155,16 +149,16 @@ static bool match_from(int item, const wchar_t *name, DWORD *process_id, int *st
             && match_from(item + 1, name + at.length, process_id, steps);
     case RANDOM_TOKEN:
         for (int i = 0; i < ONEFILE_RANDOM_TOKEN_LENGTH; i++) {
-            if (!is_token_character(name[i]))
+            if (!is_random_token_unit(name[i]))
                 return false;
         }
         return match_from(item + 1, name + ONEFILE_RANDOM_TOKEN_LENGTH, process_id, steps);
     case TIME_US:
-        for (int i = 0; i < 6; i++) {
+        for (int i = 0; i < ONEFILE_TIME_US_DIGITS; i++) {
             if (!is_digit(name[i]))
                 return false;
         }
-        return match_from(item + 1, name + 6, process_id, steps);
+        return match_from(item + 1, name + ONEFILE_TIME_US_DIGITS, process_id, steps);
     case PROCESS_ID:
     case FILE_TIME: {
         /* As many digits as "%ld" of a process id or "%lld" of a file time gives. */

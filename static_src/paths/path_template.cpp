@@ -103,13 +103,18 @@ void make_random_token(wchar_t *token)
     token[RANDOM_TOKEN_LENGTH] = L'\0';
 }
 
+bool is_random_token_unit(wchar_t unit)
+{
+    return unit != L'\0' && unit <= 0x7f && strchr(random_alphabet, (char)unit) != NULL;
+}
+
 static bool is_random_token(const wchar_t *value)
 {
     size_t length = wcslen(value);
     if (length != RANDOM_TOKEN_LENGTH)
         return false;
     for (size_t i = 0; i < length; i++)
-        if (value[i] > 0x7f || strchr(random_alphabet, (char)value[i]) == NULL)
+        if (!is_random_token_unit(value[i]))
             return false;
     return true;
 }
@@ -125,7 +130,7 @@ static bool is_digits(const wchar_t *value, size_t min_length, size_t max_length
     return true;
 }
 
-static bool is_time_us(const wchar_t *value) { return is_digits(value, 6, 6); }
+static bool is_time_us(const wchar_t *value) { return is_digits(value, ONEFILE_TIME_US_DIGITS, ONEFILE_TIME_US_DIGITS); }
 
 /* A 64-bit count of 100-nanosecond intervals. */
 static bool is_start_time(const wchar_t *value) { return is_digits(value, 1, 19); }

@@ -37,6 +37,12 @@ const wchar_t *unpack_template_text(void);
 ** guess them. */
 void make_random_token(wchar_t *token);
 
+/* Whether `unit` is one of a random token's characters. */
+bool is_random_token_unit(wchar_t unit);
+
+/* Digits of {TIME_US}: the microseconds within the second. */
+#define ONEFILE_TIME_US_DIGITS 6
+
 /* Expands the placeholders of `path_template` into `output`, which holds
 ** `capacity` units. Returns false for an unknown or empty placeholder name,
 ** a stray '}', a literal that does not fit, {TEMP} that cannot be had or does
