@@ -135,8 +135,8 @@ static HANDLE open_directory_security(const wchar_t *path, DWORD share)
     wchar_t extended[ONEFILE_EXTENDED_PATH_CAPACITY];
     if (!make_extended_length_path(path, extended, ONEFILE_EXTENDED_PATH_CAPACITY))
         return INVALID_HANDLE_VALUE;
-    /* The right to read its attributes too: GetFileInformationByHandle asks
-    ** for them, and Windows (not Wine) refuses a handle without it. */
+    /* The right to read its attributes too: the checks below ask for them,
+    ** and Windows (not Wine) refuses a handle without it. */
     return CreateFileW(extended,
                        READ_CONTROL | FILE_READ_ATTRIBUTES,
                        share,
@@ -209,13 +209,15 @@ held_directory_result hold_private_directory(const wchar_t *path)
                                     : INVALID_HANDLE_VALUE;
     if (directory == INVALID_HANDLE_VALUE)
         return DIRECTORY_NOT_OPENED;
-    BY_HANDLE_FILE_INFORMATION information;
+    /* The attributes alone: under Wine the whole of
+    ** GetFileInformationByHandle asks another process for the volume. */
+    FILE_ATTRIBUTE_TAG_INFO information;
     PSID owner = NULL;
     PACL dacl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
-    bool private_one = GetFileInformationByHandle(directory, &information)
-                       && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                       && !(information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    bool private_one = GetFileInformationByHandleEx(directory, FileAttributeTagInfo, &information, sizeof information)
+                       && (information.FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                       && !(information.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
                        && (descriptor = read_directory_security(directory, &owner, &dacl)) != NULL
                        && owner != NULL && is_trusted_sid(owner, user)
                        && only_trusted_may_change(dacl, user);
