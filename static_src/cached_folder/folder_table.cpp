@@ -1,7 +1,7 @@
 /*
 ** The table of paths below one cached folder: every expected file and
-** everything the listings saw, found by name ignoring case through an
-** open-addressing hash index.
+** everything the listings saw, found by name ignoring case (as the entries'
+** rule folds it) through an open-addressing hash index.
 */
 #include <windows.h>
 #include <stdint.h>
@@ -10,6 +10,7 @@
 
 #include "cached_folder/folder_internal.h"
 #include "errors/errors.h"
+#include "format/entry_names.h"
 #include "state/process_state.h"
 
 /* The table: entries in the order first met, an open-addressing index
@@ -83,7 +84,9 @@ static void grow_slots(void)
 size_t entry_for(const wchar_t *name)
 {
     wchar_t *key = checked_copy(name);
-    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name, -1, key, (int)wcslen(key) + 1);
+    /* Letter case folded as the entries' rule folds it: the file system's. */
+    for (wchar_t *unit = key; *unit != L'\0'; unit++)
+        *unit = (wchar_t)fold_entry_name_unit((uint16_t)*unit);
     if (slot_capacity != 0) {
         for (size_t slot = hash_key(key) & (slot_capacity - 1); slots[slot] != 0;
              slot = (slot + 1) & (slot_capacity - 1)) {
