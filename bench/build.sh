@@ -21,9 +21,11 @@ WCXX=x86_64-w64-mingw32-g++-posix
 # everything here that stands in for a part of it.
 WFLAGS=(-O3 -s -std=c++17 -municode -static -D_WIN32_WINNT=0x0A00 -DUNICODE -D_UNICODE)
 NFLAGS=(-O3 -std=c++17 -Wall -Wextra)
-# The bootstrap's entry walk and payload reader, as the extraction runs them.
+# The bootstrap's entry walk, payload reader and entry-name check, as the
+# stream road of the extraction runs them.
 READER=(-I"$ROOT/static_src")
-READER_SOURCES="$ROOT/static_src/attached_data/entries.cpp $ROOT/static_src/attached_data/payload_stream.cpp"
+READER_SOURCES="$ROOT/static_src/attached_data/entries.cpp $ROOT/static_src/attached_data/payload_stream.cpp
+$ROOT/static_src/attached_data/entry_names.cpp $ROOT/static_src/format/entry_name_fold.cpp"
 
 # out_of_date OUTPUT INPUT...: true when OUTPUT is missing or older than an input.
 out_of_date() {
