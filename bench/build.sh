@@ -55,7 +55,7 @@ build "$OUT/bench_app.dll" "$BENCH/windows/bench_app.cpp" \
 PROCESS_START=$ROOT/static_src/process_start/process_start.cpp
 build "$OUT/bench_launch.exe" "$BENCH/windows/launch.cpp $PROCESS_START" \
     $WCXX "${WFLAGS[@]}" -I"$ROOT/static_src" -o "$OUT/bench_launch.exe" "$BENCH/windows/launch.cpp" \
-    "$PROCESS_START" -lpsapi
+    "$PROCESS_START" -lpsapi -lntdll
 build "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp" \
     $WCXX "${WFLAGS[@]}" -mwindows -o "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp"
 build "$OUT/bench_hello_imports.exe" "$BENCH/windows/hello_imports.cpp" \
