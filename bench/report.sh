@@ -53,6 +53,9 @@ echo "onefile-pack at its default level $LEVEL. Applications: A one 256 MiB file
 echo "B 5,000 files of 64 MiB in nested folders, C the example Lua application with its splash; A and B start with the"
 echo "benchmark's application library, which notes when run_code is entered and returns 0."
 echo "Bare start: a hello-world GUI executable that returns at once, started and timed the same way in the same run: $(ms "$hello") ms ($(ms "$(m hello shell_whole)") ms from the shell; $(ms "$(m hello_imports whole)") ms linked against the system libraries the bootstrap imports)."
+if [ -s "$SAMPLES/wine.request_us" ]; then
+    echo "A wineserver request (SetEvent, the cheapest) took $(m wine request_us) µs on every core and $(m wine request_us_one_core) µs with the session on one core: a request from a thread on another core than the server's waits for that core to wake. Every file creation, open, query and removal makes a few; every process start some hundreds (Wine's msvcrt start-up looks the time zone up in the registry, about 340 registry requests)."
+fi
 if base; then
     echo "Today's: the code of $BASE_REVISION, built in this run with its own scripts/build.sh; its executables were packed from the same folders with the same options and started in turn with this build's. One core: the whole Wine session pinned with taskset -c 0, both builds."
 fi
@@ -261,7 +264,7 @@ if has A || has B; then
         has "$app" && scaling "$app"
     done
     echo
-    echo "The model assumes that threads share nothing. Under Wine they share the wineserver, one thread that serves every file creation, write set-up and removal, and a request from a thread on another core than the server's costs more than one on the same core (compare the Wine write on one core and on every core in the samples): where the measured unpack on $CORES cores is above the model's, that is the difference, and it grows with the threads. On Windows a file creation is a system call of the calling thread."
+    echo "The model assumes that threads share nothing. Under Wine they share the wineserver, one thread that serves every file creation, open, query and removal, and a request from a thread on another core than the server's costs more than one on the same core ($(m wine request_us) µs against $(m wine request_us_one_core) µs here; compare the Wine write on one core and on every core): where the measured unpack on $CORES cores is above the model's, that is the difference, and it grows with the threads as long as the requests do not spread over servers. On Windows a file creation is a system call of the calling thread."
     echo
 fi
 

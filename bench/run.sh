@@ -37,11 +37,11 @@
 #
 # This script only orders the work; each measurement is a script of its
 # own in bench/measure/ (pack, limits, fresh_start, relaunch, bare_start,
-# shell_start, peer, cached_start, profile, callgrind) and the report is
-# bench/report.sh. Every figure is the median of --repeat runs (default 5;
-# pack times of --pack-repeat, default 3; makensis of --peer-pack-repeat,
-# default 1: it takes minutes). --no-profile skips the perf profiles of A,
-# B and C and the callgrind counts of A and B.
+# shell_start, server_request, peer, cached_start, profile, callgrind) and
+# the report is bench/report.sh. Every figure is the median of --repeat
+# runs (default 5; pack times of --pack-repeat, default 3; makensis of
+# --peer-pack-repeat, default 1: it takes minutes). --no-profile skips the
+# perf profiles of A, B and C and the callgrind counts of A and B.
 #
 # Unpacking goes to a fresh folder below --temp-dir, by default on tmpfs
 # (/dev/shm): this machine's ext4 has no journal, and without one every new
@@ -69,7 +69,7 @@ VARIANTS=yes
 KEEP=no
 BASELINE=13d371d
 
-usage() { sed -n '2,54p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; }
 while [ $# -gt 0 ]; do
     case $1 in
     --repeat) REPEAT=$2; shift 2 ;;
@@ -205,6 +205,8 @@ log "bare hello-world starts"
 "$MEASURE/bare_start.sh" hello "$PROGRAMS/bench_hello.exe"
 "$MEASURE/bare_start.sh" hello_imports "$PROGRAMS/bench_hello_imports.exe"
 "$MEASURE/shell_start.sh" hello "$PROGRAMS/bench_hello.exe"
+log "what a wineserver request costs, on every core and on one"
+"$MEASURE/server_request.sh"
 for app in $ACTIVE; do
     options=()
     [ "$app" = C ] && options=(--splash "$SPLASH")
