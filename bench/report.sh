@@ -41,6 +41,19 @@ fmt() { # value unit
 goal() { # goal figure value against reference limit [unit]
     echo "| $1 | $2 | $(fmt "${3:-}" "${7:-s}") | $4 | $(fmt "${5:-}" "${7:-s}") | $(against "${3:-}" "${5:-}" "$6") | $6 |"
 }
+# The starts measured of an application, one line each: the samples'
+# name, the build (this, today) and the cores (every, one).
+measured_starts() { # app
+    local name build cores
+    for name in "$1" "${1}_base"; do
+        [ -s "$SAMPLES/$name.whole" ] || continue
+        build=this
+        [ "$name" = "$1" ] || build=today
+        for cores in every one; do
+            if [ $cores = one ]; then echo "${name}_one_core $build $cores"; else echo "$name $build $cores"; fi
+        done
+    done
+}
 hello=$(m hello whole)
 today="today's"
 base && today="today's ($BASE_REVISION)"
@@ -178,18 +191,11 @@ echo
 echo "| app | build | cores | parent peak working set MiB | parent private MiB, largest read | child peak working set MiB | re-launched copy peak working set MiB |"
 echo "|---|---|---|---:|---:|---:|---:|"
 for app in $ACTIVE; do
-    for name in "$app" "${app}_base"; do
-        [ -s "$SAMPLES/$name.whole" ] || continue
-        build=this
-        [ "$name" = "$app" ] || build=today
-        for cores in every one; do
-            n=$name
-            [ $cores = one ] && n=${name}_one_core
-            child=$(m "$n" child_peak_ws)
-            [ "$app" = C ] && child=$(m "$n" relaunch_peak_ws)
-            echo "| $app | $build | $cores | $(mib "$(m "$n" peak_ws)") | $(mib "$(m "$n" peak_pf)") | $(mib "$child") | $(mib "$(m "$n" relaunch_peak_ws)") |"
-        done
-    done
+    while read -r n build cores; do
+        child=$(m "$n" child_peak_ws)
+        [ "$app" = C ] && child=$(m "$n" relaunch_peak_ws)
+        echo "| $app | $build | $cores | $(mib "$(m "$n" peak_ws)") | $(mib "$(m "$n" peak_pf)") | $(mib "$child") | $(mib "$(m "$n" relaunch_peak_ws)") |"
+    done < <(measured_starts "$app")
 done
 echo
 echo "Peak working sets are GetProcessMemoryInfo's PeakWorkingSetSize, under Wine the Unix process's VmHWM, a true peak: the parent's and C's copies' read by the launcher while they run (every 2 ms for 20 ms, then every 10 ms) and once after; the child's and A's and B's copies' their own, read when run_code is entered, after everything the bootstrap does in them. They count the touched pages of the mapped executable too. Wine keeps no peak of private memory: its PeakPagefileUsage is the private memory of the moment, here the largest of the parent's readings."
@@ -223,18 +229,11 @@ echo "| app | build | cores | launcher to parent created ms | parent start to un
 echo "|---|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 for app in A B; do
     has "$app" || continue
-    for name in "$app" "${app}_base"; do
-        [ -s "$SAMPLES/$name.whole" ] || continue
-        build=this
-        [ "$name" = "$app" ] || build=today
-        for cores in every one; do
-            n=$name
-            [ $cores = one ] && n=${name}_one_core
-            plain=$(m "$app" wine_delete_plain)
-            [ $cores = one ] && plain=$(m "$app" wine_delete_plain_one_core)
-            echo "| $app | $build | $cores | $(ms "$(m "$n" phase_create)") | $(ms "$(m "$n" phase_startup)") | $(s "$(m "$n" unpack)") | $(ms "$(m "$n" phase_child)") | $(s "$(m "$n" phase_after)") | $(s "$(m "$n" cleanup)") | $(s "$plain") | $(ratio "$(m "$n" cleanup)" "$plain") | $(s "$(m "$app" wine_delete_shell)") | $(s "$(m "$app" native_delete)") |"
-        done
-    done
+    while read -r n build cores; do
+        plain=$(m "$app" wine_delete_plain)
+        [ $cores = one ] && plain=$(m "$app" wine_delete_plain_one_core)
+        echo "| $app | $build | $cores | $(ms "$(m "$n" phase_create)") | $(ms "$(m "$n" phase_startup)") | $(s "$(m "$n" unpack)") | $(ms "$(m "$n" phase_child)") | $(s "$(m "$n" phase_after)") | $(s "$(m "$n" cleanup)") | $(s "$plain") | $(ratio "$(m "$n" cleanup)" "$plain") | $(s "$(m "$app" wine_delete_shell)") | $(s "$(m "$app" native_delete)") |"
+    done < <(measured_starts "$app")
 done
 echo
 echo "Launcher to parent created: CreateProcessW until Wine registers the new process. Parent start to unpack: until the unpack folder's name is formed (QALVEN_ONEFILE_TIME_US). After run_code: until the parent has ended; the clean-up is its part from the child's end to the parent's. The plain walk on one core: pinned as the start is."

@@ -49,6 +49,8 @@
 #include <vector>
 
 #include "attached_data/attached_data.h"
+#include "little_endian.h"
+#include "utf16.h"
 
 // The stand-ins of the bootstrap's error reports that the reader calls.
 [[noreturn]] void fatal_error(const char *message)
@@ -83,12 +85,9 @@ std::vector<unsigned char> read_whole(const char *path)
     return content;
 }
 
-uint64_t little_endian(const unsigned char *bytes, int count)
+uint64_t little_endian(const unsigned char *data, int count)
 {
-    uint64_t value = 0;
-    for (int i = count - 1; i >= 0; i--)
-        value = (value << 8) | bytes[i];
-    return value;
+    return load_le(data, static_cast<std::size_t>(count));
 }
 
 // The frames of an object: from its header to the zero fill before its
@@ -177,31 +176,12 @@ struct index_entry {
 
 std::string utf8_path(const unsigned char *units, size_t count)
 {
-    std::string out;
-    for (size_t u = 0; u < count; u++) {
-        uint32_t c = static_cast<uint32_t>(little_endian(units + 2 * u, 2));
-        if (c >= 0xD800 && c < 0xDC00 && u + 1 < count) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(little_endian(units + 2 * ++u, 2)) - 0xDC00);
-        }
-        if (c == '\\')
-            c = '/';
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | c >> 12);
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | c >> 18);
-            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    std::u16string name;
+    for (size_t u = 0; u < count; u++)
+        name += static_cast<char16_t>(little_endian(units + 2 * u, 2));
+    std::string path = utf8_text(name);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
 }
 
 int deal_halves(const char *object_path, char **outputs, char **manifests)

@@ -69,12 +69,17 @@ static long long creation_time(HANDLE process)
     return unix_microseconds(created);
 }
 
+/* The process whose id the environment variable `name` holds, opened
+** with `access`; NULL without one. */
+static HANDLE open_named_process(const wchar_t *name, DWORD access)
+{
+    std::wstring id = variable(name);
+    return id.empty() ? NULL : OpenProcess(access, FALSE, (DWORD)_wtoi(id.c_str()));
+}
+
 static long long parent_creation_time(void)
 {
-    std::wstring parent = variable(L"QALVEN_ONEFILE_PARENT");
-    if (parent.empty())
-        return 0;
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, (DWORD)_wtoi(parent.c_str()));
+    HANDLE process = open_named_process(L"QALVEN_ONEFILE_PARENT", PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == NULL)
         return 0;
     long long created = creation_time(process);
@@ -141,10 +146,7 @@ static copy_timing time_relaunched_copy(const std::wstring &copy_report)
 /* This process's handle in the launcher's handle table, or 0. */
 static unsigned long long handle_in_launcher(void)
 {
-    std::wstring launcher_id = variable(L"BENCH_LAUNCHER_PID");
-    if (launcher_id.empty())
-        return 0;
-    HANDLE launcher = OpenProcess(PROCESS_DUP_HANDLE, FALSE, (DWORD)_wtoi(launcher_id.c_str()));
+    HANDLE launcher = open_named_process(L"BENCH_LAUNCHER_PID", PROCESS_DUP_HANDLE);
     if (launcher == NULL)
         return 0;
     HANDLE copy = NULL;
