@@ -37,6 +37,14 @@ against() { # value reference limit
     [ "$r" = n/a ] && { echo "n/a"; return; }
     awk -v r="$r" -v l="$3" 'BEGIN { printf "%s %s", r, (r <= l ? "✓" : "✗") }'
 }
+# One start by bench_launch.exe (its arguments): its line of figures. Wine
+# now and then fails to create a process (CreateProcessW error 1359, once
+# in a whole run): such a start is made once more.
+launch() {
+    wrun "$PROGRAMS/bench_launch.exe" "$@" | grep '^start=' && return 0
+    log "bench_launch could not start its program; once more"
+    wrun "$PROGRAMS/bench_launch.exe" "$@" | grep '^start='
+}
 # The Wine processes of this session's prefix (its wineserver, Wine's
 # services and desktop): every one was started by this benchmark.
 session_processes() {

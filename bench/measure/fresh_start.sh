@@ -38,10 +38,9 @@ run_once() { # name exe record(yes/no)
     mkdir -p "$temp"
     rm -f "$report"
     if [ "$kind" = output ]; then
-        line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" --output "$(wpath "$exe")" | grep '^start=')
+        line=$(launch --temp "$(wpath "$temp")" --output "$(wpath "$exe")")
     else
-        line=$(BENCH_REPORT=$(wpath "$report") wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" \
-            "$(wpath "$exe")" | grep '^start=')
+        line=$(BENCH_REPORT=$(wpath "$report") launch --temp "$(wpath "$temp")" "$(wpath "$exe")")
     fi
     start=$(echo "$line" | value start)
     end=$(echo "$line" | value end)
