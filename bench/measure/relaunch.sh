@@ -20,7 +20,13 @@ temp=$RUN_TMP/boot report=$WORK/report.txt copies=$WORK/relaunch-output.txt
 mkdir -p "$temp"
 if [ "$kind" = output ]; then
     line=$(BENCH_OUTPUT_COPY=$(wpath "$copies") wrun "$PROGRAMS/bench_launch.exe" \
-        --temp "$(wpath "$temp")" --output --relaunch "$REPEAT" "$(wpath "$exe")" | grep 'relaunch_failures')
+        --temp "$(wpath "$temp")" --output --relaunch "$REPEAT" "$(wpath "$exe")" | grep 'relaunch_failures' || true)
+    if [ "$(echo "$line" | value relaunch_failures)" != 0 ]; then
+        log "$name: the copies could not be started: no re-launched copies"
+        rm -f "$copies"
+        check_empty "$temp" || true
+        exit 0
+    fi
     # Every copy must have run from the parent's folder.
     [ "$(grep -c '^Unpacked to' "$copies")" = "$REPEAT" ] &&
         [ "$(grep '^Unpacked to' "$copies" | sort -u | wc -l)" = 1 ] ||

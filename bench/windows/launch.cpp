@@ -270,10 +270,17 @@ static std::wstring process_environment(DWORD process_id)
 
 /* Takes on the bootstrap's variables of another process's environment
 ** (QALVEN_*) as an application that starts itself again passes them on,
-** but the marker that its parent gave the child alone; returns how many. */
+** but the marker that its parent gave the child alone; returns how many.
+** Under Wine a new process makes its process parameters itself, as it
+** starts: until then there is nothing to read, and it is asked again. */
 static int take_bootstrap_variables(DWORD process_id)
 {
-    std::wstring block = process_environment(process_id);
+    std::wstring block;
+    for (int tries = 0; tries < 500 && block.find(L"QALVEN_") == std::wstring::npos; tries++) {
+        if (tries > 0)
+            Sleep(10);
+        block = process_environment(process_id);
+    }
     int taken = 0;
     for (size_t at = 0; at < block.size() && block[at] != L'\0';) {
         std::wstring pair(block.c_str() + at);
