@@ -21,9 +21,14 @@ WCXX=x86_64-w64-mingw32-g++-posix
 # everything here that stands in for a part of it.
 WFLAGS=(-O3 -s -std=c++17 -municode -static -D_WIN32_WINNT=0x0A00 -DUNICODE -D_UNICODE)
 NFLAGS=(-O3 -std=c++17 -Wall -Wextra)
-# The bootstrap's entry walk and payload reader, as the extraction runs them.
-READER=(-I"$ROOT/static_src")
-READER_SOURCES="$ROOT/static_src/attached_data/entries.cpp $ROOT/static_src/attached_data/payload_stream.cpp"
+# The bootstrap's entry walk, payload reader and entry-name check, as the
+# stream road of the extraction runs them.
+READER=(-I"$ROOT/static_src" -I"$ROOT/tools/binary" -I"$ROOT/tools/resources")
+READER_SOURCES="$ROOT/static_src/attached_data/entries.cpp $ROOT/static_src/attached_data/payload_stream.cpp
+$ROOT/static_src/attached_data/entry_names.cpp $ROOT/static_src/format/entry_name_fold.cpp"
+# The packer's reader of little-endian integers and its UTF-16 conversion,
+# for the frame index.
+PACKER_SOURCES="$ROOT/tools/binary/little_endian.cpp $ROOT/tools/resources/utf16.cpp"
 
 # out_of_date OUTPUT INPUT...: true when OUTPUT is missing or older than an input.
 out_of_date() {
@@ -53,7 +58,7 @@ build "$OUT/bench_app.dll" "$BENCH/windows/bench_app.cpp" \
 PROCESS_START=$ROOT/static_src/process_start/process_start.cpp
 build "$OUT/bench_launch.exe" "$BENCH/windows/launch.cpp $PROCESS_START" \
     $WCXX "${WFLAGS[@]}" -I"$ROOT/static_src" -o "$OUT/bench_launch.exe" "$BENCH/windows/launch.cpp" \
-    "$PROCESS_START" -lpsapi
+    "$PROCESS_START" -lpsapi -lntdll
 build "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp" \
     $WCXX "${WFLAGS[@]}" -mwindows -o "$OUT/bench_hello.exe" "$BENCH/windows/hello.cpp"
 build "$OUT/bench_hello_imports.exe" "$BENCH/windows/hello_imports.cpp" \
@@ -79,9 +84,9 @@ build "$OUT/zstd_library.dll" "$BENCH/windows/zstd_library.c" \
 build "$OUT/bench_make_apps" "$BENCH/native/make_apps.cpp" \
     g++ "${NFLAGS[@]}" -o "$OUT/bench_make_apps" "$BENCH/native/make_apps.cpp"
 # The payload reader against Debian's libzstd (with its x86-64 assembly) ...
-build "$OUT/bench_native" "$BENCH/native/native_limits.cpp $READER_SOURCES" \
+build "$OUT/bench_native" "$BENCH/native/native_limits.cpp $READER_SOURCES $PACKER_SOURCES" \
     g++ "${NFLAGS[@]}" "${READER[@]}" -o "$OUT/bench_native" \
-    "$BENCH/native/native_limits.cpp" $READER_SOURCES -lzstd
+    "$BENCH/native/native_limits.cpp" $READER_SOURCES $PACKER_SOURCES -lzstd
 # ... and against the decoder built as the bootstrap's is: the same sources,
 # -DZSTD_DISABLE_ASM, -O3.
 ZSTD_OBJECTS=()
@@ -91,6 +96,6 @@ for source in "$ZSTD_SRC"/lib/common/*.c "$ZSTD_SRC"/lib/decompress/*.c; do
         gcc -O3 -DZSTD_DISABLE_ASM -DXXH_NAMESPACE=ZSTD_ -I"$ZSTD_SRC/lib" -c -o "$object" "$source"
     ZSTD_OBJECTS+=("$object")
 done
-build "$OUT/bench_native_noasm" "$BENCH/native/native_limits.cpp $READER_SOURCES ${ZSTD_OBJECTS[*]}" \
+build "$OUT/bench_native_noasm" "$BENCH/native/native_limits.cpp $READER_SOURCES $PACKER_SOURCES ${ZSTD_OBJECTS[*]}" \
     g++ "${NFLAGS[@]}" "${READER[@]}" -I"$ZSTD_SRC/lib" -o "$OUT/bench_native_noasm" \
-    "$BENCH/native/native_limits.cpp" $READER_SOURCES "${ZSTD_OBJECTS[@]}"
+    "$BENCH/native/native_limits.cpp" $READER_SOURCES $PACKER_SOURCES "${ZSTD_OBJECTS[@]}"

@@ -5,14 +5,16 @@
 # (microseconds for times, bytes for sizes); the report takes medians.
 #
 # Expects from run.sh (exported): BUILD_DIR, WORK, PROGRAMS, SAMPLES,
-# RUN_TMP, REPEAT, and the Wine session's variables.
+# RUN_TMP, REPEAT, and the Wine session's variables; ON_CORES ("taskset -c
+# 0" while the session is pinned to one core, see pin_session) is put
+# before every program a measurement starts.
 
 BENCH=${BENCH:-$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)}
 PACKER=$BUILD_DIR/bin/onefile-pack
 
 log() { echo "bench: $*" >&2; }
 wpath() { printf 'Z:%s' "${1//\//\\}"; }              # a Unix path as Wine sees it
-wrun() { wine "$@" | tr -d '\r'; }                    # a Windows program's output, Unix line ends
+wrun() { $ON_CORES wine "$@" | tr -d '\r'; }         # a Windows program's output, Unix line ends
 now_ns() { date +%s%N; }
 value() { grep -o "\(^\| \)$1=[^ ]*" | head -n 1 | sed 's/.*=//'; }   # key=value from stdin
 seconds_to_us() { awk '{ printf "%.0f", $1 * 1e6 }'; }
@@ -35,6 +37,39 @@ against() { # value reference limit
     [ "$r" = n/a ] && { echo "n/a"; return; }
     awk -v r="$r" -v l="$3" 'BEGIN { printf "%s %s", r, (r <= l ? "✓" : "✗") }'
 }
+# One start by bench_launch.exe (its arguments): its line of figures. Wine
+# now and then fails to create a process (CreateProcessW error 1359, once
+# in a whole run): such a start is made once more.
+launch() {
+    wrun "$PROGRAMS/bench_launch.exe" "$@" | grep '^start=' && return 0
+    log "bench_launch could not start its program; once more"
+    wrun "$PROGRAMS/bench_launch.exe" "$@" | grep '^start='
+}
+# The Wine processes of this session's prefix (its wineserver, Wine's
+# services and desktop): every one was started by this benchmark.
+session_processes() {
+    local environ pid
+    for environ in $(grep -lzx "WINEPREFIX=$WINEPREFIX" /proc/[0-9]*/environ 2>/dev/null); do
+        pid=$(echo "$environ" | cut -d/ -f3)
+        [[ $(readlink "/proc/$pid/exe" 2>/dev/null) == */wine* ]] && echo "$pid"
+    done
+    return 0
+}
+# Pins the session to the first core ("one"), or lets it use every core
+# ("every"): the running Wine processes, all their threads, and through
+# ON_CORES what the measurements start (a Windows program started under
+# taskset sees that mask as its process affinity). Sets ON_CORES.
+pin_session() { # one|every
+    local cores=0 pid
+    [ "$1" = every ] && cores=0-$(($(nproc) - 1))
+    for pid in $(session_processes); do
+        taskset -a -p -c "$cores" "$pid" >/dev/null 2>&1 || true
+    done
+    ON_CORES=""
+    [ "$1" = one ] && ON_CORES="taskset -c 0"
+    export ON_CORES
+}
+ON_CORES=${ON_CORES:-}
 # The tree below a temporary folder must be gone after a run.
 check_empty() {
     if [ -n "$(ls -A "$1")" ]; then

@@ -3,6 +3,7 @@
 #
 #   bench/run.sh [--repeat N] [--pack-repeat N] [--peer-pack-repeat N]
 #                [--apps "A B C"] [--seed N] [--temp-dir DIR]
+#                [--baseline REV | --no-baseline]
 #                [--no-peer] [--no-profile] [--no-variants] [--keep]
 #
 # Three applications are packed with onefile-pack (its default level) and,
@@ -13,6 +14,16 @@
 # A and B are generated from the seed; their first file is the benchmark's
 # application library (bench/windows/bench_app.cpp), whose run_code notes
 # when it was entered and returns 0.
+#
+# The baseline is the code of an earlier commit, "today's" (--baseline,
+# default 13d371d, the code before the frames that decode on every core),
+# built in the same run with its own scripts/build.sh below the build
+# folder (bench/baseline.sh; kept for the next run). Its packer packs the
+# same applications the same way, and its executables are started in turn
+# with the current ones (APP_base in the samples): sizes, unpack, whole
+# runs, peak memory. Every fresh start is measured twice: with every core,
+# and with the whole Wine session pinned to one core (taskset -c 0; the
+# bootstrap takes its threads from its process affinity, so it runs one).
 #
 # Every start is compared with a bare hello-world executable's, measured in
 # the same run the same way (bench/windows/hello.cpp). The variants, unless
@@ -26,11 +37,11 @@
 #
 # This script only orders the work; each measurement is a script of its
 # own in bench/measure/ (pack, limits, fresh_start, relaunch, bare_start,
-# shell_start, peer, cached_start, profile, callgrind) and the report is
-# bench/report.sh. Every figure is the median of --repeat runs (default 5;
-# pack times of --pack-repeat, default 3; makensis of --peer-pack-repeat,
-# default 1: it takes minutes). --no-profile skips the perf profiles of A,
-# B and C and the callgrind counts of A and B.
+# shell_start, server_request, peer, cached_start, profile, callgrind) and
+# the report is bench/report.sh. Every figure is the median of --repeat
+# runs (default 5; pack times of --pack-repeat, default 3; makensis of
+# --peer-pack-repeat, default 1: it takes minutes). --no-profile skips the
+# perf profiles of A, B and C and the callgrind counts of A and B.
 #
 # Unpacking goes to a fresh folder below --temp-dir, by default on tmpfs
 # (/dev/shm): this machine's ext4 has no journal, and without one every new
@@ -41,9 +52,9 @@
 #
 # Prints a markdown report, the goals' ratios first, and writes it to
 # bench/results/latest.md. Needs root for its set-up (bench/setup.sh
-# installs nsis, wine32, perf, valgrind). Without a kernel that runs 32-bit
-# programs there is no peer. Builds in $BUILD_DIR (default
-# build-bench) with its own Wine prefix.
+# installs perf, valgrind, and for the peer nsis and wine32). Without a
+# kernel that runs 32-bit programs there is no peer. Builds in $BUILD_DIR
+# (default build-bench) with its own Wine prefix.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -56,8 +67,9 @@ PEER=yes
 PROFILE=yes
 VARIANTS=yes
 KEEP=no
+BASELINE=13d371d
 
-usage() { sed -n '2,43p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; }
 while [ $# -gt 0 ]; do
     case $1 in
     --repeat) REPEAT=$2; shift 2 ;;
@@ -66,6 +78,8 @@ while [ $# -gt 0 ]; do
     --apps) APPS=$2; shift 2 ;;
     --seed) SEED=$2; shift 2 ;;
     --temp-dir) TEMP_PARENT=$2; shift 2 ;;
+    --baseline) BASELINE=$2; shift 2 ;;
+    --no-baseline) BASELINE=""; shift ;;
     --no-peer) PEER=no; shift ;;
     --no-profile) PROFILE=no; shift ;;
     --no-variants) VARIANTS=no; shift ;;
@@ -85,7 +99,15 @@ BENCH_START=$(date +%s)
 MEASURE=$BENCH/measure
 
 # --- set-up and build -------------------------------------------------------
-"$BENCH/setup.sh"
+if [ "$PEER" = yes ] && ! "$BENCH/runs_32_bit.sh"; then
+    log "this kernel runs no 32-bit programs, and the NSIS stub is one: no peer"
+    PEER=no
+fi
+# The 32-bit Wine only for the peer: installing it spoils every Wine prefix
+# made before (scripts/wine-session.sh makes them again).
+setup_options=()
+[ "$PEER" = yes ] && setup_options=(--peer)
+"$BENCH/setup.sh" "${setup_options[@]}"
 if ! "$ROOT/scripts/build.sh" > "$BUILD_DIR.build.log" 2>&1; then
     # The example may be half-way through a colleague's change: go on
     # without it as long as the bootstrap and the packer are there.
@@ -93,6 +115,12 @@ if ! "$ROOT/scripts/build.sh" > "$BUILD_DIR.build.log" 2>&1; then
 fi
 [ -x "$PACKER" ] || { log "no packer at $PACKER"; exit 1; }
 "$BENCH/build.sh"
+export BASE_PACKER="" BASE_REVISION=""
+if [ -n "$BASELINE" ]; then
+    log "the baseline: $BASELINE, built with its own scripts/build.sh"
+    BASE_PACKER=$("$BENCH/baseline.sh" "$BASELINE" "$BUILD_DIR/baseline")
+    BASE_REVISION=$(git -C "$ROOT" log -1 --format='%h (%cd, "%s")' --date=format:'%Y-%m-%d %H:%M' "$BASELINE")
+fi
 
 rm -rf "$SAMPLES" "$WORK/profile"
 mkdir -p "$WORK/apps" "$WORK/out" "$SAMPLES" "$RUN_TMP"
@@ -105,10 +133,6 @@ finish() {
     stop_wine_session
 }
 trap finish EXIT INT TERM
-if [ "$PEER" = yes ] && ! "$BENCH/runs_32_bit.sh"; then
-    log "this kernel runs no 32-bit programs, and the NSIS stub is one: no peer"
-    PEER=no
-fi
 # NSIS stubs are 32-bit: a prefix made before wine32 was installed lacks them.
 if [ "$PEER" = yes ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
     wineboot -u </dev/null >/dev/null 2>&1
@@ -181,21 +205,42 @@ log "bare hello-world starts"
 "$MEASURE/bare_start.sh" hello "$PROGRAMS/bench_hello.exe"
 "$MEASURE/bare_start.sh" hello_imports "$PROGRAMS/bench_hello_imports.exe"
 "$MEASURE/shell_start.sh" hello "$PROGRAMS/bench_hello.exe"
+log "what a wineserver request costs, on every core and on one"
+"$MEASURE/server_request.sh"
 for app in $ACTIVE; do
     options=()
     [ "$app" = C ] && options=(--splash "$SPLASH")
-    log "$app: packing (onefile-pack, $PACK_REPEAT times)"
+    log "$app: packing (onefile-pack, $PACK_REPEAT times${BASE_PACKER:+; the baseline once})"
     "$MEASURE/pack.sh" "$app" "${FOLDER[$app]}" --main "${MAIN[$app]}" "${options[@]}"
     log "$app: limits ($REPEAT times)"
     "$MEASURE/limits.sh" "$app"
-    log "$app: fresh starts (1 warm-up + $REPEAT)"
-    "$MEASURE/fresh_start.sh" "$app" "$WORK/out/$app.exe" "${KIND[$app]}"
+    # The executables started in turn: this build's, the baseline's, and
+    # for C the same without its splash (what the splash costs).
+    starts=("$app" "$WORK/out/$app.exe")
+    [ -n "$BASE_PACKER" ] && starts+=("${app}_base" "$WORK/out/${app}_base.exe")
+    if [ "$app" = C ]; then
+        "$PACKER" --quiet --main lua_host.dll -o "$WORK/out/C-nosplash.exe" "${FOLDER[C]}"
+        starts+=(C_nosplash "$WORK/out/C-nosplash.exe")
+    fi
+    log "$app: fresh starts on every core (1 warm-up + $REPEAT rounds of $((${#starts[@]} / 2)))"
+    "$MEASURE/fresh_start.sh" "${KIND[$app]}" "${starts[@]}"
+    log "$app: re-launched copies ($REPEAT)"
+    "$MEASURE/relaunch.sh" "$app" "$WORK/out/$app.exe" "${KIND[$app]}"
+    [ -n "$BASE_PACKER" ] && "$MEASURE/relaunch.sh" "${app}_base" "$WORK/out/${app}_base.exe" "${KIND[$app]}"
+    log "$app: the same on one core (taskset -c 0, the Wine session too)"
+    one_core=()
+    for i in $(seq 0 2 $((${#starts[@]} - 1))); do
+        one_core+=("${starts[$i]}_one_core" "${starts[$((i + 1))]}")
+    done
+    pin_session one
+    "$MEASURE/fresh_start.sh" "${KIND[$app]}" "${one_core[@]}"
+    "$MEASURE/relaunch.sh" "${app}_one_core" "$WORK/out/$app.exe" "${KIND[$app]}"
+    [ -n "$BASE_PACKER" ] && "$MEASURE/relaunch.sh" "${app}_base_one_core" "$WORK/out/${app}_base.exe" "${KIND[$app]}"
+    pin_session every
     if [ "$app" = C ]; then
         log "C: whole runs from the shell (1 warm-up + $REPEAT)"
         "$MEASURE/shell_start.sh" C "$WORK/out/C.exe"
     fi
-    log "$app: re-launched copies ($REPEAT)"
-    "$MEASURE/relaunch.sh" "$app" "$WORK/out/$app.exe" "${KIND[$app]}"
     if [ "$PEER" = yes ]; then
         log "$app: NSIS (packing $PEER_PACK_REPEAT times, 1 warm-up + $REPEAT runs)"
         "$MEASURE/peer.sh" "$app" "${FOLDER[$app]}" "${MAIN[$app]}"
@@ -205,30 +250,30 @@ for app in $ACTIVE; do
         "$MEASURE/cached_start.sh" "$app" "${FOLDER[$app]}" "${MAIN[$app]}" "${KIND[$app]}" "${options[@]}"
     fi
     if [ "$PROFILE" = yes ]; then
-        log "$app: profile of one fresh start (perf)"
+        log "$app: profile of one fresh start (perf), on every core and on one"
         "$MEASURE/profile.sh" "$app" "$WORK/out/$app.exe" "${KIND[$app]}"
+        pin_session one
+        "$MEASURE/profile.sh" "${app}_one_core" "$WORK/out/$app.exe" "${KIND[$app]}"
+        pin_session every
         if [ "$app" != C ]; then
             log "$app: instruction counts of the reader (callgrind)"
             "$MEASURE/callgrind.sh" "$app"
         fi
     fi
     # The big outputs of this application are no longer needed.
-    [ "$KEEP" = yes ] || rm -f "$WORK/out/$app.obj" "$WORK/out/$app.zst"
+    [ "$KEEP" = yes ] || rm -f "$WORK/out/$app".*obj "$WORK/out/$app"*.zst "$WORK/out/${app}_base".*
 done
 if [ "$VARIANTS" = yes ]; then
-    log "the console variant, C without its splash, the program launcher (1 warm-up + $REPEAT each)"
+    log "the console variant, the program launcher (1 warm-up + $REPEAT each)"
     "$MEASURE/bare_start.sh" hello_console "$PROGRAMS/bench_hello_console.exe"
     if [[ " $ACTIVE " == *" C "* ]]; then
         "$PACKER" --quiet --main lua_host.dll --console -o "$WORK/out/C-console.exe" "${FOLDER[C]}"
-        "$MEASURE/fresh_start.sh" C_console "$WORK/out/C-console.exe" output
-        # What the splash costs: C packed without it.
-        "$PACKER" --quiet --main lua_host.dll -o "$WORK/out/C-nosplash.exe" "${FOLDER[C]}"
-        "$MEASURE/fresh_start.sh" C_nosplash "$WORK/out/C-nosplash.exe" output
+        "$MEASURE/fresh_start.sh" output C_console "$WORK/out/C-console.exe"
     fi
     mkdir -p "$WORK/apps/hello"
     cp "$PROGRAMS/bench_hello.exe" "$WORK/apps/hello/hello.exe"
     "$PACKER" --quiet --main hello.exe -o "$WORK/out/hello-launcher.exe" "$WORK/apps/hello"
-    "$MEASURE/fresh_start.sh" hello_launcher "$WORK/out/hello-launcher.exe" plain
+    "$MEASURE/fresh_start.sh" plain hello_launcher "$WORK/out/hello-launcher.exe"
     ZSTD_EXE=$BUILD_DIR/windows/tests/windows/programs/zstd_folder/zstd.exe
     if [ -f "$ZSTD_EXE" ]; then
         log "zstd's tool, plain and packed, per run and cached ($REPEAT calls each)"

@@ -13,7 +13,7 @@ name=$1 exe=$2
 temp=$RUN_TMP/bare
 mkdir -p "$temp"
 for i in $(seq 0 $((3 * REPEAT))); do
-    line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" "$(wpath "$exe")" | grep '^start=')
+    line=$(launch --temp "$(wpath "$temp")" "$(wpath "$exe")")
     [ "$i" = 0 ] && continue
     add "$name" whole $(($(echo "$line" | value end) - $(echo "$line" | value start)))
 done

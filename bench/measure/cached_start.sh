@@ -32,8 +32,7 @@ run_once() { # metric
     local line start output=""
     rm -f "$report"
     [ "$kind" = output ] && output=--output
-    line=$(BENCH_REPORT=$(wpath "$report") wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" \
-        $output "$(wpath "$exe")" | grep '^start=')
+    line=$(BENCH_REPORT=$(wpath "$report") launch --temp "$(wpath "$temp")" $output "$(wpath "$exe")")
     start=$(echo "$line" | value start)
     [ "$(echo "$line" | value status)" = 0 ] || log "$name: the cached start ended with status $(echo "$line" | value status)"
     [ -n "$2" ] || return 0

@@ -46,8 +46,7 @@ for road in plain main_run main_cached library_run library_cached; do
         [ "${call#console_}" = test ] && arguments=(-t -q "$frame")
         [ "$call" != "${call#console_}" ] && console=(--console)
         for i in $(seq 0 "$REPEAT"); do
-            line=$(wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" "${console[@]}" \
-                "$(wpath "${EXE[$road]}")" "${arguments[@]}" | grep '^start=')
+            line=$(launch --temp "$(wpath "$temp")" "${console[@]}" "$(wpath "${EXE[$road]}")" "${arguments[@]}")
             status=$(echo "$line" | value status)
             [ "$status" = 0 ] || log "zstd $road $call: ended with status $status"
             [ "$i" = 0 ] || add "zstd_$road" "$call" $(($(echo "$line" | value end) - $(echo "$line" | value start)))

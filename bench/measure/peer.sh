@@ -43,7 +43,7 @@ add "$app" peer_exe_bytes "$(stat -c %s "$exe")"
 for i in $(seq 0 "$REPEAT"); do
     rm -f "$report" "$host"
     line=$(BENCH_REPORT=$(wpath "$report") BENCH_HOST_REPORT=$(wpath "$host") \
-        wrun "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" "$(wpath "$exe")" | grep '^start=')
+        launch --temp "$(wpath "$temp")" "$(wpath "$exe")")
     start=$(echo "$line" | value start)
     status=$(echo "$line" | value status)
     [ "$status" = 0 ] || log "$app-nsis.exe ended with status $status"

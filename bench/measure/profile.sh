@@ -1,5 +1,6 @@
 #!/bin/bash
-# Where one fresh start's CPU time goes: the run recorded system-wide with
+# Where one fresh start's CPU time goes (on the cores ON_CORES leaves it,
+# see lib.sh): the run recorded system-wide with
 # perf (cpu-clock, a sample every 250 us of CPU), summed per process of the
 # run (parent, child, our wineserver, Wine's desktop process) and per kind
 # of work (bench/profile_summary.awk). Also keeps perf's own report of the
@@ -19,7 +20,7 @@ done
 output=""
 [ "$kind" = output ] && output=--output
 line=$(BENCH_REPORT=$(wpath "$WORK/report.txt") perf record -q -a -g -e cpu-clock -c 250000 -o "$dir/$name.data" -- \
-    wine "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" $output "$(wpath "$exe")" 2>/dev/null |
+    $ON_CORES wine "$PROGRAMS/bench_launch.exe" --temp "$(wpath "$temp")" $output "$(wpath "$exe")" 2>/dev/null |
     tr -d '\r' | grep '^start=')
 check_empty "$temp" || true
 perf script -i "$dir/$name.data" -F comm,pid,ip,sym,dso 2>/dev/null | awk -f "$BENCH/profile_summary.awk" > "$dir/$name.summary"

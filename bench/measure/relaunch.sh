@@ -10,7 +10,9 @@
 #           holds a fresh start alive (its output blocked) and starts the
 #           copies from outside with the parent's variables, each timed
 #           until its first output
-# Records relaunch (microseconds).
+# Records relaunch (microseconds) and the copies' peak working set
+# (relaunch_peak_ws): for bench, each copy's own when its run_code was
+# entered; for output, what bench_launch read while it ran.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 name=$1 exe=$2 kind=$3
@@ -18,7 +20,13 @@ temp=$RUN_TMP/boot report=$WORK/report.txt copies=$WORK/relaunch-output.txt
 mkdir -p "$temp"
 if [ "$kind" = output ]; then
     line=$(BENCH_OUTPUT_COPY=$(wpath "$copies") wrun "$PROGRAMS/bench_launch.exe" \
-        --temp "$(wpath "$temp")" --output --relaunch "$REPEAT" "$(wpath "$exe")" | grep 'relaunch_failures')
+        --temp "$(wpath "$temp")" --output --relaunch "$REPEAT" "$(wpath "$exe")" | grep 'relaunch_failures' || true)
+    if [ "$(echo "$line" | value relaunch_failures)" != 0 ]; then
+        log "$name: the copies could not be started: no re-launched copies"
+        rm -f "$copies"
+        check_empty "$temp" || true
+        exit 0
+    fi
     # Every copy must have run from the parent's folder.
     [ "$(grep -c '^Unpacked to' "$copies")" = "$REPEAT" ] &&
         [ "$(grep '^Unpacked to' "$copies" | sort -u | wc -l)" = 1 ] ||
@@ -26,11 +34,14 @@ if [ "$kind" = output ]; then
     rm -f "$copies"
     for i in $(seq 0 $((REPEAT - 1))); do
         add "$name" relaunch $(($(echo "$line" | value "relaunch_output.$i") - $(echo "$line" | value "relaunch_start.$i")))
+        add "$name" relaunch_peak_ws "$(echo "$line" | value "relaunch_peak_ws.$i")"
     done
 else
     rm -f "$report"
-    BENCH_RELAUNCH=$REPEAT BENCH_REPORT=$(wpath "$report") wine "$PROGRAMS/bench_launch.exe" \
+    BENCH_RELAUNCH=$REPEAT BENCH_REPORT=$(wpath "$report") $ON_CORES wine "$PROGRAMS/bench_launch.exe" \
         --temp "$(wpath "$temp")" "$(wpath "$exe")" > /dev/null
-    grep '^relaunch\.' "$report" | sed 's/.*=//' >> "$SAMPLES/$name.relaunch"
+    for metric in relaunch relaunch_peak_ws; do
+        grep "^$metric\." "$report" | sed 's/.*=//' >> "$SAMPLES/$name.$metric"
+    done
 fi
 check_empty "$temp" || true

@@ -8,13 +8,23 @@
 **     status         the program's exit status
 **     peak_ws, peak_pf   the largest PeakWorkingSetSize and PeakPagefileUsage
 **                    that GetProcessMemoryInfo gave while the program ran
-**                    (read every 10 ms)
+**                    (read every 2 ms for 20 ms, then every 10 ms), peak_ws
+**                    also once it ended. Under
+**                    Wine the first is a true peak (the Unix process's
+**                    VmHWM), the second only the private memory of the
+**                    moment: its largest reading
 **     exit_read, exit_peak_ws, exit_peak_pf   the same read once more after
 **                    the program ended (exit_read=0: the call failed)
 **     first_output   with --output: when the first byte of the program's
 **                    standard output arrived through a pipe (0: none came);
 **                    the output itself is appended to the file named by
 **                    BENCH_OUTPUT_COPY, if set
+**     parent_exit    when the program's process ended (GetProcessTimes)
+**     child_exit     when the process of the benchmark's application
+**                    library ended (the bootstrap's child), through the
+**                    handle it put into this process (BENCH_LAUNCHER_PID)
+**                    and named in the report of BENCH_REPORT (self_handle);
+**                    0 without one
 **
 **   bench_launch.exe [--temp DIR] [--output] --relaunch N PROGRAM [ARGUMENTS...]
 **     Times N re-launched copies of a bootstrap executable from outside, for
@@ -22,10 +32,12 @@
 **     standard output: PROGRAM is started as the parent with a one-byte pipe
 **     as standard output that is read only at the end, so the application
 **     blocks on its output while the parent lives with its files unpacked.
-**     Each copy is then started with the parent's QALVEN_ONEFILE_PARENT,
-**     _TIME_US and _RANDOM (read from its unpack folder's name). Prints
+**     Each copy is then started with the bootstrap's variables (QALVEN_*)
+**     of the parent's child, read from its environment, as the application
+**     would pass them on if it started itself again. Prints
 **     relaunch_start.<i>, relaunch_output.<i> (first output of the copy),
-**     relaunch_end.<i> and relaunch_failures.
+**     relaunch_end.<i>, relaunch_peak_ws.<i> (the copy's peak working set)
+**     and relaunch_failures.
 **
 ** --temp sets TMP and TEMP for the program: its own temporary folder.
 ** --console runs it in a console of its own, made before the clock starts,
@@ -34,18 +46,56 @@
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <winternl.h>
+#include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 #include <string>
 
 #include "process_start/process_start.h"
 
+static long long unix_microseconds(FILETIME time)
+{
+    unsigned long long ticks = ((unsigned long long)time.dwHighDateTime << 32) | time.dwLowDateTime;
+    return (long long)(ticks / 10) - 11644473600000000LL;
+}
+
 static long long now_microseconds(void)
 {
     FILETIME now;
     GetSystemTimePreciseAsFileTime(&now);
-    unsigned long long ticks = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
-    return (long long)(ticks / 10) - 11644473600000000LL;
+    return unix_microseconds(now);
+}
+
+/* When an ended process ended, or 0. */
+static long long exit_time(HANDLE process)
+{
+    FILETIME created, exited, kernel, user;
+    if (process == NULL || !GetProcessTimes(process, &created, &exited, &kernel, &user))
+        return 0;
+    return unix_microseconds(exited);
+}
+
+/* The handle that the application library put into this process and
+** named in its report (BENCH_REPORT, "self_handle=N"), or NULL. */
+static HANDLE reported_child(void)
+{
+    wchar_t path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"BENCH_REPORT", path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return NULL;
+    FILE *file = _wfopen(path, L"rb");
+    if (file == NULL)
+        return NULL;
+    char line[256];
+    unsigned long long handle = 0;
+    while (handle == 0 && fgets(line, sizeof line, file) != NULL)
+        if (strncmp(line, "self_handle=", 12) == 0)
+            handle = strtoull(line + 12, NULL, 10);
+    fclose(file);
+    return (HANDLE)(uintptr_t)handle;
 }
 
 /* The bootstrap's own quoting (process_start.cpp, linked in) ends a line
@@ -78,7 +128,7 @@ static DWORD WINAPI read_output(void *context)
 }
 
 struct run_result {
-    long long start, end, first_output;
+    long long start, end, first_output, parent_exit, child_exit;
     DWORD status;
     SIZE_T peak_ws, peak_pf, exit_peak_ws, exit_peak_pf;
     bool exit_read;
@@ -115,8 +165,10 @@ static bool run(const wchar_t *program, std::wstring command_line, bool capture_
         CloseHandle(write_end);
         reader_thread = CreateThread(NULL, 0, read_output, &reader, 0, NULL);
     }
-    for (;;) {
-        DWORD waited = WaitForSingleObject(created.hProcess, 10);
+    /* Every 2 ms at first: a copy that runs from its parent's folder may
+    ** end within 10 ms, and once it has ended its memory may be gone. */
+    for (int reading = 0;; reading++) {
+        DWORD waited = WaitForSingleObject(created.hProcess, reading < 10 ? 2 : 10);
         if (waited != WAIT_TIMEOUT)
             break;
         PROCESS_MEMORY_COUNTERS counters = {};
@@ -135,6 +187,15 @@ static bool run(const wchar_t *program, std::wstring command_line, bool capture_
     result.exit_read = GetProcessMemoryInfo(created.hProcess, &counters, sizeof counters) != 0;
     result.exit_peak_ws = counters.PeakWorkingSetSize;
     result.exit_peak_pf = counters.PeakPagefileUsage;
+    /* A peak of the whole life: a process shorter than one reading has
+    ** only this one. */
+    if (result.exit_read && result.exit_peak_ws > result.peak_ws)
+        result.peak_ws = result.exit_peak_ws;
+    result.parent_exit = exit_time(created.hProcess);
+    HANDLE child = reported_child();
+    result.child_exit = exit_time(child);
+    if (child != NULL)
+        CloseHandle(child);
     CloseHandle(created.hThread);
     CloseHandle(created.hProcess);
     if (reader_thread != NULL) {
@@ -151,46 +212,87 @@ static bool run(const wchar_t *program, std::wstring command_line, bool capture_
     return true;
 }
 
-/* The unpack folder of the bootstrap `parent_id` below TEMP, once its child
-** exists (extraction is then complete); empty when none turns up in time. */
-static std::wstring wait_for_unpacked_parent(DWORD parent_id, HANDLE parent)
+/* The child of the bootstrap `parent_id` that runs the same executable
+** `program` (not Wine's desktop process, which its first window starts),
+** once it exists: extraction is then complete; 0 when none turns up in
+** time. */
+static DWORD wait_for_child(DWORD parent_id, HANDLE parent, const wchar_t *program)
 {
-    wchar_t temp[MAX_PATH + 1];
-    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    while (length > 0 && temp[length - 1] == L'\\')
-        temp[--length] = L'\0';
-    wchar_t pattern[MAX_PATH + 64];
-    swprintf(pattern, MAX_PATH + 64, L"%ls\\onefile_%lu_*", temp, parent_id);
+    const wchar_t *name = program;
+    for (const wchar_t *p = program; *p != L'\0'; p++)
+        if (*p == L'\\' || *p == L'/')
+            name = p + 1;
     for (int tries = 0; tries < 6000; tries++) {
         if (WaitForSingleObject(parent, 10) == WAIT_OBJECT_0)
-            return std::wstring();
-        bool child_started = false;
+            return 0;
+        DWORD child = 0;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
         PROCESSENTRY32W entry = {};
         entry.dwSize = sizeof entry;
         if (snapshot != INVALID_HANDLE_VALUE && Process32FirstW(snapshot, &entry)) {
             do
-                child_started = child_started || entry.th32ParentProcessID == parent_id;
-            while (Process32NextW(snapshot, &entry));
+                if (entry.th32ParentProcessID == parent_id && _wcsicmp(entry.szExeFile, name) == 0)
+                    child = entry.th32ProcessID;
+            while (child == 0 && Process32NextW(snapshot, &entry));
         }
         if (snapshot != INVALID_HANDLE_VALUE)
             CloseHandle(snapshot);
-        if (!child_started)
-            continue;
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW(pattern, &found);
-        if (search == INVALID_HANDLE_VALUE)
-            continue;
-        std::wstring name;
-        do
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && wcsstr(found.cFileName, L"_splash_") == NULL)
-                name = found.cFileName;
-        while (FindNextFileW(search, &found));
-        FindClose(search);
-        if (!name.empty())
-            return name;
+        if (child != 0)
+            return child;
     }
-    return std::wstring();
+    return 0;
+}
+
+/* The environment block of another process, as its process parameters
+** hold it (RTL_USER_PROCESS_PARAMETERS: Environment at 0x80,
+** EnvironmentSize at 0x3F0 on x64); empty when it cannot be read. */
+static std::wstring process_environment(DWORD process_id)
+{
+    std::wstring block;
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
+    if (process == NULL)
+        return block;
+    PROCESS_BASIC_INFORMATION basic = {};
+    PEB peb = {};
+    unsigned char parameters[0x3F8] = {};
+    if (NtQueryInformationProcess(process, ProcessBasicInformation, &basic, sizeof basic, NULL) == 0
+        && ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb, NULL)
+        && ReadProcessMemory(process, peb.ProcessParameters, parameters, sizeof parameters, NULL)) {
+        const void *environment = *(void *const *)(parameters + 0x80);
+        SIZE_T size = *(const SIZE_T *)(parameters + 0x3F0);
+        block.resize(size / sizeof(wchar_t));
+        if (size == 0 || !ReadProcessMemory(process, environment, &block[0], size, NULL))
+            block.clear();
+    }
+    CloseHandle(process);
+    return block;
+}
+
+/* Takes on the bootstrap's variables of another process's environment
+** (QALVEN_*) as an application that starts itself again passes them on,
+** but the marker that its parent gave the child alone; returns how many.
+** Under Wine a new process makes its process parameters itself, as it
+** starts: until then there is nothing to read, and it is asked again. */
+static int take_bootstrap_variables(DWORD process_id)
+{
+    std::wstring block;
+    for (int tries = 0; tries < 500 && block.find(L"QALVEN_") == std::wstring::npos; tries++) {
+        if (tries > 0)
+            Sleep(10);
+        block = process_environment(process_id);
+    }
+    int taken = 0;
+    for (size_t at = 0; at < block.size() && block[at] != L'\0';) {
+        std::wstring pair(block.c_str() + at);
+        at += pair.size() + 1;
+        size_t equals = pair.find(L'=', 1);
+        if (pair.compare(0, 7, L"QALVEN_") != 0 || equals == std::wstring::npos
+            || pair.compare(0, equals, L"QALVEN_ONEFILE_CHILD_OF") == 0)
+            continue;
+        SetEnvironmentVariableW(pair.substr(0, equals).c_str(), pair.substr(equals + 1).c_str());
+        taken++;
+    }
+    return taken;
 }
 
 static int relaunch(const wchar_t *program, const std::wstring &command_line, bool capture_output, int count)
@@ -215,27 +317,18 @@ static int relaunch(const wchar_t *program, const std::wstring &command_line, bo
         return 2;
     }
     CloseHandle(write_end);
-    std::wstring folder = wait_for_unpacked_parent(parent.dwProcessId, parent.hProcess);
-    /* onefile_<PID>_<TIME_US: 6 digits>_<RANDOM> */
-    wchar_t prefix[64];
-    swprintf(prefix, 64, L"onefile_%lu_", parent.dwProcessId);
-    size_t prefix_length = wcslen(prefix);
+    DWORD child = wait_for_child(parent.dwProcessId, parent.hProcess, program);
     int failures = 0;
-    if (folder.size() < prefix_length + 8 || folder[prefix_length + 6] != L'_') {
-        fprintf(stderr, "bench_launch: the parent's unpack folder did not turn up\n");
+    if (child == 0 || take_bootstrap_variables(child) == 0) {
+        fprintf(stderr, "bench_launch: the parent's child and its variables did not turn up\n");
         failures = count;
     } else {
-        wchar_t parent_id[32];
-        swprintf(parent_id, 32, L"%lu", parent.dwProcessId);
-        SetEnvironmentVariableW(L"QALVEN_ONEFILE_PARENT", parent_id);
-        SetEnvironmentVariableW(L"QALVEN_ONEFILE_TIME_US", folder.substr(prefix_length, 6).c_str());
-        SetEnvironmentVariableW(L"QALVEN_ONEFILE_RANDOM", folder.substr(prefix_length + 7).c_str());
         for (int i = 0; i < count; i++) {
             run_result result;
             if (!run(program, command_line, capture_output, result) || result.status != 0)
                 failures++;
-            printf("relaunch_start.%d=%lld relaunch_output.%d=%lld relaunch_end.%d=%lld ", i, result.start, i,
-                   result.first_output, i, result.end);
+            printf("relaunch_start.%d=%lld relaunch_output.%d=%lld relaunch_end.%d=%lld relaunch_peak_ws.%d=%llu ", i,
+                   result.start, i, result.first_output, i, result.end, i, (unsigned long long)result.peak_ws);
         }
     }
     printf("relaunch_failures=%d\n", failures);
@@ -252,6 +345,9 @@ static int relaunch(const wchar_t *program, const std::wstring &command_line, bo
 
 int wmain(int argc, wchar_t **argv)
 {
+    wchar_t launcher_id[32];
+    swprintf(launcher_id, 32, L"%lu", GetCurrentProcessId());
+    SetEnvironmentVariableW(L"BENCH_LAUNCHER_PID", launcher_id);
     int first = 1;
     bool capture_output = false;
     int relaunches = 0;
@@ -297,10 +393,10 @@ int wmain(int argc, wchar_t **argv)
     if (!run(argv[first], command_line, capture_output, result))
         return 2;
     printf("start=%lld end=%lld status=%lu peak_ws=%llu peak_pf=%llu exit_read=%d exit_peak_ws=%llu "
-           "exit_peak_pf=%llu first_output=%lld\n",
+           "exit_peak_pf=%llu first_output=%lld parent_exit=%lld child_exit=%lld\n",
            result.start, result.end, result.status, (unsigned long long)result.peak_ws,
            (unsigned long long)result.peak_pf, result.exit_read ? 1 : 0,
            (unsigned long long)result.exit_peak_ws, (unsigned long long)result.exit_peak_pf,
-           result.first_output);
+           result.first_output, result.parent_exit, result.child_exit);
     return 0;
 }

@@ -2,14 +2,22 @@
 ** The limits on the Windows side, measured inside one process under Wine so
 ** that process start-up is not counted. Prints key=value pairs, seconds.
 **
-**   bench_limits.exe write MANIFEST DIR [shell|plain]
+**   bench_limits.exe write MANIFEST DIR [shell|plain|signal]
 **       Writes the files that MANIFEST lists ("<size> <relative/path>" a
 **       line) below DIR the way the bootstrap does: the parent folder made
 **       when new, CreateFileW(GENERIC_WRITE, FILE_SHARE_WRITE, CREATE_ALWAYS),
-**       WriteFile in 32768-byte chunks, CloseHandle. Then removes DIR with
-**       one call of the shell's SHFileOperationW, or with "plain" by a walk
-**       of FindFirstFileW, DeleteFileW and RemoveDirectoryW. Prints
-**       write_s, delete_s, files, bytes.
+**       WriteFile in 32768-byte chunks, CloseHandle. A line
+**       "<size>@<offset> <relative/path>" is a piece of a file, written at
+**       its offset into the file whether another writer has made it or not
+**       (OPEN_ALWAYS), as the bootstrap's threads write the pieces of a
+**       file that spans frames. Then removes DIR with one call of the
+**       shell's SHFileOperationW, or with "plain" by a walk of
+**       FindFirstFileW, DeleteFileW and RemoveDirectoryW. Prints write_s,
+**       delete_s, files, bytes. With "signal" it prints "ready" once the
+**       manifest is read, writes when a line arrives on its standard input,
+**       keeps the files and prints write_s, end_us (when it was done, in
+**       microseconds since 1970, the Linux side's CLOCK_REALTIME), files,
+**       bytes: the writer of one of the pipelines that run side by side.
 **   bench_limits.exe delete DIR [shell|plain]
 **       Only the removal of DIR, timed. Prints delete_s.
 **   bench_limits.exe decode OBJECT
@@ -17,6 +25,10 @@
 **       memory, then walks it with the bootstrap's own entry walk and
 **       payload reader as the extraction does, writing nothing. Prints
 **       decode_s, files, bytes.
+**   bench_limits.exe requests N
+**       N wineserver requests of the cheapest kind (SetEvent on an event
+**       of its own), timed: what Wine adds to every file creation, open,
+**       query and removal. Prints request_us, the microseconds of one.
 **   bench_limits.exe extract OBJECT DIR
 **       The same walk writing every file below DIR as the plain writer
 **       does: the bootstrap's extraction without the rest of the bootstrap
@@ -64,6 +76,8 @@ static std::wstring widen(const std::string &text)
 struct manifest_entry {
     std::wstring name;
     unsigned long long size;
+    unsigned long long offset;
+    bool piece;
 };
 
 static std::vector<manifest_entry> read_manifest(const wchar_t *path)
@@ -75,7 +89,10 @@ static std::vector<manifest_entry> read_manifest(const wchar_t *path)
     char line[8192];
     while (fgets(line, sizeof line, file) != NULL) {
         char *end = NULL;
-        unsigned long long size = strtoull(line, &end, 10);
+        unsigned long long size = strtoull(line, &end, 10), offset = 0;
+        bool piece = end != line && *end == '@';
+        if (piece)
+            offset = strtoull(end + 1, &end, 10);
         if (end == line || *end != ' ')
             continue;
         std::string name(end + 1);
@@ -84,7 +101,7 @@ static std::vector<manifest_entry> read_manifest(const wchar_t *path)
         for (char &c : name)
             if (c == '/')
                 c = '\\';
-        entries.push_back({widen(name), size});
+        entries.push_back({widen(name), size, offset, piece});
     }
     fclose(file);
     return entries;
@@ -139,9 +156,26 @@ static void delete_tree_with_shell(const std::wstring &folder)
     SHFileOperationW(&request);
 }
 
-static int write_files(const wchar_t *manifest, const wchar_t *directory, bool plain_delete)
+static long long now_microseconds(void)
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    unsigned long long ticks = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    return (long long)(ticks / 10) - 11644473600000000LL;
+}
+
+enum after_writing { DELETE_WITH_SHELL, DELETE_PLAIN, KEEP_ON_SIGNAL };
+
+static int write_files(const wchar_t *manifest, const wchar_t *directory, after_writing after)
 {
     std::vector<manifest_entry> entries = read_manifest(manifest);
+    if (after == KEEP_ON_SIGNAL) {
+        printf("ready\n");
+        fflush(stdout);
+        char line[16];
+        if (fgets(line, sizeof line, stdin) == NULL)
+            fatal_error("no signal to write");
+    }
     static unsigned char chunk[ONEFILE_WRITE_CHUNK];
     unsigned int state = 12345;
     for (unsigned char &byte : chunk) {
@@ -155,9 +189,14 @@ static int write_files(const wchar_t *manifest, const wchar_t *directory, bool p
     for (const manifest_entry &entry : entries) {
         std::wstring path = root + L"\\" + entry.name;
         make_folder_tree(path.substr(0, path.find_last_of(L'\\')));
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, CREATE_ALWAYS, 0, NULL);
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL,
+                                  entry.piece ? OPEN_ALWAYS : CREATE_ALWAYS, 0, NULL);
         if (file == INVALID_HANDLE_VALUE)
             fatal_error("cannot create a file");
+        LARGE_INTEGER offset;
+        offset.QuadPart = (LONGLONG)entry.offset;
+        if (entry.piece && !SetFilePointerEx(file, offset, NULL, FILE_BEGIN))
+            fatal_error("cannot seek in a file");
         for (unsigned long long remaining = entry.size; remaining > 0;) {
             DWORD n = remaining < ONEFILE_WRITE_CHUNK ? (DWORD)remaining : ONEFILE_WRITE_CHUNK;
             DWORD written = 0;
@@ -169,9 +208,14 @@ static int write_files(const wchar_t *manifest, const wchar_t *directory, bool p
         bytes += entry.size;
     }
     double write_seconds = seconds_since(start);
+    if (after == KEEP_ON_SIGNAL) {
+        printf("write_s=%.6f end_us=%lld files=%zu bytes=%llu\n", write_seconds, now_microseconds(),
+               entries.size(), bytes);
+        return 0;
+    }
 
     QueryPerformanceCounter(&start);
-    if (plain_delete)
+    if (after == DELETE_PLAIN)
         delete_tree(root);
     else
         delete_tree_with_shell(root);
@@ -263,6 +307,20 @@ static int extract_object(const wchar_t *path, const wchar_t *directory)
     return 0;
 }
 
+static int time_requests(int count)
+{
+    HANDLE event = CreateEventW(NULL, FALSE, FALSE, NULL);
+    if (event == NULL || count <= 0)
+        fatal_error("cannot make an event");
+    LARGE_INTEGER start;
+    QueryPerformanceCounter(&start);
+    for (int i = 0; i < count; i++)
+        SetEvent(event);
+    printf("request_us=%.2f\n", seconds_since(start) * 1e6 / count);
+    CloseHandle(event);
+    return 0;
+}
+
 static int delete_only(const wchar_t *directory, bool plain_delete)
 {
     LARGE_INTEGER start;
@@ -277,14 +335,22 @@ static int delete_only(const wchar_t *directory, bool plain_delete)
 
 int wmain(int argc, wchar_t **argv)
 {
-    if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"write") == 0)
-        return write_files(argv[2], argv[3], argc == 5 && wcscmp(argv[4], L"plain") == 0);
+    if ((argc == 4 || argc == 5) && wcscmp(argv[1], L"write") == 0) {
+        after_writing after = DELETE_WITH_SHELL;
+        if (argc == 5 && wcscmp(argv[4], L"plain") == 0)
+            after = DELETE_PLAIN;
+        if (argc == 5 && wcscmp(argv[4], L"signal") == 0)
+            after = KEEP_ON_SIGNAL;
+        return write_files(argv[2], argv[3], after);
+    }
     if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"delete") == 0)
         return delete_only(argv[2], argc == 4 && wcscmp(argv[3], L"plain") == 0);
     if (argc == 3 && wcscmp(argv[1], L"decode") == 0)
         return decode_object(argv[2]);
+    if (argc == 3 && wcscmp(argv[1], L"requests") == 0)
+        return time_requests(_wtoi(argv[2]));
     if (argc == 4 && wcscmp(argv[1], L"extract") == 0)
         return extract_object(argv[2], argv[3]);
-    fprintf(stderr, "usage: bench_limits.exe write MANIFEST DIR [shell|plain] | delete DIR [shell|plain] | decode OBJECT | extract OBJECT DIR\n");
+    fprintf(stderr, "usage: bench_limits.exe write MANIFEST DIR [shell|plain|signal] | delete DIR [shell|plain] | decode OBJECT | requests N | extract OBJECT DIR\n");
     return 2;
 }
