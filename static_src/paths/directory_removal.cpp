@@ -276,18 +276,26 @@ static bool expect_name(tree_walker *w, size_t parent_length, const wchar_t *nam
     return true;
 }
 
+/* Returns `items`, an array of *capacity items of `size` bytes, with room
+** for item `index`, doubling it from `first`; NULL when memory runs out. */
+static void *grow_array(void *items, size_t *capacity, size_t index, size_t size, size_t first)
+{
+    if (index < *capacity)
+        return items;
+    size_t grown_capacity = *capacity == 0 ? first : 2 * *capacity;
+    void *grown = realloc(items, grown_capacity * size);
+    if (grown != NULL)
+        *capacity = grown_capacity;
+    return grown;
+}
+
 /* Grows the level stack when it is full; false when memory runs out. */
 static bool make_room(tree_walker *w, size_t depth)
 {
-    if (depth < w->capacity)
-        return true;
-    size_t capacity = w->capacity == 0 ? 16 : 2 * w->capacity;
-    open_level *grown = (open_level *)realloc(w->levels, capacity * sizeof *grown);
-    if (grown == NULL)
-        return false;
-    w->levels = grown;
-    w->capacity = capacity;
-    return true;
+    void *grown = grow_array(w->levels, &w->capacity, depth, sizeof *w->levels, 16);
+    if (grown != NULL)
+        w->levels = (open_level *)grown;
+    return grown != NULL;
 }
 
 static wchar_t *copy_of(const wchar_t *text, size_t length)
@@ -306,14 +314,10 @@ static wchar_t *copy_of(const wchar_t *text, size_t length)
 static bool hand_over(tree_walker *w, size_t length, size_t name_length)
 {
     subtree_list *list = w->hand_over;
-    if (list->count == list->capacity) {
-        size_t capacity = list->capacity == 0 ? 64 : 2 * list->capacity;
-        subtree *grown = (subtree *)realloc(list->items, capacity * sizeof *grown);
-        if (grown == NULL)
-            return false;
-        list->items = grown;
-        list->capacity = capacity;
-    }
+    void *grown = grow_array(list->items, &list->capacity, list->count, sizeof *list->items, 64);
+    if (grown == NULL)
+        return false;
+    list->items = (subtree *)grown;
     subtree item = {copy_of(w->tree_path, length), copy_of(w->handle_name, name_length)};
     if (item.path == NULL || item.handle_name == NULL) {
         free(item.path);
