@@ -160,12 +160,12 @@ TEST_F(Run, a_child_whose_parent_cannot_be_confirmed_stops_instead_of_starting_a
     EXPECT_TRUE(list_folder(temp).empty()) << "nothing unpacked";
 }
 
-/* The environment names a live bootstrap of this file, and a folder at the
-** name its values make that the bootstrap never made. On Windows "anyone" is
-** also another user of a shared TEMP, whose folder the privacy check
-** refuses; under Wine every folder is the user's, so the one readable by all
-** meets the check of the parent's own folder handle, and the one that
-** others may change meets the privacy check. */
+/* The environment names a live bootstrap of this file and a folder it did
+** not make, or its own folder once others may change it: each is refused by
+** one half of the copy's check alone (the parent's folder handle, the
+** privacy rule). On Windows "others" is also another user of a shared TEMP,
+** whose folder the privacy rule refuses; under Wine every folder is the
+** user's and its access list follows its Unix mode. */
 TEST_F(Run, a_copy_runs_only_from_the_folder_that_the_bootstrap_it_names_made)
 {
     process_options live_run = options();
@@ -173,29 +173,35 @@ TEST_F(Run, a_copy_runs_only_from_the_folder_that_the_bootstrap_it_names_made)
     live_run.environment[L"PROBE_HOLD"] = hold;
     running_process live = start_process(live_run);
     ASSERT_TRUE(wait_for_file(report_path, 60000));
-    ASSERT_FALSE(report()["env.QALVEN_ONEFILE_FOLDER_HANDLE"].empty()) << "the bootstrap hands its folder down";
-    std::wstring planted = temp + L"\\onefile_" + std::to_wstring(live.id) + L"_000001_AAAAAAAAAAA";
-    for (bool others_may_change : {false, true}) {
-        SCOPED_TRACE(others_may_change ? "a folder others may change" : "a folder of the user's");
-        CreateDirectoryW(planted.c_str(), NULL);
-        write_file(planted + L"\\probe_app.dll", probe_library());
-        run_unix({"chmod", others_may_change ? "777" : "755", unix_path(planted)});
+    std::map<std::string, std::string> parent = report();
+    ASSERT_FALSE(parent["env.QALVEN_ONEFILE_FOLDER_HANDLE"].empty()) << "the bootstrap hands its folder down";
+    for (bool own_folder : {false, true}) {
+        SCOPED_TRACE(own_folder ? "the bootstrap's own folder, which others may change" : "a planted folder");
+        std::wstring time_us = own_folder ? utf16(parent["env.QALVEN_ONEFILE_TIME_US"]) : L"000001";
+        std::wstring random = own_folder ? utf16(parent["env.QALVEN_ONEFILE_RANDOM"]) : L"AAAAAAAAAAA";
+        std::wstring at = temp + L"\\onefile_" + std::to_wstring(live.id) + L"_" + time_us + L"_" + random;
+        if (!own_folder) {
+            CreateDirectoryW(at.c_str(), NULL);
+            write_file(at + L"\\probe_app.dll", probe_library());
+        }
+        run_unix({"chmod", own_folder ? "777" : "700", unix_path(at)});
         process_options copy = options();
         copy.environment[L"QALVEN_ONEFILE_PARENT"] = std::to_wstring(live.id);
-        copy.environment[L"QALVEN_ONEFILE_TIME_US"] = L"000001";
-        copy.environment[L"QALVEN_ONEFILE_RANDOM"] = L"AAAAAAAAAAA";
-        /* The live bootstrap's own handle of its folder, as the application
-        ** sees it: the planted folder is another. */
-        copy.environment[L"QALVEN_ONEFILE_FOLDER_HANDLE"] = utf16(report()["env.QALVEN_ONEFILE_FOLDER_HANDLE"]);
+        copy.environment[L"QALVEN_ONEFILE_TIME_US"] = time_us;
+        copy.environment[L"QALVEN_ONEFILE_RANDOM"] = random;
+        copy.environment[L"QALVEN_ONEFILE_FOLDER_HANDLE"] = utf16(parent["env.QALVEN_ONEFILE_FOLDER_HANDLE"]);
         copy.environment[L"PROBE_REPORT"] = folder + L"\\copy.txt";
         running_process started = start_process(copy);
         DWORD copy_id = started.id;
         process_result result = finish_process(started, 60000);
         EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
         std::map<std::string, std::string> seen = read_report(folder + L"\\copy.txt");
-        EXPECT_NE(seen["library"], utf8(planted + L"\\probe_app.dll")) << "the planted library ran";
+        EXPECT_NE(seen["library"], utf8(at + L"\\probe_app.dll")) << "it ran from that folder";
         EXPECT_EQ(seen["env.QALVEN_ONEFILE_PARENT"], std::to_string(copy_id)) << "it started afresh";
-        remove_tree(planted);
+        if (own_folder)
+            run_unix({"chmod", "700", unix_path(at)});
+        else
+            remove_tree(at);
     }
     write_file(hold, "");
     EXPECT_EQ(finish_process(live, 60000).exit_code, 0u);
