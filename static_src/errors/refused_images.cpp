@@ -10,7 +10,7 @@
 #include "errors/errors.h"
 
 /* MinGW-w64 10's winerror.h lacks these; the names and values are those of
-** Windows' own header. */
+** Windows' own header (and of Wine 10's). */
 #ifndef ERROR_VIRUS_INFECTED
 #define ERROR_VIRUS_INFECTED 225
 #endif
@@ -29,10 +29,25 @@
 #ifndef ERROR_SYSTEM_INTEGRITY_SUPPLEMENTAL_POLICY_NOT_AUTHORIZED
 #define ERROR_SYSTEM_INTEGRITY_SUPPLEMENTAL_POLICY_NOT_AUTHORIZED 4555
 #endif
+#ifndef ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS
+#define ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS 4556
+#endif
+#ifndef ERROR_SYSTEM_INTEGRITY_REPUTATION_OFFLINE
+#define ERROR_SYSTEM_INTEGRITY_REPUTATION_OFFLINE 4559
+#endif
+#ifndef ERROR_SYSTEM_INTEGRITY_REPUTATION_UNFRIENDLY_FILE
+#define ERROR_SYSTEM_INTEGRITY_REPUTATION_UNFRIENDLY_FILE 4580
+#endif
+#ifndef ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE
+#define ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE 4582
+#endif
 
 static const char application_control[] =
     "was blocked by this computer's application control policy; a signed build or another unpack folder "
     "(--unpack-to) may be allowed";
+static const char reputation_check[] =
+    "was blocked by Smart App Control, which found no good reputation for it (or could not ask, offline); a "
+    "build signed with a certificate it trusts may be allowed";
 static const char virus_scanner[] =
     "was refused by this computer's virus scanner; a signed build, a report of the false alarm to the "
     "scanner's maker or an exclusion for the unpack folder (--unpack-to) may help";
@@ -59,5 +74,12 @@ const char *refused_image_cause(unsigned long code)
     if (code >= ERROR_SYSTEM_INTEGRITY_ROLLBACK_DETECTED
         && code <= ERROR_SYSTEM_INTEGRITY_SUPPLEMENTAL_POLICY_NOT_AUTHORIZED)
         return application_control;
+    /* Smart App Control's reputation check: malicious, unwanted, a dangerous
+    ** extension, no answer offline (4556 to 4559); a file it does not like,
+    ** cannot rate, or denies by name (4580 to 4582). */
+    if ((code >= ERROR_SYSTEM_INTEGRITY_REPUTATION_MALICIOUS && code <= ERROR_SYSTEM_INTEGRITY_REPUTATION_OFFLINE)
+        || (code >= ERROR_SYSTEM_INTEGRITY_REPUTATION_UNFRIENDLY_FILE
+            && code <= ERROR_SYSTEM_INTEGRITY_REPUTATION_EXPLICIT_DENY_FILE))
+        return reputation_check;
     return NULL;
 }

@@ -77,7 +77,8 @@ TEST(FatalSystemError, reports_the_english_text_without_line_ends_on_standard_er
 ** the mapping is tried directly. On Windows the same lines come from
 ** LoadLibraryExW and CreateProcessW when AppLocker or a software
 ** restriction policy (1260, 786), WDAC or Smart App Control (577, 4551 and
-** the other code integrity codes) or Defender (225, 226) refuses the file,
+** the other code integrity codes; 4556 to 4559 and 4580 to 4582 for Smart
+** App Control's reputation check) or Defender (225, 226) refuses the file,
 ** with Windows' own text in place of "unknown error". */
 TEST(FatalSystemError, a_refused_image_is_named_with_what_may_help_and_other_failures_keep_their_line)
 {
@@ -88,6 +89,9 @@ TEST(FatalSystemError, a_refused_image_is_named_with_what_may_help_and_other_fai
         {"4550", "blocked by this computer's application control policy"},
         {"4551", "blocked by this computer's application control policy"},
         {"4555", "blocked by this computer's application control policy"},
+        {"4556", "blocked by Smart App Control"},
+        {"4559", "blocked by Smart App Control"},
+        {"4582", "blocked by Smart App Control"},
         {"225", "refused by this computer's virus scanner"},
         {"226", "refused by this computer's virus scanner"},
     };
@@ -99,7 +103,7 @@ TEST(FatalSystemError, a_refused_image_is_named_with_what_may_help_and_other_fai
         EXPECT_NE(result.err.find(std::string(" ([Error ") + code + "] "), std::string::npos) << result.err;
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
     }
-    for (const char *code : {"2", "5", "193", "1259", "4549", "4556"}) {
+    for (const char *code : {"2", "5", "193", "1259", "4549", "4560", "4583"}) {
         process_result result = run_process(probe_run(utf16(std::string("fatal-start ") + code + " C:\\app.dll")));
         EXPECT_EQ(result.exit_code, 2u) << code;
         EXPECT_EQ(result.err.rfind(std::string("Error, couldn't launch program ([Error ") + code + "] ", 0), 0u)
