@@ -27,13 +27,14 @@ static unsigned char stream_buffer[ONEFILE_WRITE_CHUNK];
 static unsigned char compare_buffer[ONEFILE_WRITE_CHUNK];
 static XXH64_state_t content_hash;
 
-/* Removes the file or link at `path`, whose attributes are given: the tree
-** removal takes links itself but leaves a plain file where it is. What
-** cannot be removed shows up when its path is next written or checked. */
+/* Removes the file or link at `path`, whose attributes are given, never
+** what a link names (a Unix link looks like a file under Wine, which
+** DeleteFileW would follow). What cannot be removed shows up when its path
+** is next written or checked. */
 void remove_non_directory(const wchar_t *path, DWORD attributes)
 {
     if (kind_of(attributes) == FOUND_FILE)
-        DeleteFileW(extended_unpack_path(path, system_path));
+        remove_file_entry(path);
     else
         remove_directory_tree(path);
 }

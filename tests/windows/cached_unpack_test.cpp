@@ -263,6 +263,18 @@ TEST_F(CachedUnpack, what_is_missing_truncated_or_replaced_is_repaired_before_th
     result = run_process(options());
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     expect_complete(unpacked, entries);
+
+    /* A link there goes as a link, what it names stays (Windows: a reparse
+    ** point, deleted as itself; Wine: a Unix link, which it follows). */
+    std::wstring outside = folder + L"\\outside.txt";
+    write_file(outside, "not the folder's");
+    remove_tree(unpacked + L"\\data");
+    if (run_unix({"ln", "-s", unix_path(outside), unix_path(unpacked + L"\\data")})) {
+        result = run_process(options());
+        EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+        expect_complete(unpacked, entries);
+        EXPECT_EQ(read_file(outside), "not the folder's");
+    }
     EXPECT_EQ(list_folder(cache), (std::vector<std::wstring>{L"0123456789abcdef", L"0123456789abcdef.lock"}));
 }
 
