@@ -158,7 +158,10 @@ static void remove_unused_build(const wchar_t *parent, const wchar_t *name)
                               0,                          /* no sharing: we alone */
                               NULL,                       /* lpSecurityAttributes */
                               OPEN_EXISTING,
-                              FILE_FLAG_DELETE_ON_CLOSE,
+                              /* A link planted at the name is opened, and
+                              ** deleted, as itself (Windows; Wine follows
+                              ** a Unix link whatever the flags say). */
+                              FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
                               NULL);                      /* hTemplateFile */
     if (lock == INVALID_HANDLE_VALUE)
         return;
