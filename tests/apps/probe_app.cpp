@@ -29,6 +29,7 @@
 #include <string>
 
 #include "app_support.h"
+#include "top_level_windows.h"
 #include "onefile.h"
 
 /* Written under another name first: a test that sees the file sees it whole. */
@@ -51,11 +52,7 @@ static std::wstring folder_of(const std::wstring &path)
 
 static int count_splash_windows(void)
 {
-    int count = 0;
-    HWND window = NULL;
-    while ((window = FindWindowExA(NULL, window, "Splash", NULL)) != NULL)
-        count++;
-    return count;
+    return (int)top_level_windows("Splash").size();
 }
 
 /* Whether a splash window is up with its size: it is made empty at the

@@ -672,14 +672,7 @@ running_process start_without_streams(const std::wstring &executable, const std:
 /* The box that process_id shows, else NULL. */
 HWND box_of(DWORD process_id)
 {
-    HWND window = NULL;
-    while ((window = FindWindowExW(NULL, window, L"#32770", NULL)) != NULL) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner == process_id)
-            return window;
-    }
-    return NULL;
+    return window_of(process_id, "#32770");
 }
 
 std::wstring text_of(HWND window)

@@ -4,6 +4,7 @@
 #include <wchar.h>
 
 #include "run_process.h"
+#include "top_level_windows.h"
 
 static ULONGLONG creation_time(HANDLE process)
 {
@@ -105,8 +106,7 @@ HWND splash_of(DWORD process_id)
 
 HWND window_of(DWORD process_id, const char *window_class)
 {
-    HWND window = NULL;
-    while ((window = FindWindowExA(NULL, window, window_class, NULL)) != NULL) {
+    for (HWND window : top_level_windows(window_class)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
         if (owner == process_id)
