@@ -136,7 +136,7 @@ in_chroot() {
         shift
         "$@" || status=$?
     else
-        ctest --test-dir "$BUILD_DIR" -LE '^host$' --output-on-failure -j 2 "$@" || status=$?
+        bounded_ctest --test-dir "$BUILD_DIR" -LE '^host$' --output-on-failure -j 2 "$@" || status=$?
     fi
     return $status
 }

@@ -18,7 +18,7 @@ wine8=0
     start_wine_session
     keep_wine_desktop
     echo "test: Wine 8 (Debian 12): $(wine --version)"
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j 2 "$@"
+    bounded_ctest --test-dir "$BUILD_DIR" --output-on-failure -j 2 "$@"
 ) || wine8=$?
 wine10=0
 echo "test: Wine 10 (Debian 13, in a chroot)"

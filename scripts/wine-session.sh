@@ -31,8 +31,34 @@ wine_installation_stamp() {
     fi
 }
 
+# The ids of the processes of this session: every Wine program and the
+# wineserver carry its WINEPREFIX, and see the same root (the Wine 10 session
+# runs in a chroot, with the same prefix path).
+wine_session_processes() {
+    root=$(readlink /proc/$$/root)
+    for d in /proc/[0-9]*; do
+        [ "${d#/proc/}" = "$$" ] && continue
+        # A process whose first thread has ended shows them only through
+        # its other threads.
+        for t in "$d" "$d"/task/*; do
+            [ "$(readlink "$t/root" 2>/dev/null)" = "$root" ] || continue
+            { tr '\000' '\n' <"$t/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+                echo "${d#/proc/}"
+            break
+        done
+    done
+    true
+}
+
+# A wineserver that stops answering leaves every program of the session, and
+# `wineserver -k` too, waiting on it for good: then the session is killed.
 stop_wine_session() {
-    wineserver -k 2>/dev/null || true
+    stopped=0
+    timeout 20 wineserver -k 2>/dev/null || stopped=$?
+    if [ "$stopped" -eq 124 ]; then
+        # shellcheck disable=SC2046 # the ids are split into words
+        kill -9 $(wine_session_processes) 2>/dev/null || true
+    fi
     if [ -n "$onefile_xvfb_pid" ]; then
         kill "$onefile_xvfb_pid" 2>/dev/null || true
     fi
@@ -86,4 +112,25 @@ keep_wine_desktop() {
     if [ -f "$keeper" ]; then
         wine "$keeper" </dev/null >/dev/null 2>&1 &
     fi
+}
+
+# Runs ctest with the given arguments for at most ONEFILE_CTEST_LIMIT_S
+# seconds (default 1500, several times what the whole suite takes). Every
+# program of the session holds the runner's output open, and a wineserver that
+# stops answering keeps them all waiting: ctest would then wait for good, its
+# own time limits notwithstanding. Past the limit, what still runs is listed
+# and the session is killed.
+bounded_ctest() {
+    limit=${ONEFILE_CTEST_LIMIT_S:-1500}
+    status=0
+    timeout --kill-after=10 "$limit" ctest "$@" || status=$?
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        echo "test: ctest still ran after $limit s; the session's programs then:" >&2
+        for id in $(wine_session_processes); do
+            printf '  %s\n' "$(ps -o etimes=,time=,args= -p "$id" 2>/dev/null | cut -c1-200)" >&2
+        done
+        # shellcheck disable=SC2046 # the ids are split into words
+        kill -9 $(wine_session_processes) 2>/dev/null || true
+    fi
+    return "$status"
 }
