@@ -750,12 +750,13 @@ TEST_F(ErrorBox, of_a_template_that_cannot_be_expanded_comes_over_the_splash)
     running_process shown = start_without_streams(executable, temp);
     ASSERT_NE(shown.process, nullptr);
     HWND splash = NULL;
-    for (DWORD waited = 0; box_of(shown.id) == NULL && waited < start_timeout_ms; waited++, Sleep(1))
+    for (ULONGLONG end = GetTickCount64() + start_timeout_ms; box_of(shown.id) == NULL && GetTickCount64() < end;
+         Sleep(1))
         if (splash == NULL)
             splash = splash_of(shown.id);
     EXPECT_NE(splash, nullptr) << "the splash was up before the box";
     HWND box = wait_for_box(shown.id);
-    ASSERT_NE(box, nullptr) << "no message box";
+    ASSERT_NE(box, nullptr) << "no message box; the start " << (process_is_running(shown.id) ? "runs" : "has ended");
     EXPECT_EQ(text_of(GetDlgItem(box, 0xFFFF)), L"Error, couldn't runtime expand spec '{TEMP}\\{NOPE}'.");
     EXPECT_TRUE(wait_until([&] { return !IsWindow(splash) || !IsWindowVisible(splash); }, 5000))
         << "the splash stays over the box";
