@@ -37,6 +37,11 @@ void start_splash_thread(void);
 ** own fatal error) it releases those who wait. */
 void wait_for_splash_opening(void);
 
+/* Waits up to timeout_ms for the splash thread to end, which it does at its
+** next look (every 50 ms) once the feedback file is gone. At once without a
+** splash thread, and on it. */
+void wait_for_splash_end(DWORD timeout_ms);
+
 /* Makes the feedback file, always a new file of this process's (private
 ** DACL): whatever plain file stands at the name is removed by handle
 ** without following it (remove_file_entry), then the file is created

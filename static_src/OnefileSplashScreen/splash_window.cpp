@@ -31,6 +31,8 @@
 /* Set by the splash thread once its window is up, or will never be. */
 static HANDLE splash_opened;
 static DWORD splash_thread_id;
+/* The splash thread, for those who wait for its end. */
+static HANDLE splash_thread;
 
 /* A top-down 32-bit DIB section and its pixels; the bitmap is never
 ** deleted once shown: it lives as long as the process. */
@@ -498,7 +500,7 @@ void start_splash_thread(void)
         splash_active = false;
         return;
     }
-    CloseHandle(thread);
+    splash_thread = thread;
 }
 
 void wait_for_splash_opening(void)
@@ -511,4 +513,10 @@ void wait_for_splash_opening(void)
         SetEvent(splash_opened);
     else
         WaitForSingleObject(splash_opened, INFINITE);
+}
+
+void wait_for_splash_end(DWORD timeout_ms)
+{
+    if (splash_thread != NULL && GetCurrentThreadId() != splash_thread_id)
+        WaitForSingleObject(splash_thread, timeout_ms);
 }

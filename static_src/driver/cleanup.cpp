@@ -19,6 +19,10 @@
 #include "errors/retry_policies.h"
 #include "work_lock/work_lock.h"
 
+/* How long a fatal report waits for the splash to go: a splash thread that
+** lost the end of the process to another's report parks and never ends. */
+#define SPLASH_END_WAIT_MS 2000
+
 void release_child_process(void)
 {
     begin_unpack_work();
@@ -70,6 +74,11 @@ static void clean_up_after_fatal_error(void)
     ** never under it. */
     wait_for_splash_opening();
     run_end_of_work(clean_up, 0);
+    /* The feedback file is gone: the splash goes before a box comes. Made
+    ** while the splash thread took its windows down, the box failed under
+    ** Wine 10 now and then (its window handle an exception code, its
+    ** controls refused), and the report reached no one. */
+    wait_for_splash_end(SPLASH_END_WAIT_MS);
 }
 
 void register_driver_hooks(void)

@@ -84,7 +84,8 @@ static void show_message_box(void)
     for (const wchar_t *p = box_title; *p != L'\0'; p++)
         if (*p == L'\\' || *p == L'/')
             name = p + 1;
-    /* The splash would stand over the box. Hidden, not destroyed: only the
+    /* A splash still up (its thread did not end in the time the clean-up
+    ** gave it) would stand over the box. Hidden, not destroyed: only the
     ** thread that owns it could destroy it. */
     if (splash_window != NULL)
         ShowWindowAsync(splash_window, SW_HIDE);
